@@ -1,0 +1,103 @@
+// Process entry: command line, daemon mode, core limits, then the server's start-up sequence.
+#include "core/log.h"
+#include "core/x_server.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *PRODUCT_NAME = "quoxel-kni";
+constexpr const char *PRODUCT_VERSION = "3.1.3";
+
+void print_usage(const char *argv0) {
+    printf("usage: %s [options]\noptions: \n"
+           "  -v                   Show version\n"
+           "  -c <config.ini>      Config file.\n"
+           "  -d                   Run as a daemon.\n"
+           "  -s                   Wirte to syslog.\n"
+           "  -h                   Show this help message.\n",
+           argv0);
+}
+
+// The build time, read back from the compiler's date and time strings.
+[[noreturn]] void print_version_and_exit() {
+    char built[64];
+    snprintf(built, sizeof built, "%s %s", __DATE__, __TIME__);
+    struct tm tm = {};
+    if (strptime(built, "%b %d %Y %H:%M:%S", &tm) == nullptr) exit(1);
+    time_t t = timegm(&tm);
+    struct tm utc;
+    gmtime_r(&t, &utc);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+    printf("%s version: %s compiled at: %s\n", PRODUCT_NAME, PRODUCT_VERSION, stamp);
+    exit(0);
+}
+
+void daemonize() {
+    fflush(stdout); // the child must not repeat what the parent buffered
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        exit(1);
+    }
+    if (pid > 0) {
+        printf("PID is %d\n", pid);
+        exit(0);
+    }
+}
+
+void raise_core_limits() {
+    struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
+    (void)setrlimit(RLIMIT_CORE, &rl);
+    (void)prctl(PR_SET_DUMPABLE, 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        log_error("signal\n");
+        exit(1);
+    }
+    const char *config_path = "config.ini";
+    bool daemon_mode = false;
+    opterr = 0;
+    int c;
+    while ((c = getopt(argc, argv, ":c:n:dshv")) != -1) {
+        switch (c) {
+        case 'c': config_path = optarg; break;
+        case 'd': daemon_mode = true; break;
+        case 's': syslog_enable = true; break;
+        case 'h': print_usage(argv[0]); exit(0);
+        case 'v': print_version_and_exit();
+        case ':':
+            printf("Missing argument after: -%c\n", optopt);
+            print_usage(argv[0]);
+            exit(1);
+        default:
+            // getopt fills optopt only for letters it does not know; "-n" is known but unused.
+            printf("Invalid argument: -%c\n", c == '?' ? optopt : c);
+            print_usage(argv[0]);
+            exit(1);
+        }
+    }
+    if (daemon_mode) daemonize();
+    raise_core_limits();
+
+    server = x_server_create();
+    if (server == nullptr) {
+        log_error("create x_server failed\n");
+        exit(1);
+    }
+    log_info("configuration %s not loaded: this build has no configuration loader yet\n",
+             config_path);
+    x_server_close(server);
+    return 1;
+}

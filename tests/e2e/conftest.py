@@ -1,0 +1,100 @@
+"""End-to-end harness: runs the real quoxel binary (QUOXEL_BIN) with a config written to a temp
+dir, keeps its output, and prints that output when a test fails. The suite runs inside a private
+network namespace (scripts/e2e), so only loopback exists and ports can be chosen freely."""
+import os
+import socket
+import subprocess
+import time
+
+import pytest
+
+BIN = os.environ.get("QUOXEL_BIN", "quoxel")
+
+
+def free_port():
+    """An ephemeral TCP port that is free right now on 127.0.0.1."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout=5.0, step=0.02):
+    """Polls predicate until it is true or the bound passes; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(step)
+
+
+def run_cli(*args, cwd=None, timeout=10):
+    """Runs the binary to completion: (exit status, stdout, stderr)."""
+    p = subprocess.run([BIN, *args], cwd=cwd, capture_output=True, timeout=timeout)
+    return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+
+
+class Server:
+    """A running quoxel process on a config file; output goes to a log file read on demand."""
+
+    def __init__(self, tmp_path, config_text, name="quoxel.ini", args=()):
+        self.dir = tmp_path
+        self.config = tmp_path / name
+        self.config.write_text(config_text)
+        self.log_path = tmp_path / "quoxel.out"
+        self._log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([BIN, "-c", str(self.config), *args], cwd=tmp_path,
+                                     stdout=self._log, stderr=subprocess.STDOUT)
+
+    def output(self):
+        return self.log_path.read_text(errors="replace")
+
+    def wait_output(self, text, timeout=5.0):
+        return wait_for(lambda: text in self.output(), timeout)
+
+    def wait_port(self, port, timeout=5.0):
+        def connectable():
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                return True
+            except OSError:
+                return False
+        return wait_for(connectable, timeout)
+
+    def wait_exit(self, timeout=5.0):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(5)
+        self._log.close()
+
+
+@pytest.fixture
+def quoxel(tmp_path, request):
+    """Factory: quoxel(config_text, ...) starts a server; all are stopped after the test and
+    their output is printed when the test failed."""
+    started = []
+
+    def start(config_text, **kw):
+        s = Server(tmp_path, config_text, **kw)
+        started.append(s)
+        return s
+
+    yield start
+    failed = getattr(request.node, "rep_call", None)
+    for s in started:
+        s.stop()
+        if failed is not None and failed.failed:
+            print(f"\n----- quoxel output ({s.config.name}) -----\n{s.output()}")
+
+
+@pytest.hookimpl(tryfirst=True, hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    rep = outcome.get_result()
+    setattr(item, "rep_" + rep.when, rep)
