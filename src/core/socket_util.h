@@ -46,10 +46,10 @@ bool is_internal_ip(const char *str);
 // Longest alias interface name, without its terminating NUL.
 constexpr size_t NETCARD_ALIAS_NAME_MAX = 15;
 // The alias interface name that carries virtual_ip (network byte order) on the device named by the
-// first name_len characters of name: "<device>:<low 24 bits of the address in host order, lower-case
-// hex>", cut to 15 characters. out must hold NETCARD_ALIAS_NAME_MAX + 1 bytes; returns the length.
-// Two addresses can share one name (same low 24 bits, or a device name long enough to cut the hex
-// digits): callers that manage several addresses must check for that.
+// first name_len characters of name: "<device>:<low 24 bits of the address in host order,
+// lower-case hex>", cut to 15 characters. out must hold NETCARD_ALIAS_NAME_MAX + 1 bytes; returns
+// the length. Two addresses can share one name (same low 24 bits, or a device name long enough to
+// cut the hex digits): callers that manage several addresses must check for that.
 size_t netcard_virtual_ip_name(const char *name, size_t name_len, in_addr_t virtual_ip,
                                char out[NETCARD_ALIAS_NAME_MAX + 1]);
 // Puts virtual_ip on the alias interface of the device (SIOCSIFADDR; no netmask or broadcast is
