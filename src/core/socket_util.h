@@ -45,6 +45,8 @@ bool is_internal_ip(const char *str);
 
 // Longest alias interface name, without its terminating NUL.
 constexpr size_t NETCARD_ALIAS_NAME_MAX = 15;
+// Longest device name that still leaves room for the colon and one hex digit.
+constexpr size_t NETCARD_ALIAS_DEVICE_MAX = NETCARD_ALIAS_NAME_MAX - 2;
 // The alias interface name that carries virtual_ip (network byte order) on the device named by the
 // first name_len characters of name: "<device>:<low 24 bits of the address in host order,
 // lower-case hex>", cut to 15 characters. out must hold NETCARD_ALIAS_NAME_MAX + 1 bytes; returns
@@ -53,7 +55,8 @@ constexpr size_t NETCARD_ALIAS_NAME_MAX = 15;
 size_t netcard_virtual_ip_name(const char *name, size_t name_len, in_addr_t virtual_ip,
                                char out[NETCARD_ALIAS_NAME_MAX + 1]);
 // Puts virtual_ip on the alias interface of the device (SIOCSIFADDR; no netmask or broadcast is
-// set). Needs the capability to administer the network. Logs and returns false on failure.
+// set). Needs the capability to administer the network. Logs and returns false on failure, and
+// when the device name gives no alias name (see netcard_virtual_ip_name).
 [[nodiscard]] bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip);
 // Takes the alias interface of virtual_ip down, which removes the address. An alias that is missing
 // or carries another address is left alone and gives false; true only when virtual_ip was removed.

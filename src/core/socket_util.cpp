@@ -1,0 +1,193 @@
+#include "core/socket_util.h"
+
+#include "core/epoll.h"
+#include "core/log.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <net/if.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// "255.255.255.255:65535" and its NUL.
+constexpr size_t ADDR2STR_LEN = 22;
+
+using sockname_fn = int (*)(int, struct sockaddr *, socklen_t *);
+
+void get_addr(sockname_fn fn, int fd, in_addr_t *ip, uint16_t *port) {
+    struct sockaddr_in sin {};
+    socklen_t len = sizeof sin;
+    if (fn(fd, reinterpret_cast<struct sockaddr *>(&sin), &len) != 0) return;
+    if (ip) *ip = sin.sin_addr.s_addr;
+    if (port) *port = sin.sin_port;
+}
+
+// Fills a zeroed ifr with the alias name of virtual_ip; false (after a message) when the device
+// name leaves no valid alias name.
+bool fill_alias_request(struct ifreq *ifr, const char *name, size_t name_len,
+                        in_addr_t virtual_ip) {
+    memset(ifr, 0, sizeof *ifr);
+    static_assert(sizeof ifr->ifr_name == NETCARD_ALIAS_NAME_MAX + 1);
+    if (netcard_virtual_ip_name(name, name_len, virtual_ip, ifr->ifr_name) > 0) return true;
+    log_error("netcard alias name of device [%.*s] invalid\n",
+              static_cast<int>(name ? name_len : 0), name ? name : "");
+    return false;
+}
+
+} // namespace
+
+char *inet_ntoaddr(const void *addr) {
+    struct in_addr in;
+    memcpy(&in, addr, sizeof in);
+    return inet_ntoa(in);
+}
+
+const char *addr2str(const struct sockaddr_in *sin) {
+    thread_local char buf[ADDR2STR_LEN];
+    buf[0] = '\0';
+    if (!sin) return buf;
+    char ip[INET_ADDRSTRLEN];
+    if (!inet_ntop(AF_INET, &sin->sin_addr, ip, sizeof ip)) return buf;
+    int n = snprintf(buf, sizeof buf, "%s:%hu", ip, ntohs(sin->sin_port));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof buf) buf[0] = '\0';
+    return buf;
+}
+
+int inet_ntoaddr_s(const void *addr, char *buff, size_t bufflen) {
+    if (!addr || !buff || bufflen < 20) return -1;
+    return inet_ntop(AF_INET, addr, buff, static_cast<socklen_t>(bufflen)) ? 0 : -1;
+}
+
+void get_local_addr(int fd, in_addr_t *ip, uint16_t *port) {
+    get_addr(getsockname, fd, ip, port);
+}
+
+void get_peer_addr(int fd, in_addr_t *ip, uint16_t *port) {
+    get_addr(getpeername, fd, ip, port);
+}
+
+int get_tcp_mss(int fd) {
+    int mss = 0;
+    socklen_t len = sizeof mss;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &mss, &len) != 0) return 0;
+    return mss;
+}
+
+in_addr_t is_ip_addr(const char *host, size_t host_len) {
+    if (!host) return 0;
+    uint32_t result = 0;
+    uint32_t part = 0;
+    int dots = 0;
+    for (size_t i = 0; i < host_len; i++) {
+        char c = host[i];
+        if (c >= '0' && c <= '9') {
+            part = part * 10 + static_cast<uint32_t>(c - '0');
+            // A part above 255 is no address; letting it spill into the next byte would turn
+            // "10.0.0.256" into 10.0.1.0.
+            if (part > 255) return 0;
+        } else if (c == '.') {
+            if (++dots > 3) return 0;
+            result = (result + part) << 8;
+            part = 0;
+        } else {
+            return 0;
+        }
+    }
+    if (host_len > 0 && host[host_len - 1] != '.') result += part;
+    return htonl(result);
+}
+
+bool is_internal_ip(const char *str) {
+    struct in_addr in;
+    if (!str || inet_pton(AF_INET, str, &in) != 1) return false;
+    uint32_t a = ntohl(in.s_addr);
+    return (a >> 24) == 10 || (a >> 20) == ((172u << 4) | 1) || (a >> 16) == ((192u << 8) | 168);
+}
+
+bool set_socket_default_opt(int fd) {
+    if (pf_socket_set_non_block(fd) != 0) {
+        log_error("set tcp socket non block failed\n");
+        return false;
+    }
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        log_error("set tcp socket reuse addr failed\n");
+        return false;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+        log_error("set tcp socket reuse port failed\n");
+        return false;
+    }
+    return true;
+}
+
+bool set_socket_bindtodevice(int fd, const char *interface_name, size_t interface_name_len) {
+    if (!interface_name && interface_name_len > 0) return false;
+    return setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface_name,
+                      static_cast<socklen_t>(interface_name_len)) == 0;
+}
+
+size_t netcard_virtual_ip_name(const char *name, size_t name_len, in_addr_t virtual_ip,
+                               char out[NETCARD_ALIAS_NAME_MAX + 1]) {
+    out[0] = '\0';
+    // Without the colon and a hex digit the name would be the device itself (or an empty label),
+    // and taking it down would take the whole device down.
+    if (!name || name_len == 0 || name_len > NETCARD_ALIAS_DEVICE_MAX) return 0;
+    snprintf(out, NETCARD_ALIAS_NAME_MAX + 1, "%.*s:%x", static_cast<int>(name_len), name,
+             ntohl(virtual_ip) & 0xffffffu);
+    return strlen(out);
+}
+
+bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        log_error("create socket fail\n");
+        return false;
+    }
+    struct ifreq ifr;
+    if (!fill_alias_request(&ifr, name, name_len, virtual_ip)) {
+        close(fd);
+        return false;
+    }
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = 0;
+    sin.sin_addr.s_addr = virtual_ip;
+    memcpy(&ifr.ifr_addr, &sin, sizeof sin);
+    bool ok = ioctl(fd, SIOCSIFADDR, &ifr) == 0;
+    if (!ok) log_error("ioctl set ip error\n");
+    close(fd);
+    return ok;
+}
+
+bool clean_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        log_error("create socket fail\n");
+        return false;
+    }
+    struct ifreq ifr;
+    if (!fill_alias_request(&ifr, name, name_len, virtual_ip)) {
+        close(fd);
+        return false;
+    }
+    bool ok = false;
+    // The alias name can be shared by another address (same low 24 bits): only an alias that
+    // carries virtual_ip is ours to take down.
+    if (ioctl(fd, SIOCGIFADDR, &ifr) == 0) {
+        struct sockaddr_in sin;
+        memcpy(&sin, &ifr.ifr_addr, sizeof sin);
+        if (sin.sin_family == AF_INET && sin.sin_addr.s_addr == virtual_ip &&
+            ioctl(fd, SIOCGIFFLAGS, &ifr) == 0) {
+            ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
+            ok = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+        }
+    }
+    close(fd);
+    return ok;
+}
