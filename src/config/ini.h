@@ -42,8 +42,7 @@ in_addr_t ini_get_ip(const ini_t *ini, const char *section, const char *key);
 
 // Optional getters: the default when the key is missing. A malformed number still ends the
 // process, as above.
-const char *ini_opt_string(const ini_t *ini, const char *section, const char *key,
-                           const char *def);
+const char *ini_opt_string(const ini_t *ini, const char *section, const char *key, const char *def);
 int64_t ini_opt_int64(const ini_t *ini, const char *section, const char *key, int64_t def);
 in_addr_t ini_opt_ip(const ini_t *ini, const char *section, const char *key, in_addr_t def);
 

@@ -165,32 +165,32 @@ struct x_config_port_t {
 };
 
 struct x_config_server_t {
-    uint32_t thread_num;                // configured thread count, 0 and 1 both mean one
-    x_config_thread_t *threads;         // x_config_thread_count() entries
-    uint32_t ros_id;                    // identifier of this instance
-    dict *nat_cache;                    // local IPv4 -> IPv4 used instead, network order
-    ngx_str_t white_list_file;          // length counts the terminating NUL
-    ngx_str_t black_list_file;          // path, empty for none
-    ngx_str_t ads_list_file;            // path of the ads list, empty for none
-    uint8_t no_bind;                    // do not bind outgoing sockets
-    uint8_t forward_retry;              // retry a failed upstream connection once
-    uint16_t port_health;               // health port given to every port range
-    uint32_t src_timeout;               // ms until a new client's first request is complete
-    uint32_t dst_timeout;               // ms for a connection attempt
-    uint32_t reply_timeout;             // ms of idleness before a session closes
-    uint64_t tovask_retry_interval;     // ms between two sends of one agent request
-    bool allow_internal_ip;             // private IPv4 destinations pass without asking
-    uint64_t global_limit;              // admissions per second over all clients, 0 none
-    uint64_t ip_limit;                  // admissions per second per address, 0 none
-    uint64_t ip_timout;                 // ms lifetime of a per-address entry
-    uint8_t ip_restrict_mode;           // source restriction mode, 0 off
-    ngx_str_t ip_restrict_file;         // restriction list, read when the mode is on
-    bool ipv6_model;                    // accept IPv6 destinations, resolve AAAA too
-    uint32_t auth_num;                  // entries in auths
-    x_config_auth_t *auths;             // the backends
-    uint32_t listen_count;              // listening sockets the ports need
-    uint32_t port_num;                  // entries in ports
-    x_config_port_t *ports;             // the port ranges
+    uint32_t thread_num;            // configured thread count, 0 and 1 both mean one
+    x_config_thread_t *threads;     // x_config_thread_count() entries
+    uint32_t ros_id;                // identifier of this instance
+    dict *nat_cache;                // local IPv4 -> IPv4 used instead, network order
+    ngx_str_t white_list_file;      // length counts the terminating NUL
+    ngx_str_t black_list_file;      // path, empty for none
+    ngx_str_t ads_list_file;        // path of the ads list, empty for none
+    uint8_t no_bind;                // do not bind outgoing sockets
+    uint8_t forward_retry;          // retry a failed upstream connection once
+    uint16_t port_health;           // health port given to every port range
+    uint32_t src_timeout;           // ms until a new client's first request is complete
+    uint32_t dst_timeout;           // ms for a connection attempt
+    uint32_t reply_timeout;         // ms of idleness before a session closes
+    uint64_t tovask_retry_interval; // ms between two sends of one agent request
+    bool allow_internal_ip;         // private IPv4 destinations pass without asking
+    uint64_t global_limit;          // admissions per second over all clients, 0 none
+    uint64_t ip_limit;              // admissions per second per address, 0 none
+    uint64_t ip_timout;             // ms lifetime of a per-address entry
+    uint8_t ip_restrict_mode;       // source restriction mode, 0 off
+    ngx_str_t ip_restrict_file;     // restriction list, read when the mode is on
+    bool ipv6_model;                // accept IPv6 destinations, resolve AAAA too
+    uint32_t auth_num;              // entries in auths
+    x_config_auth_t *auths;         // the backends
+    uint32_t listen_count;          // listening sockets the ports need
+    uint32_t port_num;              // entries in ports
+    x_config_port_t *ports;         // the port ranges
 };
 
 // Number of entries of the thread table: thread_num, but at least one.

@@ -1,0 +1,195 @@
+#include "config/ini.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A temporary file holding the given bytes (embedded NULs kept), removed at scope exit.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string &bytes) {
+        char tmpl[] = "/tmp/ini_test_XXXXXX";
+        int fd = mkstemp(tmpl);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+        path = tmpl;
+    }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+struct LoadedIni {
+    TempFile file;
+    ini_t *ini;
+    explicit LoadedIni(const std::string &bytes) : file(bytes), ini(ini_load(file.path.c_str())) {}
+    ~LoadedIni() { ini_free(ini); }
+};
+
+struct LookupCase {
+    const char *name;
+    std::string text;
+    const char *section; // null: any section
+    const char *key;
+    const char *expected; // null: absent
+};
+
+class IniLookup : public testing::TestWithParam<LookupCase> {};
+
+TEST_P(IniLookup, FindsTheValue) {
+    const LookupCase &c = GetParam();
+    LoadedIni f(c.text);
+    ASSERT_NE(f.ini, nullptr);
+    const char *got = ini_get(f.ini, c.section, c.key);
+    if (c.expected == nullptr) {
+        EXPECT_EQ(got, nullptr) << "got: " << got;
+    } else {
+        ASSERT_NE(got, nullptr);
+        EXPECT_STREQ(got, c.expected);
+    }
+}
+
+using namespace std::string_literals;
+
+const LookupCase kLookups[] = {
+    {"plain", "[s]\nk=v\n", "s", "k", "v"},
+    {"blanks_around_equals", "[s]\n  k \t=  \t v w \t\r\n", "s", "k", "v w"},
+    {"plain_keeps_semicolon", "[s]\nk=a;b # c\n", "s", "k", "a;b # c"},
+    {"quoted_drops_comment", "[s]\nk=\"a b\" ; comment\n", "s", "k", "a b"},
+    {"quoted_escapes", "[s]\nk=\"x\\ty\\nz\\r\\\\\\\"q\"\n", "s", "k", "x\ty\nz\r\\\"q"},
+    {"quoted_unterminated", "[s]\nk=\"abc\r\nj=1\n", "s", "j", "1"},
+    {"quoted_unterminated_value", "[s]\nk=\"abc\r\nj=1\n", "s", "k", "abc"},
+    {"empty_plain_absent", "[s]\nk=\nj=1\n", "s", "k", nullptr},
+    {"empty_plain_no_shift", "[s]\nk=   \nj=1\n", "s", "j", "1"},
+    {"empty_quoted_absent", "[s]\nk=\"\"\nj=1\n", "s", "k", nullptr},
+    {"empty_quoted_no_shift", "[s]\nk=\"\"\nj=1\n", "s", "j", "1"},
+    {"line_without_equals", "[s]\njunk line\nk=v\n", "s", "k", "v"},
+    {"line_without_equals_not_key", "[s]\njunk\nk=v\n", "s", "junk", nullptr},
+    {"comment_hash", "[s]\n# k=x\nk=v\n", "s", "k", "v"},
+    {"comment_semicolon", "[s]\n  ; k=x\nk=v\n", "s", "k", "v"},
+    {"case_insensitive", "[SecT]\nKeY=v\n", "sEcT", "kEy", "v"},
+    {"blanks_in_header", "[ s ]\nk=v\n", "s", "k", nullptr},
+    {"blanks_in_header_exact", "[ s ]\nk=v\n", " s ", "k", "v"},
+    {"first_match_wins", "[s]\nk=1\nk=2\n", "s", "k", "1"},
+    {"split_section", "[s]\na=1\n[t]\nb=2\n[s]\nc=3\n", "s", "c", "3"},
+    {"null_section_first_in_file", "[t]\nk=1\n[s]\nk=2\n", nullptr, "k", "1"},
+    {"keys_before_header", "k=1\n[s]\nk=2\n", "", "k", "1"},
+    {"no_final_newline", "[s]\nk=last", "s", "k", "last"},
+    {"text_after_bracket", "[s] k=v\n", "s", "k", "v"},
+    {"header_without_bracket", "[s\nk=v\n", "s", "k", "v"},
+    {"value_with_equals", "[s]\nk=a=b\n", "s", "k", "a=b"},
+    {"value_starting_bracket", "[s]\nk=[t]\nj=1\n", "s", "j", "1"},
+    {"value_not_a_section", "[s]\nk=[t]\nj=1\n", "t", "j", nullptr},
+    {"crlf", "[s]\r\nk=v\r\nj=w\r\n", "s", "j", "w"},
+    // An empty key must not leave its value behind as a key token.
+    {"empty_key_discarded", "[s]\n= x\nk=v\n", "s", "k", "v"},
+    {"empty_key_value_not_key", "[s]\n=x\nx=y\nk=v\n", "s", "x", "y"},
+    {"empty_key_blank", "[s]\n  = x\nk=v\n", "s", "x", nullptr},
+    // Raw NUL bytes never split a value into two tokens.
+    {"nul_in_quoted", "[s]\na=\"x\0y\"\nk=v\n"s, "s", "k", "v"},
+    {"nul_in_quoted_value", "[s]\na=\"x\0y\"\nk=v\n"s, "s", "a", "x"},
+    {"nul_after_backslash", "[s]\na=\"x\\\0y\"\nk=v\n"s, "s", "k", "v"},
+    {"nul_in_plain", "[s]\na=x\0y\nk=v\n"s, "s", "k", "v"},
+    {"nul_in_key", "[s]\na\0b=c\nk=v\n"s, "s", "k", "v"},
+    {"nul_after_equals", "[s]\na=\0b\nk=v\n"s, "s", "k", "v"},
+    {"nul_in_header", "[s\0t]\nk=v\n"s, "s", "k", "v"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniLookup, testing::ValuesIn(kLookups),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(IniSections, CountStopsAtAGap) {
+    struct {
+        const char *text;
+        const char *prefix;
+        uint32_t count;
+    } cases[] = {
+        {"[port0]\n[port1]\n[port3]\n", "port", 2},
+        {"[port1]\n", "port", 0},
+        {"[PORT0]\n[port1]\n", "port", 2},
+        {"[auth0]\nk=[port0]\n", "port", 0}, // a value is never a header
+        {"", "port", 0},
+    };
+    for (const auto &c : cases) {
+        LoadedIni f(c.text);
+        ASSERT_NE(f.ini, nullptr);
+        EXPECT_EQ(ini_get_section_count(f.ini, c.prefix), c.count) << c.text;
+    }
+}
+
+TEST(IniLoad, RefusesWhatIsNotARegularFileReadWhole) {
+    EXPECT_EQ(ini_load("/nonexistent/file.ini"), nullptr);
+    EXPECT_EQ(ini_load("/tmp"), nullptr); // a directory
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::string fifo = "/dev/fd/" + std::to_string(fds[0]);
+    EXPECT_EQ(ini_load(fifo.c_str()), nullptr); // a pipe has no size to read
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(IniLoad, RefusesTwoGigabytesAndMore) {
+    char tmpl[] = "/tmp/ini_big_XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    // Sparse: no disk space is used.
+    ASSERT_EQ(ftruncate(fd, (off_t{1} << 31)), 0);
+    close(fd);
+    EXPECT_EQ(ini_load(tmpl), nullptr);
+    unlink(tmpl);
+}
+
+TEST(IniLoad, EmptyFileHasNothing) {
+    LoadedIni f("");
+    ASSERT_NE(f.ini, nullptr);
+    EXPECT_EQ(ini_get(f.ini, nullptr, "k"), nullptr);
+    EXPECT_EQ(ini_has_section(f.ini, ""), 0);
+}
+
+TEST(IniGetters, TypedValuesAndDefaults) {
+    LoadedIni f("[s]\nn=-42\nbig=99999999999999999999\nip=10.0.0.1\nbad_ip=x\ntext=t\n");
+    ASSERT_NE(f.ini, nullptr);
+    EXPECT_EQ(ini_get_int64(f.ini, "s", "n"), -42);
+    EXPECT_EQ(ini_get_int64(f.ini, "s", "big"), INT64_MAX); // clamped, no error
+    EXPECT_EQ(ini_opt_int64(f.ini, "s", "missing", 7), 7);
+    EXPECT_EQ(ini_get_ip(f.ini, "s", "ip"), inet_addr("10.0.0.1"));
+    EXPECT_EQ(ini_get_ip(f.ini, "s", "bad_ip"), INADDR_NONE);
+    EXPECT_EQ(ini_opt_ip(f.ini, "s", "missing", 5u), 5u);
+    EXPECT_STREQ(ini_opt_string(f.ini, "s", "missing", "d"), "d");
+    EXPECT_STREQ(ini_get_string(f.ini, "s", "text"), "t");
+    const char *value = nullptr;
+    EXPECT_EQ(ini_sget(f.ini, "s", "text", nullptr, &value), 1);
+    EXPECT_STREQ(value, "t");
+    int n = 0;
+    EXPECT_EQ(ini_sget(f.ini, "s", "n", "%d", &n), 1);
+    EXPECT_EQ(n, -42);
+    EXPECT_EQ(ini_sget(f.ini, "s", "missing", "%d", &n), 0);
+}
+
+TEST(IniGettersDeathTest, MissingAndMalformedEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    LoadedIni f("[s]\nn=12ab\nm=-\n");
+    ASSERT_NE(f.ini, nullptr);
+    EXPECT_EXIT(ini_get_string(f.ini, "s", "k"), testing::ExitedWithCode(1),
+                "^\\[ini\\] s/k not found!\n$");
+    EXPECT_EXIT(ini_get_int64(f.ini, "s", "k"), testing::ExitedWithCode(1), "s/k not found!");
+    EXPECT_EXIT(ini_get_ip(f.ini, "s", "k"), testing::ExitedWithCode(1), "s/k not found!");
+    EXPECT_EXIT(ini_get_int64(f.ini, "s", "n"), testing::ExitedWithCode(1),
+                "^\\[ini\\] s/n is not a number: 12ab!\n$");
+    EXPECT_EXIT(ini_opt_int64(f.ini, "s", "m", 0), testing::ExitedWithCode(1),
+                "s/m is not a number: -!");
+}
+
+TEST(IniStrcmpci, ComparesAsciiLettersOnly) {
+    EXPECT_EQ(strcmpci("AbC", "aBc"), 0);
+    EXPECT_LT(strcmpci("abc", "abd"), 0);
+    EXPECT_GT(strcmpci("abc", "ab"), 0);
+    EXPECT_NE(strcmpci("\xC4", "\xE4"), 0); // bytes above ASCII are not folded
+}
+
+} // namespace
