@@ -6,6 +6,7 @@
 // pool_ip_used table, never both. Pools are used from one thread only and are not locked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 
@@ -54,3 +55,8 @@ in_addr_t x_get_virtual_ip_by_level(x_config_port_t *port, int level);
 // Releases every level's table, nodes and queue and zeroes has_level; safe after a partial load
 // and when called twice. Addresses in use stay on the interface.
 void x_ip_pool_free(x_config_port_t *port);
+
+// Test seam: replace the calls that put an address on and take it off the port's interface
+// (set_netcard_virtual_ip and clean_netcard_virtual_ip); null restores the real one.
+using x_ip_pool_netcard_fn = bool (*)(const char *name, size_t name_len, in_addr_t ip);
+void x_ip_pool_set_netcard_ops(x_ip_pool_netcard_fn set_ip, x_ip_pool_netcard_fn clean_ip);
