@@ -193,6 +193,15 @@ TEST(SocketUtil, DefaultOptions) {
     EXPECT_NE(
         testing::internal::GetCapturedStdout().find("ERROR : set tcp socket non block failed"),
         std::string::npos);
+    // A descriptor that is no socket fails at the first socket option.
+    int file = open("/dev/null", O_RDONLY);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(set_socket_default_opt(file));
+    EXPECT_NE(
+        testing::internal::GetCapturedStdout().find("ERROR : set tcp socket reuse addr failed"),
+        std::string::npos);
+    close(file);
+    close(fd);
 }
 
 TEST(SocketUtil, BindToDevice) {
