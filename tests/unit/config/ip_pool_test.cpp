@@ -1,0 +1,301 @@
+#include "config/ip_pool.h"
+
+#include "config/ini.h"
+#include "config/x_server_config.h"
+#include "core/x_timer.h"
+#include "dict/dict.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+uint64_t fake_now = 0;
+uint64_t fake_clock() {
+    return fake_now;
+}
+
+// What the pool asked of the interface, and whether putting addresses on it works.
+struct Netcard {
+    std::vector<std::string> set_calls;
+    std::vector<std::string> clean_calls;
+    bool set_ok = true;
+};
+Netcard *netcard = nullptr;
+
+std::string ip_str(in_addr_t ip) {
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &ip, buf, sizeof buf);
+    return buf;
+}
+bool fake_set(const char *, size_t, in_addr_t ip) {
+    netcard->set_calls.push_back(ip_str(ip));
+    return netcard->set_ok;
+}
+bool fake_clean(const char *, size_t, in_addr_t ip) {
+    netcard->clean_calls.push_back(ip_str(ip));
+    return true;
+}
+
+// One configuration load: an INI file, a set of taken addresses, and port records.
+class Pool : public testing::Test {
+  protected:
+    void SetUp() override {
+        fake_now = 1'000'000;
+        x_time_set_clock(fake_clock);
+        netcard = &card;
+        x_ip_pool_set_netcard_ops(fake_set, fake_clean);
+        set = x_ip_pool_conf_set_create();
+        ASSERT_NE(set, nullptr);
+    }
+    void TearDown() override {
+        for (auto &p : ports)
+            x_ip_pool_free(&p);
+        if (set) dictRelease(set);
+        if (ini) ini_free(ini);
+        if (!path.empty()) unlink(path.c_str());
+        x_ip_pool_set_netcard_ops(nullptr, nullptr);
+        x_time_set_clock(nullptr);
+        netcard = nullptr;
+    }
+    // A fresh load for the next case of a table.
+    void reset() {
+        TearDown();
+        ports.clear();
+        ini = nullptr;
+        path.clear();
+        card = Netcard{};
+        SetUp();
+    }
+    void write_ini(const std::string &text) {
+        char tmpl[] = "/tmp/ip_pool_test_XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+        path = tmpl;
+        ini = ini_load(tmpl);
+        ASSERT_NE(ini, nullptr);
+    }
+    x_config_port_t *port(const char *device, uint32_t id) {
+        ports.push_back(x_config_port_t{});
+        x_config_port_t *p = &ports.back();
+        p->port_id = id;
+        p->name.data = reinterpret_cast<uint8_t *>(const_cast<char *>(device));
+        p->name.len = strlen(device);
+        return p;
+    }
+    bool load(const char *section, x_config_port_t *p) {
+        return x_parse_ip_pool_conf(ini, section, p, set);
+    }
+    // The free list of a level, oldest first.
+    static std::vector<std::string> free_list(const x_config_port_t *p, int level) {
+        std::vector<std::string> out;
+        for (ip_node *n = p->queue_level_ip[level - 1]->head; n; n = n->next)
+            out.push_back(ip_str(n->ip));
+        return out;
+    }
+
+    Netcard card;
+    dict *set = nullptr;
+    ini_t *ini = nullptr;
+    std::string path;
+    std::vector<x_config_port_t> ports = std::vector<x_config_port_t>();
+
+  public:
+    Pool() { ports.reserve(4); }
+};
+
+using V = std::vector<std::string>;
+
+TEST_F(Pool, LevelLists) {
+    struct Case {
+        const char *max;
+        const char *list;
+        bool ok;
+        V want; // free list of level 1 after a successful load
+    };
+    const Case cases[] = {
+        {"4", "10.0.0.0/30", true, {"10.0.0.1", "10.0.0.2"}},
+        {"4", "10.0.0.5/29", true, {"10.0.0.5", "10.0.0.6"}},
+        {"4", "10.0.0.7/32", true, {"10.0.0.7"}},
+        {"4", "10.0.0.3/30", true, {}}, // starts on the broadcast address: nothing
+        {"2", "10.0.0.1,10.0.0.2,10.0.0.3", true, {"10.0.0.1", "10.0.0.2"}},
+        {"2", "10.0.0.1,10.0.0.2,not-read", true, {"10.0.0.1", "10.0.0.2"}},
+        {"3", "10.0.0.0/24", true, {"10.0.0.1", "10.0.0.2", "10.0.0.3"}},
+        {"1", "10.0.0.7/32,10.0.0.8/31,10.0.0.9", true, {"10.0.0.7", "10.0.0.8", "10.0.0.9"}},
+        {"5",
+         "10.0.0.1,10.0.0.2/31,10.0.1.0/30",
+         true,
+         {"10.0.0.1", "10.0.0.2", "10.0.1.1", "10.0.1.2"}},
+        {"4", "10.0.0.1/33", false, {}},
+        {"4", "10.0.0.1/0", false, {}},
+        {"4", "10.0.0.1/", false, {}},
+        {"4", "10.0.0.1/2x", false, {}},
+        {"4", "10.0.0.256", false, {}},
+        {"4", "10.0.0.1,", false, {}},
+        {"4", "10.0.0.1, 10.0.0.2", false, {}},
+        {"4", "010.000.000.001111111111/30", false, {}}, // address text over 19 characters
+        {"4", "10.0.0.1,10.0.0.1", false, {}},
+        {"4", "10.0.0.1/30,10.0.0.2", false, {}},
+        {"4", "10.1.2.3,11.1.2.3", false, {}}, // one alias name, eth0:10203
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.list);
+        reset();
+        write_ini(std::string("[port0]\nmax_level1_user=") + c.max +
+                  "\nlevel1_virtual_ip_list=" + c.list + "\n");
+        x_config_port_t *p = port("eth0", 0);
+        ASSERT_EQ(load("port0", p), c.ok);
+        if (!c.ok) continue;
+        EXPECT_EQ(p->has_level, 1);
+        EXPECT_EQ(free_list(p, 1), c.want);
+        EXPECT_EQ(card.clean_calls, c.want); // every address starts off the interface
+    }
+}
+
+TEST_F(Pool, LevelsStopAtTheFirstGap) {
+    write_ini("[port0]\nmax_level1_user=1\nlevel1_virtual_ip_list=10.0.0.1\n"
+              "max_level2_user=1\nlevel2_virtual_ip_list=10.0.0.2\n"
+              "max_level4_user=1\nlevel4_virtual_ip_list=10.0.0.4\n");
+    x_config_port_t *p = port("eth0", 0);
+    ASSERT_TRUE(load("port0", p));
+    EXPECT_EQ(p->has_level, 2);
+    EXPECT_EQ(p->queue_level_ip[3], nullptr);
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 4), 0u);
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 0), 0u);
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 2), inet_addr("10.0.0.2"));
+}
+
+TEST_F(Pool, TooFewAddressesIsOnlyReported) {
+    write_ini("[port0]\nmax_level1_user=5\nlevel1_virtual_ip_list=10.0.0.1,10.0.0.2,10.0.0.3\n");
+    x_config_port_t *p = port("eth0", 0);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(load("port0", p));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "ERROR : add ip list is too few, has 3, max_user 5\n"),
+              std::string::npos);
+    EXPECT_EQ(p->max_level_user[0], 5u);
+}
+
+TEST_F(Pool, AddressesAndAliasNamesAreUniqueAcrossPorts) {
+    struct Case {
+        const char *device_a, *list_a, *device_b, *list_b;
+        bool ok_b;
+    };
+    const Case cases[] = {
+        {"eth0", "10.0.0.1", "eth1", "10.0.0.1", false}, // the same address twice
+        {"eth0", "10.1.2.3", "eth0", "11.1.2.3", false}, // both would be eth0:10203
+        {"eth0", "10.1.2.3", "eth1", "11.1.2.3", true},  // eth0:10203 and eth1:10203
+        {"abcdefghijkl", "10.0.0.16", "abcdefghijkl", "10.0.1.0", false}, // both :10
+        {"eth0", "10.0.0.1", "eth0", "10.0.0.2", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.list_a) + " " + c.list_b);
+        reset();
+        write_ini(std::string("[port0]\nmax_level1_user=1\nlevel1_virtual_ip_list=") + c.list_a +
+                  "\n[port1]\nmax_level1_user=1\nlevel1_virtual_ip_list=" + c.list_b + "\n");
+        ASSERT_TRUE(load("port0", port(c.device_a, 0)));
+        EXPECT_EQ(load("port1", port(c.device_b, 1)), c.ok_b);
+    }
+}
+
+TEST_F(Pool, RefusesDevicesThatCannotCarryAliases) {
+    write_ini("[port0]\nmax_level1_user=1\nlevel1_virtual_ip_list=10.0.0.1\n");
+    EXPECT_FALSE(load("port0", port("", 0)));
+    EXPECT_FALSE(load("port0", port("abcdefghijklmn", 1)));
+    EXPECT_TRUE(load("port0", port("abcdefghijklm", 2)));
+}
+
+TEST_F(Pool, RefusesASetOfAnotherKind) {
+    write_ini("[port0]\nmax_level1_user=1\nlevel1_virtual_ip_list=10.0.0.1\n");
+    dictType plain{};
+    dict *other = dictCreate(&plain);
+    EXPECT_FALSE(x_parse_ip_pool_conf(ini, "port0", port("eth0", 0), other));
+    dictRelease(other);
+}
+
+TEST_F(Pool, FreeAfterAFailedLoad) {
+    // Level 2 fails half way: level 1 and the half-built level 2 are released without leaks.
+    write_ini("[port0]\nmax_level1_user=2\nlevel1_virtual_ip_list=10.0.0.1,10.0.0.2\n"
+              "max_level2_user=2\nlevel2_virtual_ip_list=10.0.1.1,10.0.0.2\n");
+    x_config_port_t *p = port("eth0", 0);
+    ASSERT_FALSE(load("port0", p));
+    EXPECT_EQ(p->has_level, 1);
+    ASSERT_NE(p->queue_level_ip[1], nullptr);
+    x_ip_pool_free(p);
+    x_ip_pool_free(p);
+    EXPECT_EQ(p->queue_level_ip[0], nullptr);
+    EXPECT_EQ(p->queue_level_ip[1], nullptr);
+}
+
+TEST_F(Pool, TakeAndReturnInOrderWithRest) {
+    write_ini("[port0]\nmax_level1_user=3\nlevel1_virtual_ip_list=10.0.0.1,10.0.0.2,10.0.0.3\n");
+    x_config_port_t *p = port("eth0", 0);
+    ASSERT_TRUE(load("port0", p));
+    const in_addr_t a = inet_addr("10.0.0.1"), b = inet_addr("10.0.0.2"), c = inet_addr("10.0.0.3");
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), a);
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), b);
+    EXPECT_EQ(card.set_calls, (V{"10.0.0.1", "10.0.0.2"}));
+
+    card.clean_calls.clear();
+    ASSERT_TRUE(x_recycling_virtual_ip_by_level(p, 1, a));
+    EXPECT_EQ(card.clean_calls, V{"10.0.0.1"});
+    EXPECT_EQ(free_list(p, 1), (V{"10.0.0.3", "10.0.0.1"}));
+    // Returning what is not handed out fails and leaves the interface alone.
+    card.clean_calls.clear();
+    EXPECT_FALSE(x_recycling_virtual_ip_by_level(p, 1, a));
+    EXPECT_FALSE(x_recycling_virtual_ip_by_level(p, 1, inet_addr("10.9.9.9")));
+    EXPECT_FALSE(x_recycling_virtual_ip_by_level(p, 2, b));
+    EXPECT_TRUE(card.clean_calls.empty());
+
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), c); // never used: free at once
+    // a came back at fake_now and rests for 2000 ms while it is the head.
+    fake_now += X_IP_POOL_COOLDOWN_MS - 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("ERROR : pool ip used up\n"), std::string::npos);
+    EXPECT_NE(out.find("ERROR : pool ip get ip node failed\n"), std::string::npos);
+    fake_now += 1;
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), a);
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u); // all three in use
+}
+
+TEST_F(Pool, RestIsMeasuredOnTheMonotonicClock) {
+    // A wall clock stepped back an hour must not block the pool; only x_time_ms counts.
+    write_ini("[port0]\nmax_level1_user=1\nlevel1_virtual_ip_list=10.0.0.1\n");
+    x_config_port_t *p = port("eth0", 0);
+    ASSERT_TRUE(load("port0", p));
+    in_addr_t a = x_get_virtual_ip_by_level(p, 1);
+    ASSERT_TRUE(x_recycling_virtual_ip_by_level(p, 1, a));
+    EXPECT_EQ(p->queue_level_ip[0]->head->recyc_time, fake_now);
+    fake_now += X_IP_POOL_COOLDOWN_MS;
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), a);
+}
+
+TEST_F(Pool, InterfaceRefusalPutsTheAddressBackAtTheTail) {
+    write_ini("[port0]\nmax_level1_user=2\nlevel1_virtual_ip_list=10.0.0.1,10.0.0.2\n");
+    x_config_port_t *p = port("eth0", 0);
+    ASSERT_TRUE(load("port0", p));
+    card.set_ok = false;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "ERROR : set netcard virtual user_level 1 eth0:1 failed\n"),
+              std::string::npos);
+    EXPECT_EQ(free_list(p, 1), (V{"10.0.0.2", "10.0.0.1"}));
+    EXPECT_EQ(dictSize(p->queue_level_ip[0]->pool_ip_used), 0u);
+    card.set_ok = true;
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), inet_addr("10.0.0.2"));
+    // 10.0.0.1 is resting now, having gone back with the failure's time stamp.
+    EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u);
+    EXPECT_FALSE(x_recycling_virtual_ip_by_level(p, 1, inet_addr("10.0.0.1")));
+}
+
+} // namespace
