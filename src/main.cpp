@@ -1,6 +1,7 @@
 // Process entry: command line, daemon mode, core limits, then the server's start-up sequence.
 #include "core/log.h"
 #include "core/x_server.h"
+#include "report/monitor.h"
 
 #include <csignal>
 #include <cstdio>
@@ -90,14 +91,23 @@ int main(int argc, char **argv) {
     }
     if (daemon_mode) daemonize();
     raise_core_limits();
+    monitor_init();
 
     server = x_server_create();
     if (server == nullptr) {
         log_error("create x_server failed\n");
         exit(1);
     }
-    log_info("configuration %s not loaded: this build has no configuration loader yet\n",
-             config_path);
-    x_server_close(server);
-    return 1;
+    if (!x_server_load_config(&server->config, config_path)) {
+        x_server_close(server);
+        log_error("load config failed\n");
+        exit(1);
+    }
+    if (!x_server_start(server)) {
+        x_server_close(server);
+        log_error("server start failed\n");
+        exit(1);
+    }
+    x_server_run(server);
+    return 0;
 }

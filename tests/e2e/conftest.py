@@ -61,6 +61,14 @@ class Server:
                 return False
         return wait_for(connectable, timeout)
 
+    def wait_listen(self, port, timeout=5.0):
+        """Waits until something listens on the port, without connecting to it."""
+        def listening():
+            out = subprocess.run(["ss", "-Hltn", f"sport = :{port}"], capture_output=True,
+                                 text=True).stdout
+            return bool(out.strip())
+        return wait_for(listening, timeout)
+
     def wait_exit(self, timeout=5.0):
         try:
             return self.proc.wait(timeout)

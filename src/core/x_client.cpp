@@ -1,0 +1,480 @@
+#include "core/x_client.h"
+
+#include "core/log.h"
+#include "core/platform_kni.h"
+#include "core/socket_util.h"
+#include "core/token_bucket.h"
+#include "core/x_server.h"
+#include "dict/dict.h"
+#include "report/monitor.h"
+
+#include <cassert>
+#include <cstdlib>
+#include <ctime>
+#include <cerrno>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *PROTO_NAMES[] = {"auto", "http", "socks5", "tovask"};
+// The last element of a close or free list holds this in its `next`.
+x_client_t *const LIST_END = reinterpret_cast<x_client_t *>(1);
+constexpr int SESSION_ATTEMPTS = 5;
+constexpr size_t FORWARD_CRED_MAX = 256;
+
+int str_len(const ngx_str_t &s) { return static_cast<int>(s.len); }
+const char *str_data(const ngx_str_t &s) {
+    return s.data ? reinterpret_cast<const char *>(s.data) : "";
+}
+
+void close_registration(x_client_t *c, event_data_t *ev) {
+    if (ev->fd == 0) return;
+    ev->handler = nullptr;
+    (void)ev_del_event(c->thread->epoll_fd, ev);
+    close(ev->fd);
+    *ev = event_data_t{};
+}
+
+void close_pause_timer(x_client_t *c, x_client_relay_t *relay) {
+    if (relay->timer_fd.fd == 0) return;
+    (void)ev_del_event(c->thread->epoll_fd, &relay->timer_fd);
+    close(relay->timer_fd.fd);
+    relay->timer_fd = event_data_t{};
+}
+
+bool owned_by_caller(const x_client_t *c) {
+    return pthread_equal(pthread_self(), c->thread->tid.load(std::memory_order_relaxed));
+}
+
+} // namespace
+
+const char *proto_name(unsigned proto) {
+    return proto < sizeof PROTO_NAMES / sizeof PROTO_NAMES[0] ? PROTO_NAMES[proto] : "unknown";
+}
+
+x_client_t *x_client_new(x_server_t *server) {
+    if (server == nullptr) return nullptr;
+    auto *c = static_cast<x_client_t *>(calloc(1, sizeof(x_client_t)));
+    if (c == nullptr) return nullptr;
+    c->server = server;
+    c->connect_ev_data.client = c;
+    c->tcp_dst_ev_data.client = c;
+    c->udp_src_ev_data.client = c;
+    c->udp_dst_ev_data.client = c;
+    c->auth_index = -1;
+    return c;
+}
+
+uint32_t x_client_get_session(dict *table, uint32_t index) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    uint32_t stamp = (static_cast<uint32_t>(ts.tv_sec) & 0x7F) << 20;
+    for (int i = 0; i < SESSION_ATTEMPTS; i++) {
+        uint32_t id = (index << 28) | stamp | (static_cast<uint32_t>(rand()) & 0xFFFFF);
+        // 0 means "no session" everywhere, so it counts as taken.
+        if (id != 0 && dictFind(table, reinterpret_cast<void *>(static_cast<uintptr_t>(id))) == nullptr)
+            return id;
+    }
+    log_error("generate rand session failed\n");
+    return 0;
+}
+
+void x_client_log_error(x_client_t *c, uint16_t code, const char *msg) {
+    c->error_code = code;
+    const uint8_t *ip = reinterpret_cast<const uint8_t *>(&c->addr.sin_addr.s_addr);
+    const x_forward_t *f = c->forward;
+    const x_client_auth_request_t &rq = c->auth_request;
+    const ngx_str_t &host = c->acl_match.target_host;
+    if (f && f->host.len > 0) {
+        log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%.*s@%s] token[%.*s] "
+                  "target_info[%.*s:%u] forward[%s://%.*s:%.*s@%.*s:%u] code[%u] msg[%s]\n",
+                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
+                  str_len(rq.username), str_data(rq.username), str_len(rq.password),
+                  str_data(rq.password), addr2str(&c->localaddr), str_len(c->auth_result.log_token),
+                  str_data(c->auth_result.log_token), str_len(host), str_data(host),
+                  c->acl_match.target_port, proto_name(f->proto), str_len(f->username),
+                  str_data(f->username), str_len(f->password), str_data(f->password),
+                  str_len(f->host), str_data(f->host), f->port, code, msg);
+    } else {
+        log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%.*s@%s] token[%.*s] "
+                  "target_info[%.*s:%u] forward[] code[%u] msg[%s]\n",
+                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
+                  str_len(rq.username), str_data(rq.username), str_len(rq.password),
+                  str_data(rq.password), addr2str(&c->localaddr), str_len(c->auth_result.log_token),
+                  str_data(c->auth_result.log_token), str_len(host), str_data(host),
+                  c->acl_match.target_port, code, msg);
+    }
+}
+
+bool x_client_fill_forward(x_client_t *c, const ngx_str_t *host, uint16_t port, uint8_t proto,
+                           const ngx_str_t *username, const ngx_str_t *password) {
+    auto *f = static_cast<x_forward_t *>(calloc(1, sizeof(x_forward_t)));
+    if (f == nullptr) {
+        log_error("calloc forward fail\n");
+        return false;
+    }
+    uint8_t old_proto = c->forward ? c->forward->proto : 0;
+    bool ok = true;
+    if (host && host->len > 0) {
+        if (!ngx_str_init(&f->host, host->data, host->len)) {
+            log_error("calloc forward host fail\n");
+            ok = false;
+        }
+        f->port = port;
+        f->proto = proto;
+    }
+    if (ok && username && password && username->len > 0 && password->len > 0) {
+        if (username->len > FORWARD_CRED_MAX || password->len > FORWARD_CRED_MAX) {
+            log_error("calloc forward username[%.*s] or password[%.*s] is too long\n",
+                      str_len(*username), str_data(*username), str_len(*password),
+                      str_data(*password));
+            ok = false;
+        } else if (!ngx_str_init(&f->username, username->data, username->len) ||
+                   !ngx_str_init(&f->password, password->data, password->len)) {
+            log_error("calloc forward username password fail\n");
+            ok = false;
+        } else if (!x_forward_create_auth(f)) {
+            // The RFC 1929 length byte holds 255 at most: longer credentials cannot go upstream.
+            log_error("calloc forward s5 auth fail\n");
+            ok = false;
+        } else {
+            f->has_username = 1;
+        }
+    }
+    if (!ok) {
+        x_forward_member_free(f);
+        free(f);
+        return false;
+    }
+    if (f->proto == 0) f->proto = old_proto;
+    if (c->is_auth_forward && c->forward) { // never leak an earlier forward of our own
+        x_forward_member_free(c->forward);
+        free(c->forward);
+    }
+    c->forward = f;
+    c->is_auth_forward = true;
+    return true;
+}
+
+void x_client_reset_auth(x_client_t *c) {
+    ngx_str_free(&c->auth_request.username);
+    ngx_str_free(&c->auth_request.password);
+    ngx_str_free(&c->auth_result.token);
+    ngx_str_free(&c->auth_result.user_key);
+    ngx_str_free(&c->auth_result.log_token);
+    ngx_str_free(&c->auth_result.flow_token);
+    ngx_str_free(&c->auth_result.stats_token);
+    if (c->is_auth_forward && c->forward) {
+        x_forward_member_free(c->forward);
+        free(c->forward);
+        c->forward = nullptr;
+        c->is_auth_forward = false;
+    }
+    ngx_str_free(&c->acl_match.target_host);
+}
+
+void x_client_flow_timeout(void *ctx, x_timer_event_t *ev) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    if (c->up.sum || c->down.sum) {
+        // Flow samples are carried to the flow logs once those exist; until then the counts of
+        // each interval are simply restarted.
+        c->up.sum = 0;
+        c->down.sum = 0;
+    }
+    x_timer_reg(&c->thread->flow_timer, ev);
+}
+
+void x_client_replay_timeout(void *ctx, x_timer_event_t *ev) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    if (c->last_reply_time + c->idle_timeout > x_time_ms()) {
+        x_timer_reg(&c->thread->reply_timer, ev);
+        return;
+    }
+    x_client_close(c);
+}
+
+void x_client_verify_timeout(void *ctx, x_timer_event_t *ev) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    x_timer_reg(&c->thread->verify_timer, ev);
+}
+
+void x_client_start_session_timers(x_client_t *c) {
+    c->flow_timeout.ctx = c;
+    c->flow_timeout.callback = x_client_flow_timeout;
+    x_timer_reg(&c->thread->flow_timer, &c->flow_timeout);
+    c->last_reply_time = x_time_ms();
+    c->reply_timeout.ctx = c;
+    c->reply_timeout.callback = x_client_replay_timeout;
+    x_timer_reg(&c->thread->reply_timer, &c->reply_timeout);
+    if (c->auth_result.next_verify) {
+        c->verify_timeout.ctx = c;
+        c->verify_timeout.callback = x_client_verify_timeout;
+        x_timer_reg(&c->thread->verify_timer, &c->verify_timeout);
+    }
+}
+
+void x_client_list_append(x_client_list_t *list, x_client_t *c) {
+    c->next = LIST_END;
+    if (list->tail)
+        list->tail->next = c;
+    else
+        list->head = c;
+    list->tail = c;
+}
+
+void x_client_close(x_client_t *c) {
+    if (c == nullptr || x_client_is_closing(c)) return;
+    if (!owned_by_caller(c)) {
+        log_error("client close in other thread\n");
+        assert(!"client close in other thread");
+        abort();
+    }
+    x_timer_del(&c->tcp_conn_timeout);
+    x_timer_del(&c->tcp_dst_timeout);
+    x_timer_del(&c->flow_timeout);
+    x_timer_del(&c->reply_timeout);
+    x_timer_del(&c->verify_timeout);
+    close_pause_timer(c, &c->up);
+    close_pause_timer(c, &c->down);
+    if (c->up.sum || c->down.sum) { // the last flow sample goes with the flow logs
+        c->up.sum = 0;
+        c->down.sum = 0;
+    }
+    close_registration(c, &c->connect_ev_data);
+    close_registration(c, &c->tcp_dst_ev_data);
+    close_registration(c, &c->udp_src_ev_data);
+    close_registration(c, &c->udp_dst_ev_data);
+    if (c->session && c->thread->index != 0)
+        dictDelete(c->thread->session_to_clients,
+                   reinterpret_cast<void *>(static_cast<uintptr_t>(c->session)));
+    x_client_list_append(&c->thread->client_close_list, c);
+}
+
+void x_client_check_to_close(x_client_list_t *list) {
+    x_client_list_t unsent{};
+    x_client_t *c = list->head;
+    while (c && c != LIST_END) {
+        x_client_t *next = c->next;
+        c->next = LIST_END;
+        uint32_t from = c->thread->index;
+        if (!pf_ipc_send_to_main(from, X_IPC_CLIENT_CLOSE, c)) {
+            // A full ring must not leak the session: try again on the next pass.
+            log_error("ipc send client close [%u] to main failed\n", from);
+            x_client_list_append(&unsent, c);
+        }
+        c = next;
+    }
+    *list = unsent;
+}
+
+void x_client_free(x_client_t *c) {
+    if (c == nullptr) return;
+    add_error_code_count(c->error_code);
+    if (c->session) {
+        dictDelete(c->server->main_thread->session_to_clients,
+                   reinterpret_cast<void *>(static_cast<uintptr_t>(c->session)));
+        c->session = 0;
+    }
+    x_client_reset_auth(c);
+    buf_free(&c->up.buf);
+    buf_free(&c->down.buf);
+    free(c);
+}
+
+void x_client_check_to_free(x_client_list_t *list) {
+    x_client_t *c = list->head;
+    while (c && c != LIST_END) {
+        x_client_t *next = c->next;
+        x_client_free(c);
+        c = next;
+    }
+    list->head = list->tail = nullptr;
+}
+
+namespace {
+
+constexpr uint32_t RELAY_MSS_MAX = 1500;
+constexpr uint64_t RELAY_PAUSE_THRESHOLD_US = 100000;
+
+uint32_t relay_mss(int fd) {
+    int mss = get_tcp_mss(fd);
+    // An unknown segment size must not leave a zero-sized read window spinning the loop.
+    return mss <= 0 || static_cast<uint32_t>(mss) > RELAY_MSS_MAX ? RELAY_MSS_MAX
+                                                                   : static_cast<uint32_t>(mss);
+}
+
+bool relay_setup(x_client_t *c, x_client_relay_t *r, event_data_t *in, event_data_t *out,
+                 token_bucket_t *bucket) {
+    r->ev_data_in = in;
+    r->ev_data_out = out;
+    r->mss = relay_mss(out->fd);
+    r->bucket = bucket;
+    r->eof = false;
+    size_t cap = buf_capacity(&r->buf) > RELAY_MSS_MAX ? buf_capacity(&r->buf) : RELAY_MSS_MAX;
+    if (!buf_alloc(&r->buf, cap)) {
+        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc failed");
+        return false;
+    }
+    r->buf.pos = r->buf.last = r->buf.start;
+    r->buf.end = r->buf.start + r->mss;
+    return true;
+}
+
+// Adds or removes bits of a registration's mask, keeping its handler.
+bool set_interest(x_client_t *c, event_data_t *ev, uint32_t add, uint32_t remove) {
+    uint32_t mask = (ev->reg_events | add) & ~remove;
+    return ev_add_event(c->thread->epoll_fd, ev, mask, ev->handler);
+}
+
+bool relay_fail(x_client_t *c, const char *msg) {
+    x_client_log_error(c, X_ERROR_EVENT_OPT, msg);
+    return false;
+}
+
+bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us) {
+    if ((r->ev_data_in->reg_events & EPOLLIN) && !set_interest(c, r->ev_data_in, 0, EPOLLIN))
+        return relay_fail(c, "tcp relay mod del in event failed");
+    if ((r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, 0, EPOLLOUT))
+        return relay_fail(c, "tcp relay mod del out event failed");
+    if (r->timer_fd.fd == 0) {
+        int fd = timerfd_create(CLOCK_MONOTONIC, 0);
+        if (fd < 0) return relay_fail(c, "tcp relay create timer fd failed");
+        r->timer_fd.fd = fd;
+        r->timer_fd.client = c;
+        r->timer_fd.other_ctx = r;
+        if (!ev_add_event(c->thread->epoll_fd, &r->timer_fd, EPOLLIN | EPOLLET, relay_bucket_acquire))
+            return relay_fail(c, "tcp relay add timer fd event failed");
+    }
+    struct itimerspec its = {};
+    uint64_t ns = wait_us * 1000;
+    its.it_value.tv_sec = static_cast<time_t>(ns / 1000000000ull);
+    its.it_value.tv_nsec = static_cast<long>(ns % 1000000000ull);
+    if (timerfd_settime(r->timer_fd.fd, 0, &its, nullptr) != 0)
+        return relay_fail(c, "tcp relay timer fd set time failed");
+    return true;
+}
+
+} // namespace
+
+bool x_client_relay_start(x_client_t *c) {
+    event_data_t *cli = &c->connect_ev_data, *dst = &c->tcp_dst_ev_data;
+    if (!relay_setup(c, &c->up, cli, dst, c->auth_result.bucket_up) ||
+        !relay_setup(c, &c->down, dst, cli, c->auth_result.bucket_down))
+        return false;
+    if (!ev_add_event(c->thread->epoll_fd, cli, EPOLLIN, on_tcp_relay) ||
+        !ev_add_event(c->thread->epoll_fd, dst, EPOLLIN, on_tcp_relay)) {
+        x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay add event failed");
+        return false;
+    }
+    return true;
+}
+
+void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    c->last_reply_time = x_time_ms();
+    x_client_relay_t *on_out, *on_in;
+    if (ev == &c->tcp_dst_ev_data) {
+        on_out = &c->up;
+        on_in = &c->down;
+    } else if (ev == &c->connect_ev_data) {
+        on_out = &c->down;
+        on_in = &c->up;
+    } else {
+        x_client_close(c);
+        return;
+    }
+    if ((events & EPOLLOUT) && !tcp_relay(c, on_out)) {
+        x_client_close(c);
+        return;
+    }
+    if ((events & EPOLLIN) && !x_client_is_closing(c) && !tcp_relay(c, on_in)) x_client_close(c);
+}
+
+bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
+    for (;;) {
+        ssize_t n = 0;
+        if (!r->eof && r->buf.last < r->buf.end) {
+            n = recv(r->ev_data_in->fd, r->buf.last, static_cast<size_t>(r->buf.end - r->buf.last), 0);
+            if (n > 0) {
+                r->buf.last += n;
+            } else if (n == 0) {
+                // End of stream: what is still buffered goes out before the session ends.
+                if (buf_size(&r->buf) == 0) return false;
+                r->eof = true;
+                if ((r->ev_data_in->reg_events & EPOLLIN) &&
+                    !set_interest(c, r->ev_data_in, 0, EPOLLIN))
+                    return relay_fail(c, "tcp relay mod del in event failed");
+                n = 0;
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                n = 0;
+            } else {
+                return false;
+            }
+        }
+        if (buf_size(&r->buf) == 0) return !r->eof;
+        if (r->bucket) {
+            uint64_t wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
+            if (wait > RELAY_PAUSE_THRESHOLD_US) return relay_pause(c, r, wait);
+        }
+        int out = tcp_relay_out(c, r);
+        if (out == RELAY_OUT_ERROR) return false;
+        if (out == RELAY_OUT_WAIT) return true;
+        if (r->eof) return false; // flushed after the end of stream: the session is over
+    }
+}
+
+int tcp_relay_out(x_client_t *c, x_client_relay_t *r) {
+    size_t pending = buf_size(&r->buf);
+    if (pending == 0) return RELAY_OUT_DONE;
+    ssize_t n = send(r->ev_data_out->fd, r->buf.pos, pending, MSG_NOSIGNAL);
+    if (n > 0) {
+        r->sum += static_cast<uint32_t>(n);
+        r->buf.pos += n;
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        return RELAY_OUT_ERROR;
+    }
+    int result;
+    if (buf_size(&r->buf) > 0) {
+        if (!(r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, EPOLLOUT, 0)) {
+            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay out mod add out event failed");
+            return RELAY_OUT_ERROR;
+        }
+        if ((r->ev_data_in->reg_events & EPOLLIN) && !set_interest(c, r->ev_data_in, 0, EPOLLIN)) {
+            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay in mod del in event failed");
+            return RELAY_OUT_ERROR;
+        }
+        result = RELAY_OUT_WAIT;
+    } else {
+        if (!r->eof && !(r->ev_data_in->reg_events & EPOLLIN) &&
+            !set_interest(c, r->ev_data_in, EPOLLIN, 0)) {
+            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay in mod add in event failed");
+            return RELAY_OUT_ERROR;
+        }
+        if ((r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, 0, EPOLLOUT)) {
+            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay out mod del out event failed");
+            return RELAY_OUT_ERROR;
+        }
+        result = RELAY_OUT_DONE;
+    }
+    buf_drain(&r->buf);
+    return result;
+}
+
+void relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    auto *r = static_cast<x_client_relay_t *>(ev->other_ctx);
+    uint64_t expirations;
+    (void)!read(ev->fd, &expirations, sizeof expirations);
+    c->last_reply_time = x_time_ms();
+    int out = tcp_relay_out(c, r);
+    if (out == RELAY_OUT_ERROR || (out == RELAY_OUT_DONE && (r->eof || !tcp_relay(c, r))))
+        x_client_close(c);
+}
+
+void stop_relay_cb(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_log_error(ev->client, X_ERROR_SOCKET_RECV_FROM_CLIENT, "client active closed");
+    x_client_close(ev->client);
+}

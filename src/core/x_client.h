@@ -1,0 +1,202 @@
+// The client session: one proxied connection from accept to the last byte relayed, its relay,
+// its error line, and the deferred close-and-free sequence.
+//
+// A session is owned by one thread. Closing queues it on the owner's close list (a non-null
+// `next` marks it closing, and every event for it is ignored from then on); at the end of the
+// pass a close message carries it to the main thread, which frees it.
+#pragma once
+
+#include "auth/x_acl_match.h"
+#include "auth/x_auth.h"
+#include "core/buf.h"
+#include "core/epoll.h"
+#include "core/work_thread.h"
+#include "core/x_timer.h"
+#include "config/x_server_config.h"
+#include "proto/ngx_string.h"
+
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+struct x_server_t;
+struct work_thread_t;
+struct x_dns_query_t;
+struct token_bucket_t;
+struct dict;
+
+// Error codes recorded on a session; the metrics count sessions per code when they are freed.
+enum x_error_t : uint16_t {
+    X_ERROR_ALLOC = 600,
+    X_ERROR_FORMAT_STRING,
+    X_ERROR_EVENT_OPT,
+    X_ERROR_SERVER_PROTO_SUPPORT,
+    X_ERROR_CACHE_ADD,
+    X_ERROR_CLIENT_REQUEST_TIMEOUT,
+    X_ERROR_CLIENT_SESSION,
+    X_ERROR_CLIENT_HAPROXY,
+    X_ERROR_SOCKET_CREATE,
+    X_ERROR_SOCKET_OPT,
+    X_ERROR_SOCKET_BIND_ADDR,
+    X_ERROR_SOCKET_BIND_DEVICE,
+    X_ERROR_SOCKET_CONNECT,
+    X_ERROR_SOCKET_SEND_TO_CLIENT,
+    X_ERROR_SOCKET_SEND_TO_SERVER,
+    X_ERROR_SOCKET_RECV_FROM_CLIENT,
+    X_ERROR_SOCKET_RECV_FROM_SERVER,
+    X_ERROR_HTTP_REQUEST_RESOLVE,
+    X_ERROR_HTTP_REQUEST_TIMEOUT,
+    X_ERROR_S5_REQUEST_TIMEOUT,
+    X_ERROR_S5_REQUEST_VERSION,
+    X_ERROR_S5_REQUEST_COMMAND,
+    X_ERROR_S5_REQUEST_COMMAND_TYPE,
+    X_ERROR_S5_UDP_REQUEST_COMMAND,
+    X_ERROR_S5_UDP_REQUEST_COMMAND_TYPE,
+    X_ERROR_FORWARD_S5_CONFER_FAILED,
+    X_ERROR_FORWARD_S5_AUTH_FAILED,
+    X_ERROR_FORWARD_S5_CONNECT_FAILED,
+    X_ERROR_FORWARD_HTTP_RESPONSE_RESOLVE,
+    X_ERROR_FORWARD_HTTP_CONNECT_FAILED,
+    X_ERROR_FORWARD_TIMEOUT,
+    X_ERROR_FORWARD_TOVASK_TIMEOUT,
+    X_ERROR_FORWARD_TOVASK_PARAM,
+    X_ERROR_FORWARD_TOVASK_REQUEST,
+    X_ERROR_FORWARD_TOVASK_SEND,
+    X_ERROR_TARGET_TIMEOUT,
+    X_ERROR_TARGET_NOT_SUPPORT,
+    X_ERROR_DNS_STATUS_ERROR,
+    X_ERROR_DNS_STATUS_NOT_FOUND,
+    X_ERROR_DNS_STATUS_TIMEOUT,
+    X_ERROR_AUTH_SERVER,
+    X_ERROR_AUTH_SEND,
+    X_ERROR_AUTH_RESPONSE_RESOLVE,
+    X_ERROR_AUTH_TIMEOUT,
+    X_ERROR_AUTH_CONN_LIMIT,
+    X_ERROR_AUTH_BLACK,
+    X_ERROR_AUTH_VERIFY,
+    X_ERROR_FORWARD_TOVASK_CTRL,
+    X_ERROR_MAX,
+};
+static_assert(X_ERROR_FORWARD_TOVASK_CTRL == 647 && X_ERROR_MAX == 648);
+
+// Protocol numbers of listen_proto and of a forward's proto.
+constexpr uint8_t X_PROTO_AUTO = 0;
+constexpr uint8_t X_PROTO_HTTP = 1;
+constexpr uint8_t X_PROTO_SOCKS5 = 2;
+constexpr uint8_t X_PROTO_TOVASK = 3;
+// Printable name of a protocol number; "unknown" for numbers outside the table.
+const char *proto_name(unsigned proto);
+
+// One relay direction: `up` moves client -> destination, `down` destination -> client.
+struct x_client_relay_t {
+    event_data_t *ev_data_in;  // registration of the socket read from
+    event_data_t *ev_data_out; // registration of the socket written to
+    buf_t buf;                 // bytes read and not yet written
+    uint32_t sum;              // bytes written since the last flow sample
+    uint32_t mss;              // read size cap, at most 1500
+    token_bucket_t *bucket;    // the user's bucket for this direction, null for none
+    event_data_t timer_fd;     // pause timer descriptor's registration, fd 0 until needed
+    bool eof;                  // the input side ended: flush what is buffered, then close
+};
+
+struct x_client_t {
+    x_client_t *next;                  // null while live; closing: close/free list link (last: 1)
+    x_server_t *server;                // back pointer
+    work_thread_t *thread;             // owning thread (the main thread until hand-off)
+    x_dns_query_t *dns_query;          // outstanding resolver query
+    uint32_t session;                  // session identifier, 0 until hand-off
+    x_client_auth_request_t auth_request; // credentials and continuations for the main thread
+    x_client_auth_result_t auth_result;   // the main thread's answer
+    struct sockaddr_in addr;           // the client's address as accepted
+    event_data_t connect_ev_data;      // the client connection
+    struct sockaddr_in localaddr;      // local address of the client connection (after NAT)
+    struct sockaddr_in dst_addr;       // destination or upstream proxy address
+    event_data_t tcp_dst_ev_data;      // the destination connection
+    struct sockaddr_in udp_src_addr;   // UDP association: client side
+    struct sockaddr_in udp_dst_addr;   // UDP association: destination side
+    event_data_t udp_src_ev_data;      // UDP association sockets
+    event_data_t udp_dst_ev_data;
+    struct sockaddr_in peer_addr;      // real local address of the client connection (before NAT)
+    struct sockaddr_storage dst_addr_ipv6;   // destination when IPv6
+    struct sockaddr_in6 udp_dst_addr_ipv6;   // IPv6 forms for the UDP association
+    struct sockaddr_in6 peer_addr_ipv6;
+    x_timer_event_t tcp_conn_timeout;  // waiting for client data or handshake (conn_timer)
+    x_timer_event_t tcp_dst_timeout;   // connecting outwards (dst_timer)
+    x_timer_event_t flow_timeout;      // periodic flow samples (flow_timer)
+    x_timer_event_t reply_timeout;     // idle check (reply_timer)
+    x_timer_event_t verify_timeout;    // re-verification (verify_timer)
+    uint64_t last_reply_time;          // monotonic ms of the last relay activity
+    uint64_t conn_start_time;          // monotonic ms when the destination connect began
+    x_client_relay_t up;               // client -> destination
+    x_client_relay_t down;             // destination -> client
+    x_acl_match_t acl_match;           // destination being requested
+    uint16_t s5_udp_header_len;        // SOCKS5 UDP header length of the association
+    int8_t s5_auth_state;              // SOCKS5 negotiation state
+    bool is_showreport;                // an access line was sent: no close-reason line
+    bool is_monitor;                   // accepted on a health port
+    int8_t auth_index;                 // authentication backend of the port, -1 for none
+    uint8_t retry;                     // an upstream connect was retried once
+    bool is_auth_forward;              // `forward` belongs to this session
+    x_forward_t *forward;              // upstream to use, or null
+    uint16_t needrecv;                 // bytes the SOCKS5 parser still expects
+    uint16_t error_code;               // last error code recorded
+    bool is_ipv6;                      // the destination is IPv6
+    bool tun_ready;                    // UDP-over-TCP tunnel readiness
+    uint8_t listen_proto;              // protocol recognised (X_PROTO_*)
+    bool is_ctrl_ready;                // agent-forwarding control readiness
+    uint8_t code_key;                  // non-zero: relayed bytes are transformed with this key
+    uint8_t model;                     // 1 TCP client, 2 client of a UDP association
+    uint32_t idle_timeout;             // idle limit in ms
+};
+
+// TCP relay. Set-up once the destination is connected: buffers of one MSS (at most 1500 bytes),
+// the user's buckets, both registrations reading with on_tcp_relay.
+[[nodiscard]] bool x_client_relay_start(x_client_t *client);
+// Event handler of both relayed sockets.
+void on_tcp_relay(x_server_t *server, event_data_t *ev, uint32_t events);
+// Moves bytes of one direction; false means the session must close.
+[[nodiscard]] bool tcp_relay(x_client_t *client, x_client_relay_t *relay);
+// Results of tcp_relay_out.
+constexpr int RELAY_OUT_DONE = 1;    // everything buffered was written
+constexpr int RELAY_OUT_WAIT = 2;    // bytes remain; waiting for writability
+constexpr int RELAY_OUT_ERROR = 3;   // the session must close
+int tcp_relay_out(x_client_t *client, x_client_relay_t *relay);
+// Handler of a direction's pause timer.
+void relay_bucket_acquire(x_server_t *server, event_data_t *ev, uint32_t events);
+// Handler parked on a client registration that must not be readable now: closes with 615.
+void stop_relay_cb(x_server_t *server, event_data_t *ev, uint32_t events);
+
+// The "closing" mark: a session whose `next` is set is queued for freeing.
+inline bool x_client_is_closing(const x_client_t *c) { return c->next != nullptr; }
+
+x_client_t *x_client_new(x_server_t *server);
+// A fresh identifier for thread `index` that `table` does not hold (and is not 0); 0 after
+// five collisions.
+uint32_t x_client_get_session(dict *table, uint32_t index);
+inline uint32_t x_client_get_index_by_session(uint32_t session) { return session >> 28; }
+
+// Records `code` and writes the session's error line.
+void x_client_log_error(x_client_t *client, uint16_t code, const char *msg);
+// Installs a forward owned by the session; false (session unchanged) on failure.
+[[nodiscard]] bool x_client_fill_forward(x_client_t *client, const ngx_str_t *host, uint16_t port,
+                                         uint8_t proto, const ngx_str_t *username,
+                                         const ngx_str_t *password);
+// Frees the session's owned authentication strings and its own forward.
+void x_client_reset_auth(x_client_t *client);
+
+// Timer callbacks armed once the relay runs.
+void x_client_flow_timeout(void *ctx, x_timer_event_t *ev);
+void x_client_replay_timeout(void *ctx, x_timer_event_t *ev);
+void x_client_verify_timeout(void *ctx, x_timer_event_t *ev);
+// Arms the flow, idle and (when the result asks for it) verify timers on the owner's lists.
+void x_client_start_session_timers(x_client_t *client);
+
+// Owner only: stops timers, closes descriptors, queues the session. A second call does nothing.
+void x_client_close(x_client_t *client);
+// End of pass: hands every closed session to the main thread; unsent ones stay for the next pass.
+void x_client_check_to_close(x_client_list_t *list);
+// Main thread, end of pass: frees every queued session.
+void x_client_check_to_free(x_client_list_t *list);
+void x_client_free(x_client_t *client);
+// Appends a closing session to a list (its `next` becomes the list link).
+void x_client_list_append(x_client_list_t *list, x_client_t *client);
