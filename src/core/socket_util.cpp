@@ -39,6 +39,14 @@ bool fill_alias_request(struct ifreq *ifr, const char *name, size_t name_len,
     return false;
 }
 
+void set_request_addr(struct sockaddr *dst, in_addr_t ip) {
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = 0;
+    sin.sin_addr.s_addr = ip;
+    memcpy(dst, &sin, sizeof sin);
+}
+
 } // namespace
 
 char *inet_ntoaddr(const void *addr) {
@@ -154,15 +162,27 @@ bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual
         close(fd);
         return false;
     }
-    struct sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = 0;
-    sin.sin_addr.s_addr = virtual_ip;
-    memcpy(&ifr.ifr_addr, &sin, sizeof sin);
-    bool ok = ioctl(fd, SIOCSIFADDR, &ifr) == 0;
-    if (!ok) log_error("ioctl set ip error\n");
+    set_request_addr(&ifr.ifr_addr, virtual_ip);
+    if (ioctl(fd, SIOCSIFADDR, &ifr) != 0) {
+        log_error("ioctl set ip error\n");
+        close(fd);
+        return false;
+    }
+    // The kernel gives the address its classful mask, which makes every later pool address of
+    // that class a secondary of this one: taking this one down would take them all down, and the
+    // mask would route the whole class through the device. Each address stands alone instead.
+    set_request_addr(&ifr.ifr_netmask, INADDR_BROADCAST);
+    if (ioctl(fd, SIOCSIFNETMASK, &ifr) != 0) {
+        log_error("ioctl set netmask error\n");
+        if (ioctl(fd, SIOCGIFFLAGS, &ifr) == 0) {
+            ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
+            ioctl(fd, SIOCSIFFLAGS, &ifr);
+        }
+        close(fd);
+        return false;
+    }
     close(fd);
-    return ok;
+    return true;
 }
 
 bool clean_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip) {

@@ -54,9 +54,10 @@ constexpr size_t NETCARD_ALIAS_DEVICE_MAX = NETCARD_ALIAS_NAME_MAX - 2;
 // cut the hex digits): callers that manage several addresses must check for that.
 size_t netcard_virtual_ip_name(const char *name, size_t name_len, in_addr_t virtual_ip,
                                char out[NETCARD_ALIAS_NAME_MAX + 1]);
-// Puts virtual_ip on the alias interface of the device (SIOCSIFADDR; no netmask or broadcast is
-// set). Needs the capability to administer the network. Logs and returns false on failure, and
-// when the device name gives no alias name (see netcard_virtual_ip_name).
+// Puts virtual_ip on the alias interface of the device (SIOCSIFADDR), as a /32 of its own so that
+// taking one pool address down never takes others with it. Needs the capability to administer
+// the network. Logs and returns false on failure (the alias is then down again), and when the
+// device name gives no alias name (see netcard_virtual_ip_name).
 [[nodiscard]] bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip);
 // Takes the alias interface of virtual_ip down, which removes the address. An alias that is missing
 // or carries another address is left alone and gives false; true only when virtual_ip was removed.

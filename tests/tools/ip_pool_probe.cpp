@@ -1,0 +1,87 @@
+// Drives the egress IP pool and the alias interface helpers for the end-to-end suite.
+//
+//   ip_pool_probe <ini file> <section> <device>
+//
+// Loads the pools of the section for a port on the device, prints "= loaded" (or "= load failed"
+// and exits 1), then answers one command per line of standard input with one line starting "= ":
+//   get <level>         take an address: "= <address>", "= 0" when none
+//   put <level> <ip>    return an address: "= ok" or "= fail"
+//   set <ip>            set_netcard_virtual_ip on the device: "= ok" or "= fail"
+//   clean <ip>          clean_netcard_virtual_ip on the device: "= ok" or "= fail"
+// Diagnostic lines of the modules go to standard output as well, without the "= " prefix.
+#include "config/ini.h"
+#include "config/ip_pool.h"
+#include "config/x_server_config.h"
+#include "core/socket_util.h"
+#include "dict/dict.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void reply(const char *text) {
+    printf("= %s\n", text);
+    fflush(stdout);
+}
+
+void reply_ok(bool ok) {
+    reply(ok ? "ok" : "fail");
+}
+
+void run(x_config_port_t *port) {
+    char line[256];
+    while (fgets(line, sizeof line, stdin)) {
+        char cmd[16], ip_text[64];
+        int level = 0;
+        in_addr_t ip = 0;
+        if (sscanf(line, "get %d", &level) == 1) {
+            ip = x_get_virtual_ip_by_level(port, level);
+            char buf[INET_ADDRSTRLEN] = "0";
+            if (ip) inet_ntop(AF_INET, &ip, buf, sizeof buf);
+            reply(buf);
+        } else if (sscanf(line, "put %d %63s", &level, ip_text) == 2) {
+            reply_ok(x_recycling_virtual_ip_by_level(port, level, inet_addr(ip_text)));
+        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 && strcmp(cmd, "set") == 0) {
+            reply_ok(set_netcard_virtual_ip(reinterpret_cast<char *>(port->name.data),
+                                            port->name.len, inet_addr(ip_text)));
+        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 && strcmp(cmd, "clean") == 0) {
+            reply_ok(clean_netcard_virtual_ip(reinterpret_cast<char *>(port->name.data),
+                                              port->name.len, inet_addr(ip_text)));
+        } else {
+            reply("unknown command");
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s <ini file> <section> <device>\n", argv[0]);
+        return 2;
+    }
+    ini_t *ini = ini_load(argv[1]);
+    if (!ini) {
+        reply("load failed");
+        return 1;
+    }
+    x_config_port_t port{};
+    port.name.data = reinterpret_cast<uint8_t *>(argv[3]);
+    port.name.len = strlen(argv[3]);
+    dict *set = x_ip_pool_conf_set_create();
+    bool loaded = set && x_parse_ip_pool_conf(ini, argv[2], &port, set);
+    if (set) dictRelease(set);
+    ini_free(ini);
+    if (!loaded) {
+        reply("load failed");
+        x_ip_pool_free(&port);
+        return 1;
+    }
+    reply("loaded");
+    run(&port);
+    port.name = ngx_str_t{};
+    x_ip_pool_free(&port);
+    return 0;
+}
