@@ -40,7 +40,8 @@ char *line_end(char *p, char *end) {
 
 // Reads the whole regular file into a fresh buffer of size + 1 bytes (the last one NUL).
 char *read_whole(const char *filename, size_t *size_out) {
-    int fd = open(filename, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO without a writer cannot hang the start-up.
+    int fd = open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||

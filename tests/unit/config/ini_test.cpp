@@ -131,6 +131,14 @@ TEST(IniLoad, RefusesWhatIsNotARegularFileReadWhole) {
     EXPECT_EQ(ini_load(fifo.c_str()), nullptr); // a pipe has no size to read
     close(fds[0]);
     close(fds[1]);
+    // A FIFO without a writer must not block the load.
+    char dir[] = "/tmp/ini_fifo_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string named = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(named.c_str(), 0600), 0);
+    EXPECT_EQ(ini_load(named.c_str()), nullptr);
+    unlink(named.c_str());
+    rmdir(dir);
 }
 
 TEST(IniLoad, RefusesTwoGigabytesAndMore) {
