@@ -36,3 +36,13 @@ struct x_client_auth_result_t {
     token_bucket_t *bucket_up;   // client -> destination bucket (backend's), null for none
     token_bucket_t *bucket_down; // destination -> client bucket (may equal bucket_up)
 };
+
+struct x_server_t;
+
+// Owner side. Asks the main thread to authenticate the session; nothing happens for a port
+// without authentication (auth_index -1): handlers skip the question themselves.
+void x_auth_start_auth(x_server_t *server, x_client_t *client, void (*callback)(x_client_t *));
+// Asks whether the session's destination (its acl_match) is allowed; callback(client, 0) allows,
+// 1 blocks. A port without authentication allows at once.
+void x_auth_start_acl(x_server_t *server, x_client_t *client,
+                      void (*callback)(x_client_t *, uint32_t));

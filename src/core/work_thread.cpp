@@ -6,6 +6,7 @@
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "dict/dict.h"
+#include "net/x_dns.h"
 
 #include <cerrno>
 #include <csignal>
@@ -45,7 +46,8 @@ void dispatch(x_server_t *server, const struct epoll_event &e) {
     auto *ev = static_cast<event_data_t *>(e.data.ptr);
     x_client_t *c = ev->client;
     if (c && x_client_is_closing(c)) return;
-    if (c && (e.events & (EPOLLERR | EPOLLHUP))) {
+    bool connecting = c && c->dst_connecting && ev == &c->tcp_dst_ev_data;
+    if (c && !connecting && (e.events & (EPOLLERR | EPOLLHUP))) {
         if (!c->is_showreport) {
             if (ev->fd == c->connect_ev_data.fd)
                 x_client_log_error(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "client active closed");
@@ -122,6 +124,11 @@ bool work_thread_init(work_thread_t *thread) {
         log_error("create epoll failed: %s\n", strerror(errno));
         return false;
     }
+    thread->dns = x_dns_create(thread->epoll_fd);
+    if (thread->dns == nullptr) {
+        log_error("dns init failed\n");
+        return false;
+    }
     x_timer_init(&thread->tovask_timer, 500);
     x_timer_init(&thread->conn_timer, config.src_timeout);
     x_timer_init(&thread->dst_timer, config.dst_timeout);
@@ -134,6 +141,8 @@ bool work_thread_init(work_thread_t *thread) {
 }
 
 void work_thread_free(work_thread_t *thread) {
+    if (thread->dns) x_dns_close(thread->dns);
+    thread->dns = nullptr;
     if (thread->epoll_fd) close(thread->epoll_fd);
     thread->epoll_fd = 0;
     if (thread->session_to_clients) dictRelease(thread->session_to_clients);
@@ -148,6 +157,7 @@ void work_thread_do(work_thread_t *thread) {
     }
     for (int i = 0; i < n; i++) dispatch(thread->server, thread->events[i]);
     if (thread->index == 0) main_thread_checks(thread);
+    x_dns_check(thread->dns);
     x_timer_check(&thread->tovask_timer);
     x_timer_check(&thread->conn_timer);
     x_timer_check(&thread->dst_timer);

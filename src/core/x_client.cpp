@@ -6,6 +6,7 @@
 #include "core/token_bucket.h"
 #include "core/x_server.h"
 #include "dict/dict.h"
+#include "net/x_dns.h"
 #include "report/monitor.h"
 
 #include <cassert>
@@ -243,6 +244,10 @@ void x_client_close(x_client_t *c) {
         c->up.sum = 0;
         c->down.sum = 0;
     }
+    if (c->dns_query) {
+        x_dns_cancel(c->thread->dns, c->dns_query);
+        c->dns_query = nullptr;
+    }
     close_registration(c, &c->connect_ev_data);
     close_registration(c, &c->tcp_dst_ev_data);
     close_registration(c, &c->udp_src_ev_data);
@@ -306,7 +311,7 @@ uint32_t relay_mss(int fd) {
                                                                    : static_cast<uint32_t>(mss);
 }
 
-bool relay_setup(x_client_t *c, x_client_relay_t *r, event_data_t *in, event_data_t *out,
+bool relay_setup(x_client_t *, x_client_relay_t *r, event_data_t *in, event_data_t *out,
                  token_bucket_t *bucket) {
     r->ev_data_in = in;
     r->ev_data_out = out;
@@ -314,10 +319,7 @@ bool relay_setup(x_client_t *c, x_client_relay_t *r, event_data_t *in, event_dat
     r->bucket = bucket;
     r->eof = false;
     size_t cap = buf_capacity(&r->buf) > RELAY_MSS_MAX ? buf_capacity(&r->buf) : RELAY_MSS_MAX;
-    if (!buf_alloc(&r->buf, cap)) {
-        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc failed");
-        return false;
-    }
+    if (!buf_alloc(&r->buf, cap)) return false;
     r->buf.pos = r->buf.last = r->buf.start;
     r->buf.end = r->buf.start + r->mss;
     return true;
@@ -359,17 +361,10 @@ bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us) {
 
 } // namespace
 
-bool x_client_relay_start(x_client_t *c) {
+bool x_client_relay_prepare(x_client_t *c) {
     event_data_t *cli = &c->connect_ev_data, *dst = &c->tcp_dst_ev_data;
-    if (!relay_setup(c, &c->up, cli, dst, c->auth_result.bucket_up) ||
-        !relay_setup(c, &c->down, dst, cli, c->auth_result.bucket_down))
-        return false;
-    if (!ev_add_event(c->thread->epoll_fd, cli, EPOLLIN, on_tcp_relay) ||
-        !ev_add_event(c->thread->epoll_fd, dst, EPOLLIN, on_tcp_relay)) {
-        x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay add event failed");
-        return false;
-    }
-    return true;
+    return relay_setup(c, &c->up, cli, dst, c->auth_result.bucket_up) &&
+           relay_setup(c, &c->down, dst, cli, c->auth_result.bucket_down);
 }
 
 void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
@@ -477,4 +472,11 @@ void relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_t) {
 void stop_relay_cb(x_server_t *, event_data_t *ev, uint32_t) {
     x_client_log_error(ev->client, X_ERROR_SOCKET_RECV_FROM_CLIENT, "client active closed");
     x_client_close(ev->client);
+}
+
+void x_client_park(x_client_t *c) {
+    if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, EPOLLRDHUP, stop_relay_cb)) {
+        x_client_log_error(c, X_ERROR_EVENT_OPT, "client park event failed");
+        x_client_close(c);
+    }
 }

@@ -78,6 +78,7 @@ enum x_error_t : uint16_t {
     X_ERROR_MAX,
 };
 static_assert(X_ERROR_FORWARD_TOVASK_CTRL == 647 && X_ERROR_MAX == 648);
+#define X_ERROR_DNS_STATUS_DEFINED // the resolver's status codes are these
 
 // Protocol numbers of listen_proto and of a forward's proto.
 constexpr uint8_t X_PROTO_AUTO = 0;
@@ -147,11 +148,14 @@ struct x_client_t {
     uint8_t code_key;                  // non-zero: relayed bytes are transformed with this key
     uint8_t model;                     // 1 TCP client, 2 client of a UDP association
     uint32_t idle_timeout;             // idle limit in ms
+    bool dst_connecting;               // the destination connect is in progress: its errors go
+                                       // to the connect handler, not to the generic close
 };
 
-// TCP relay. Set-up once the destination is connected: buffers of one MSS (at most 1500 bytes),
-// the user's buckets, both registrations reading with on_tcp_relay.
-[[nodiscard]] bool x_client_relay_start(x_client_t *client);
+// TCP relay. Prepares both directions once the destination is connected: buffers capped at one
+// MSS (at most 1500 bytes) and the user's buckets. False when a buffer cannot be allocated. The
+// caller then registers both sockets for reading with on_tcp_relay.
+[[nodiscard]] bool x_client_relay_prepare(x_client_t *client);
 // Event handler of both relayed sockets.
 void on_tcp_relay(x_server_t *server, event_data_t *ev, uint32_t events);
 // Moves bytes of one direction; false means the session must close.
@@ -163,6 +167,10 @@ constexpr int RELAY_OUT_ERROR = 3;   // the session must close
 int tcp_relay_out(x_client_t *client, x_client_relay_t *relay);
 // Handler of a direction's pause timer.
 void relay_bucket_acquire(x_server_t *server, event_data_t *ev, uint32_t events);
+// Parks the client registration while the session waits (authentication, ACL, resolution,
+// connect): no read interest, so bytes the client already sent stay in the socket for the next
+// step; a hang-up still ends the session through stop_relay_cb. A failure closes the session.
+void x_client_park(x_client_t *client);
 // Handler parked on a client registration that must not be readable now: closes with 615.
 void stop_relay_cb(x_server_t *server, event_data_t *ev, uint32_t events);
 

@@ -6,6 +6,7 @@
 #include "core/work_thread.h"
 #include "core/x_client.h"
 #include "dict/dict.h"
+#include "proto/socks5_proxy.h"
 #include "report/monitor.h"
 
 #include <arpa/inet.h>
@@ -353,7 +354,7 @@ void on_client_add_work_thread(x_server_t *s, event_data_t *ev, uint32_t events)
     on_client_first_data(s, ev, events);
 }
 
-void on_client_first_data(x_server_t *, event_data_t *ev, uint32_t) {
+void on_client_first_data(x_server_t *server, event_data_t *ev, uint32_t) {
     x_client_t *c = ev->client;
     uint8_t byte;
     ssize_t n = recv(ev->fd, &byte, 1, 0);
@@ -361,7 +362,7 @@ void on_client_first_data(x_server_t *, event_data_t *ev, uint32_t) {
         uint8_t admitted = ev->xport->listentbl;
         if (byte == 0x05) {
             if (admitted & X_LISTEN_SOCKS5)
-                refuse_unbuilt(c, "socks5 is not available in this build");
+                s5_on_first_byte(server, ev, byte);
             else
                 refuse_unbuilt(c, "not support socks5");
         } else if (byte == 'P' || byte == 0x0D) {

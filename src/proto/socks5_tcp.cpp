@@ -1,0 +1,241 @@
+#include "proto/socks5_tcp.h"
+
+#include "auth/x_auth.h"
+#include "core/log.h"
+#include "core/socket_util.h"
+#include "core/work_thread.h"
+#include "core/x_client.h"
+#include "core/x_server.h"
+#include "net/x_dns.h"
+#include "proto/socks5_proxy.h"
+#include "report/monitor.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+void reply_and_close(x_client_t *c, uint8_t rep, uint16_t code, const char *msg) {
+    x_client_log_error(c, code, msg);
+    (void)s5_cmd_resp(c, rep, 0, 0, 0);
+    x_client_close(c);
+}
+
+bool record_ipv4_target(x_client_t *c, const uint8_t *addr, const uint8_t *port) {
+    c->dst_addr.sin_family = AF_INET;
+    memcpy(&c->dst_addr.sin_addr.s_addr, addr, 4);
+    memcpy(&c->dst_addr.sin_port, port, 2);
+    char text[16];
+    int n = snprintf(text, sizeof text, "%u.%u.%u.%u", addr[0], addr[1], addr[2], addr[3]);
+    return ngx_str_init(&c->acl_match.target_host, text, static_cast<size_t>(n));
+}
+
+bool record_domain_target(x_client_t *c, const uint8_t *name, size_t len, const uint8_t *port) {
+    memcpy(&c->dst_addr.sin_port, port, 2);
+    c->dst_addr.sin_family = AF_INET;
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&c->dst_addr_ipv6);
+    v6->sin6_family = AF_INET6;
+    memcpy(&v6->sin6_port, port, 2);
+    if (name[len - 1] == '.') len--; // one trailing dot: the name as written in the root zone
+    return ngx_str_init(&c->acl_match.target_host, name, len);
+}
+
+void resolve(x_client_t *c, const ngx_str_t *host, bool ipv6) {
+    x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host->data),
+                                   host->len, c, s5_on_dns_resp, ipv6);
+    // A synchronous answer returns null; it must not overwrite a handle a later step stored.
+    if (q) c->dns_query = q;
+}
+
+// Binds the outgoing socket to the client's egress address and, with it, the port's device.
+bool bind_egress(x_client_t *c, int fd) {
+    x_config_port_t *port = c->connect_ev_data.xport;
+    if (c->server->config.no_bind) return true;
+    if (c->is_ipv6) {
+        sockaddr_in6 sin6 = port->ipv6_addr;
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = 0;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&sin6), sizeof sin6) != 0) {
+            log_error("s5 tcp bind ipv6 failed: %s\n", strerror(errno));
+            reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR, "s5 tcp bind ipv6 failed");
+            return false;
+        }
+    } else {
+        in_addr_t egress = c->auth_result.virtual_ip ? c->auth_result.virtual_ip
+                                                     : c->peer_addr.sin_addr.s_addr;
+        if (egress == 0) return true;
+        sockaddr_in sin = {};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = egress;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
+            reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR, "s5 tcp bind virtual ip failed");
+            return false;
+        }
+    }
+    if (port->name.len > 0 &&
+        !set_socket_bindtodevice(fd, reinterpret_cast<const char *>(port->name.data), port->name.len)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_DEVICE, "s5 tcp bind to device failed");
+        return false;
+    }
+    return true;
+}
+
+// The connect failed after EINPROGRESS: a refusal is 0x03, anything else (unreachable,
+// timed out) 0x04.
+void connect_failed(x_client_t *c, int err) {
+    uint8_t rep = err == ECONNREFUSED ? S5_REP_REFUSED : S5_REP_UNREACHABLE;
+    reply_and_close(c, rep, X_ERROR_SOCKET_CONNECT, "s5 tcp connect dst failed");
+}
+
+} // namespace
+
+void s5_on_cmd_connect(x_server_t *server, event_data_t *ev, const uint8_t *r) {
+    x_client_t *c = ev->client;
+    bool ok;
+    if (r[3] == S5_ATYP_IPV4) {
+        ok = record_ipv4_target(c, r + 4, r + 8);
+        if (!ok) {
+            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_ALLOC, "s5 tcp save target ip address is error");
+            return;
+        }
+    } else if (r[3] == S5_ATYP_DOMAIN) {
+        if (r[4] == 0) {
+            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND_TYPE, "s5 tcp domain is error");
+            return;
+        }
+        if (!record_domain_target(c, r + 5, r[4], r + 5 + r[4])) {
+            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_ALLOC, "s5 tcp save target domain is error");
+            return;
+        }
+    } else {
+        reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND_TYPE,
+                        "s5 tcp ip address type not supported");
+        return;
+    }
+    c->acl_match.target_port = ntohs(c->dst_addr.sin_port);
+    // Parked before the check: its answer may come back inside the call.
+    x_client_park(c);
+    if (x_client_is_closing(c)) return;
+    x_auth_start_acl(server, c, s5_on_auth_acl_resp);
+}
+
+void s5_on_auth_acl_resp(x_client_t *c, uint32_t result) {
+    if (x_client_is_closing(c)) return;
+    if (result == 1) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK, "s5 tcp dst acl block");
+        return;
+    }
+    c->conn_start_time = x_time_ms();
+    resolve(c, &c->acl_match.target_host, c->server->config.ipv6_model);
+}
+
+void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr; // finished: never cancel it
+    if (x_client_is_closing(c)) return;
+    if (status != 0) {
+        reply_and_close(c, S5_REP_UNREACHABLE, static_cast<uint16_t>(status), "s5 tcp domain query failed");
+        return;
+    }
+    if (addr->ss_family == AF_INET6) {
+        c->is_ipv6 = true;
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&c->dst_addr_ipv6);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = reinterpret_cast<sockaddr_in6 *>(addr)->sin6_addr;
+        v6->sin6_port = c->dst_addr.sin_port;
+    } else {
+        c->dst_addr.sin_family = AF_INET;
+        c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
+    }
+    x_timer_del(&c->tcp_conn_timeout);
+    s5_do_conn_dst(c);
+}
+
+void s5_do_conn_dst(x_client_t *c) {
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd < 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE, "s5 tcp create tcp socket failed");
+        return;
+    }
+    if (!set_socket_default_opt(fd)) {
+        close(fd);
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_OPT, "s5 tcp client socket set default opt failed");
+        return;
+    }
+    if (!bind_egress(c, fd)) {
+        close(fd);
+        return;
+    }
+    const sockaddr *to = c->is_ipv6 ? reinterpret_cast<const sockaddr *>(&c->dst_addr_ipv6)
+                                    : reinterpret_cast<const sockaddr *>(&c->dst_addr);
+    socklen_t len = c->is_ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (connect(fd, to, len) != 0 && errno != EINPROGRESS) {
+        int err = errno;
+        close(fd);
+        connect_failed(c, err);
+        return;
+    }
+    c->tcp_dst_ev_data.fd = fd;
+    c->dst_connecting = true;
+    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, s5_on_connect_dst)) {
+        c->tcp_dst_ev_data.fd = 0;
+        c->dst_connecting = false;
+        close(fd);
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp add tcp dst connect event failed");
+        return;
+    }
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = s5_on_connect_dst_timeout;
+    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+}
+
+void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    int err = 0;
+    socklen_t elen = sizeof err;
+    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
+    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    x_timer_del(&c->tcp_dst_timeout);
+    c->dst_connecting = false;
+    if (err != 0) {
+        connect_failed(c, err);
+        return;
+    }
+    if (!x_client_relay_prepare(c)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 tcp buf alloc fail");
+        return;
+    }
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    get_local_addr(ev->fd, &local.sin_addr.s_addr, &local.sin_port);
+    if (!s5_cmd_resp(c, S5_REP_SUCCESS, S5_ATYP_IPV4, local.sin_addr.s_addr, local.sin_port)) {
+        x_client_log_error(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 tcp send connect response fail");
+        x_client_close(c);
+        return;
+    }
+    monitor_incr(monitor_main.socks5_success_total);
+    add_connection_time_count(x_time_ms() - c->conn_start_time);
+    x_client_start_session_timers(c);
+    int epfd = c->thread->epoll_fd;
+    if (!ev_add_event(epfd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay)) {
+        x_client_log_error(c, X_ERROR_EVENT_OPT, "s5 tcp add tcp dst connect event failed");
+        x_client_close(c);
+        return;
+    }
+    if (!ev_add_event(epfd, &c->connect_ev_data, EPOLLIN, on_tcp_relay)) {
+        x_client_log_error(c, X_ERROR_EVENT_OPT, "s5 tcp add conn connect event failed");
+        x_client_close(c);
+    }
+}
+
+void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    bool upstream = c->forward && c->forward->host.len > 0;
+    if (upstream)
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_FORWARD_TIMEOUT, "s5 tcp forward timeout");
+    else
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_TARGET_TIMEOUT, "s5 tcp connect dst timeout");
+}

@@ -1,0 +1,22 @@
+// SOCKS5 CONNECT: target, access check, resolution, egress binding, connect, reply, relay.
+#pragma once
+
+#include <cstdint>
+#include <sys/socket.h>
+
+struct x_server_t;
+struct x_client_t;
+struct event_data_t;
+struct x_timer_event_t;
+
+// Called with the complete request at `request` (ver, cmd, rsv, atyp, address, port).
+void s5_on_cmd_connect(x_server_t *server, event_data_t *ev, const uint8_t *request);
+// Continuation of the access check: result 1 blocks the target.
+void s5_on_auth_acl_resp(x_client_t *client, uint32_t result);
+// Continuation of the name query: status 0 with an address, else an error code.
+void s5_on_dns_resp(void *client, int status, struct sockaddr_storage *addr);
+// Opens the outgoing connection to dst_addr / dst_addr_ipv6.
+void s5_do_conn_dst(x_client_t *client);
+// Handler of the outgoing socket while it connects.
+void s5_on_connect_dst(x_server_t *server, event_data_t *ev, uint32_t events);
+void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *ev);
