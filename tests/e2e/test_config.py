@@ -1,10 +1,12 @@
 """The binary on good and bad configuration files: the exact diagnostic lines and exit statuses."""
+import os
 import pathlib
 import re
+import subprocess
 
 import pytest
 
-from conftest import run_cli
+from conftest import run_cli, wait_for
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (ERROR|INFO ) : ")
@@ -85,7 +87,6 @@ def test_unreadable_file_is_a_load_failure(tmp_path, make):
     if make == "directory":
         path.mkdir()
     elif make == "fifo":
-        import os
         os.mkfifo(path)
     code, out, err = run_cli("-c", str(path), cwd=tmp_path)
     assert (code, err) == (1, "")
@@ -114,11 +115,13 @@ def test_missing_or_malformed_key_exits_1_without_the_load_line(tmp_path, text, 
 
 def wait_loaded(server, listen_port):
     """True once the server listens (the load is over); false if it exits first."""
-    from conftest import wait_for
-    return wait_for(lambda: server.proc.poll() is not None or
-                    bool(__import__("subprocess").run(
-                        ["ss", "-Hltn", f"sport = :{listen_port}"], capture_output=True,
-                        text=True).stdout.strip()), timeout=10) and server.proc.poll() is None
+    def settled():
+        if server.proc.poll() is not None:
+            return True
+        out = subprocess.run(["ss", "-Hltn", f"sport = :{listen_port}"], capture_output=True,
+                             text=True).stdout
+        return bool(out.strip())
+    return wait_for(settled, timeout=10) and server.proc.poll() is None
 
 
 def test_good_file_loads_and_prints_its_settings(quoxel, tmp_path):
