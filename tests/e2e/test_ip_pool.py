@@ -139,21 +139,6 @@ def test_alias_interface_on_and_off(veth, probe):
     assert "UP" in sh("ip", "link", "show", DEV)   # the device itself stays up
 
 
-@pytest.mark.parametrize("items, message", [
-    ("10.1.2.3,11.1.2.3",
-     "conf error, add ip:11.1.2.3 failed, its alias interface v0:10203 is the one of ip:10.1.2.3"),
-    ("10.9.0.1,10.9.0.1", "conf error, add ip:10.9.0.1 failed ,it's constant"),
-    ("10.9.0.1/33", "ip_pool init failed, ipstr 10.9.0.1/33 is error"),
-    ("10.9.0.x", "ip_pool init failed, ip 10.9.0.x is invalid"),
-])
-def test_bad_pool_is_refused(veth, probe, items, message):
-    p = probe(f"[port0]\nmax_level1_user=4\nlevel1_virtual_ip_list={items}\n")
-    assert p.loaded == "load failed"
-    out = p.close()
-    assert " ERROR : " + message in out
-    assert set(addresses()) == {"192.0.2.1"}
-
-
 def test_server_refuses_a_pool_with_colliding_alias_names(veth, quoxel):
     port = free_port()
     srv = quoxel(f"""[kni]

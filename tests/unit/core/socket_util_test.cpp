@@ -4,11 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <fcntl.h>
-#include <net/if.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -35,17 +31,6 @@ TEST(SocketUtil, Addr2Str) {
         EXPECT_STREQ(addr2str(&sin), c.want);
     }
     EXPECT_STREQ(addr2str(nullptr), "");
-}
-
-TEST(SocketUtil, InetNtoaddrSRefusesShortBuffers) {
-    in_addr_t ip = addr("192.168.100.200");
-    char buf[32];
-    EXPECT_EQ(inet_ntoaddr_s(&ip, buf, 19), -1);
-    EXPECT_EQ(inet_ntoaddr_s(nullptr, buf, sizeof buf), -1);
-    EXPECT_EQ(inet_ntoaddr_s(&ip, nullptr, sizeof buf), -1);
-    ASSERT_EQ(inet_ntoaddr_s(&ip, buf, 20), 0);
-    EXPECT_STREQ(buf, "192.168.100.200");
-    EXPECT_STREQ(inet_ntoaddr(&ip), "192.168.100.200");
 }
 
 TEST(SocketUtil, IsIpAddr) {
@@ -138,82 +123,6 @@ TEST(SocketUtil, AliasOperationsRefuseNamesWithoutAlias) {
     EXPECT_FALSE(set_netcard_virtual_ip("abcdefghijklmno", 15, addr("10.1.2.3")));
     EXPECT_FALSE(clean_netcard_virtual_ip("abcdefghijklmno", 15, addr("10.1.2.3")));
     EXPECT_FALSE(clean_netcard_virtual_ip(nullptr, 0, addr("10.1.2.3")));
-}
-
-TEST(SocketUtil, LocalAndPeerAddressesOfAConnectedPair) {
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(lfd, 0);
-    struct sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
-    ASSERT_EQ(listen(lfd, 1), 0);
-    in_addr_t lip = 0;
-    uint16_t lport = 0;
-    get_local_addr(lfd, &lip, &lport);
-    EXPECT_EQ(lip, htonl(INADDR_LOOPBACK));
-    ASSERT_NE(lport, 0);
-
-    int cfd = socket(AF_INET, SOCK_STREAM, 0);
-    sin.sin_port = lport;
-    ASSERT_EQ(connect(cfd, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
-    in_addr_t pip = 0;
-    uint16_t pport = 0;
-    get_peer_addr(cfd, &pip, &pport);
-    EXPECT_EQ(pip, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(pport, lport);
-    get_local_addr(cfd, nullptr, nullptr); // null pointers are skipped
-    int mss = get_tcp_mss(cfd);
-    EXPECT_GT(mss, 0);
-
-    // A failing call stores nothing.
-    in_addr_t untouched = 7;
-    uint16_t untouched_port = 9;
-    get_peer_addr(lfd, &untouched, &untouched_port);
-    EXPECT_EQ(untouched, 7u);
-    EXPECT_EQ(untouched_port, 9);
-    EXPECT_EQ(get_tcp_mss(-1), 0);
-    close(cfd);
-    close(lfd);
-}
-
-TEST(SocketUtil, DefaultOptions) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(set_socket_default_opt(fd));
-    EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
-    for (int opt : {SO_REUSEADDR, SO_REUSEPORT}) {
-        int v = 0;
-        socklen_t len = sizeof v;
-        ASSERT_EQ(getsockopt(fd, SOL_SOCKET, opt, &v, &len), 0);
-        EXPECT_EQ(v, 1) << opt;
-    }
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(set_socket_default_opt(-1));
-    EXPECT_NE(
-        testing::internal::GetCapturedStdout().find("ERROR : set tcp socket non block failed"),
-        std::string::npos);
-    // A descriptor that is no socket fails at the first socket option.
-    int file = open("/dev/null", O_RDONLY);
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(set_socket_default_opt(file));
-    EXPECT_NE(
-        testing::internal::GetCapturedStdout().find("ERROR : set tcp socket reuse addr failed"),
-        std::string::npos);
-    close(file);
-    close(fd);
-}
-
-TEST(SocketUtil, BindToDevice) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(fd, 0);
-    EXPECT_TRUE(set_socket_bindtodevice(fd, "lo-and-more", 2));
-    char name[IFNAMSIZ] = {};
-    socklen_t len = sizeof name;
-    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name, &len), 0);
-    EXPECT_STREQ(name, "lo");
-    EXPECT_FALSE(set_socket_bindtodevice(fd, "no-such-dev0", 12));
-    close(fd);
 }
 
 } // namespace
