@@ -106,3 +106,128 @@ def pytest_runtest_makereport(item, call):
     outcome = yield
     rep = outcome.get_result()
     setattr(item, "rep_" + rep.when, rep)
+
+
+class Dnsmasq:
+    """dnsmasq on 127.0.0.1:53 (the namespace's resolv.conf points there), serving the given
+    names; every other name is refused. Its query log tells what reached it."""
+
+    def __init__(self, tmp_path, records, nxdomain=()):
+        self.log_path = tmp_path / "dnsmasq.log"
+        args = ["dnsmasq", "--no-daemon", "--port=53", "--listen-address=127.0.0.1",
+                "--bind-interfaces", "--no-resolv", "--no-hosts", "--log-queries",
+                f"--log-facility={self.log_path}", "--user=root", "--group=root",
+                f"--pid-file={tmp_path / 'dnsmasq.pid'}"]
+        for name, address in records.items():
+            args.append(f"--host-record={name},{address}")
+        for name in nxdomain:
+            args.append(f"--address=/{name}/")
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        assert wait_for(lambda: self.log_path.exists() and "started" in self.log_path.read_text())
+
+    def queries(self, name):
+        return self.log_path.read_text().count(f"query[A] {name} ")
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait(5)
+
+
+@pytest.fixture
+def dnsmasq(tmp_path):
+    started = []
+
+    def start(records, nxdomain=()):
+        d = Dnsmasq(tmp_path, records, nxdomain)
+        started.append(d)
+        return d
+
+    yield start
+    for d in started:
+        d.stop()
+
+
+class Origin:
+    """A TCP origin on 127.0.0.1 run by a thread of the test: `handler(conn)` serves each
+    connection in its own thread."""
+
+    def __init__(self, handler, backlog=128):
+        import threading
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(backlog)
+        self.port = self.sock.getsockname()[1]
+        self.handler = handler
+        self.threads = []
+        self.running = True
+        self.accepter = threading.Thread(target=self._accept, daemon=True)
+        self.accepter.start()
+
+    def _accept(self):
+        import threading
+        while self.running:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            t.start()
+            self.threads.append(t)
+
+    def _serve(self, conn):
+        try:
+            self.handler(conn)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def stop(self):
+        self.running = False
+        self.sock.close()
+
+
+@pytest.fixture
+def origin():
+    started = []
+
+    def start(handler, **kw):
+        o = Origin(handler, **kw)
+        started.append(o)
+        return o
+
+    yield start
+    for o in started:
+        o.stop()
+
+
+def http_origin(body):
+    """A handler answering one HTTP request with 200 and `body`."""
+    def handle(conn):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            data += chunk
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                     % len(body) + body)
+    return handle
+
+
+def echo(conn):
+    while True:
+        data = conn.recv(65536)
+        if not data:
+            return
+        conn.sendall(data)
+
+
+def recv_exact(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
