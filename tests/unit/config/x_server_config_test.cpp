@@ -90,6 +90,9 @@ bool has(const Loaded &l, const char *line) {
         EXPECT_LINE(l, text);                                                                      \
     } while (0)
 
+const char *kRemoteVip = "[auth0]\ntype=remote\nserver_ip=127.0.0.1\nserver_port=9\n"
+                         "use_virtual_ip=1\n";
+
 std::string base_with(const std::string &quoxel_keys) {
     return std::string("[kni]\nthread_num=1\n[quoxel]\nros_id=7\n") + quoxel_keys;
 }
@@ -277,6 +280,31 @@ const ConfigCase kConfigCases[] = {
          EXPECT_LINE(l, "INFO  : config port 0 health port 9999\n");
          EXPECT_LINE(l, "ERROR : port 1 forward [ftp://x] format error, ignored\n");
      }},
+    // Egress pools: loaded for ports of a remote backend with virtual addresses, and an
+    // address can belong to one port only.
+    {"egress_pool_per_port",
+     std::string(kBase) + kRemoteVip +
+         "[port0]\naddr=127.0.0.1\nname=qxnone0\nport_start=1\nport_end=1\n"
+         "listen_protocol=auto\nallow_udp=0\nauth=0\nmax_level1_user=2\n"
+         "level1_virtual_ip_list=10.9.0.1,10.9.0.2\n"
+         "[port1]\naddr=127.0.0.1\nname=qxnone0\nport_start=2\nport_end=2\n"
+         "listen_protocol=auto\nallow_udp=0\nauth=0\nmax_level1_user=1\n"
+         "level1_virtual_ip_list=10.9.0.3\n",
+     [](Loaded &l) {
+         ASSERT_TRUE(l.ok) << l.out;
+         EXPECT_EQ(l.config.ports[0].has_level, 1);
+         EXPECT_EQ(l.config.ports[0].max_level_user[0], 2u);
+         EXPECT_NE(l.config.ports[1].queue_level_ip[0], nullptr);
+     }},
+    {"egress_address_in_two_ports",
+     std::string(kBase) + kRemoteVip +
+         "[port0]\naddr=127.0.0.1\nname=qxnone0\nport_start=1\nport_end=1\n"
+         "listen_protocol=auto\nallow_udp=0\nauth=0\nmax_level1_user=1\n"
+         "level1_virtual_ip_list=10.9.0.1\n"
+         "[port1]\naddr=127.0.0.1\nname=qxnone1\nport_start=2\nport_end=2\n"
+         "listen_protocol=auto\nallow_udp=0\nauth=0\nmax_level1_user=1\n"
+         "level1_virtual_ip_list=10.9.0.1\n",
+     [](Loaded &l) { EXPECT_FAILS_WITH(l, "ERROR : conf error, add ip:10.9.0.1 failed"); }},
     // Failures: each prints its line and the load returns false.
     {"unknown_auth_mode", std::string(kBase) + "[auth0]\ntype=ldap\n" + kPort,
      [](Loaded &l) { EXPECT_FAILS_WITH(l, "ERROR : unknown auth mode: ldap\n"); }},
