@@ -168,7 +168,7 @@ struct x_config_server_t {
     uint32_t thread_num;            // configured thread count, 0 and 1 both mean one
     x_config_thread_t *threads;     // x_config_thread_count() entries
     uint32_t ros_id;                // identifier of this instance
-    dict *nat_cache;                // local IPv4 -> IPv4 used instead, network order
+    dict *nat_cache;                // local IPv4 -> IPv4 instead, network order, in the pointers
     ngx_str_t white_list_file;      // length counts the terminating NUL
     ngx_str_t black_list_file;      // path, empty for none
     ngx_str_t ads_list_file;        // path of the ads list, empty for none
