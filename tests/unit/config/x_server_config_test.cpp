@@ -442,29 +442,6 @@ TEST(ConfigLoadFailure, UnreadableFile) {
     x_server_free_config(&config);
 }
 
-TEST(ConfigLoadDeathTest, MissingRequiredKeyEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    struct {
-        const char *text;
-        const char *stderr_line;
-    } cases[] = {
-        {"[kni]\nthread_num=1\n", "^\\[ini\\] quoxel/ros_id not found!\n$"},
-        {"[quoxel]\nros_id=1\n", "^\\[ini\\] kni/thread_num not found!\n$"},
-        {"[kni]\nthread_num=2x\n", "^\\[ini\\] kni/thread_num is not a number: 2x!\n$"},
-        {"[kni]\nthread_num=1\n[quoxel]\nros_id=1\n[port0]\naddr=0.0.0.0\nport_start=1\n",
-         "^\\[ini\\] port0/port_end not found!\n$"},
-    };
-    for (const auto &c : cases) {
-        TempFile f(c.text);
-        EXPECT_EXIT(
-            {
-                x_config_server_t config = {};
-                (void)x_server_load_config(&config, f.path.c_str());
-            },
-            testing::ExitedWithCode(1), c.stderr_line);
-    }
-}
-
 struct UrlCase {
     const char *url;
     bool ok;
