@@ -605,6 +605,10 @@ x_dns_t *x_dns_create_at(int epfd, const char *resolv_conf, uint16_t port) {
 x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void *original,
                            x_dns_callback callback, bool is_ipv6) {
     if (!callback) return nullptr;
+    if (!dns) {
+        callback(original, X_ERROR_DNS_STATUS_ERROR, nullptr);
+        return nullptr;
+    }
     if (!host || host_len == 0) {
         callback(original, X_ERROR_DNS_STATUS_NOT_FOUND, nullptr);
         return nullptr;
