@@ -84,7 +84,7 @@ TEST(IntakeThreads, ConnectCloseCyclesAreFreedOnMain) {
                monitor_main.error_code[X_ERROR_SERVER_PROTO_SUPPORT].load();
     };
     uint64_t before = freed();
-    constexpr int kCycles = 400;
+    constexpr int kCycles = 2000;
     for (int i = 0; i < kCycles; i++) ASSERT_TRUE(connect_send_close(port, i % 2 == 0));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (freed() - before < kCycles && std::chrono::steady_clock::now() < deadline)

@@ -1,4 +1,5 @@
 #include "core/platform_kni.h"
+#include "core/token_bucket.h"
 #include "core/work_thread.h"
 #include "core/x_client.h"
 #include "core/x_server.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -123,4 +125,90 @@ TEST(Session, ProtoNameNeverReadsPastItsTable) {
     EXPECT_STREQ(proto_name(0), "auto");
     EXPECT_STREQ(proto_name(3), "tovask");
     EXPECT_STREQ(proto_name(200), "unknown");
+}
+
+namespace {
+
+void set_nonblock(int fd) { EXPECT_EQ(pf_socket_set_non_block(fd), 0); }
+
+// A relayed session between two socket pairs: test writes to `client`, reads from `dest`.
+struct RelayPair {
+    int client = 0, dest = 0;
+    x_client_t *c = nullptr;
+    RelayPair(x_server_t *s, token_bucket_t *bucket_up) {
+        int a[2], b[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+        for (int fd : {a[0], a[1], b[0], b[1]}) set_nonblock(fd);
+        client = a[1];
+        dest = b[1];
+        c = x_client_new(s);
+        c->thread = s->main_thread;
+        c->connect_ev_data.fd = a[0];
+        c->tcp_dst_ev_data.fd = b[0];
+        c->auth_result.bucket_up = bucket_up;
+        EXPECT_TRUE(x_client_relay_prepare(c));
+        EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay));
+        EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_tcp_relay));
+    }
+};
+
+} // namespace
+
+TEST(Relay, UnknownSegmentSizeFallsBackToOneFullBuffer) {
+    OneThreadServer srv;
+    RelayPair p(srv.s, nullptr);
+    // Unix sockets have no TCP segment size: the window must still be usable.
+    EXPECT_EQ(p.c->up.mss, 1500u);
+    EXPECT_EQ(buf_free_space(&p.c->up.buf), 1500u);
+    x_client_close(p.c);
+    work_thread_do(srv.s->main_thread);
+    close(p.client);
+    close(p.dest);
+}
+
+TEST(Relay, BucketHoldsADirectionToItsRate) {
+    OneThreadServer srv;
+    token_bucket_t bucket;
+    token_bucket_init(&bucket, 100000, 100000);
+    RelayPair p(srv.s, &bucket);
+    constexpr size_t kTotal = 300000; // one bucket of burst, then two seconds at the rate
+    std::string data(kTotal, 'q');
+    size_t written = 0, received = 0;
+    auto start = std::chrono::steady_clock::now();
+    auto deadline = start + std::chrono::seconds(20);
+    char sink[65536];
+    while (received < kTotal && std::chrono::steady_clock::now() < deadline) {
+        if (written < kTotal) {
+            ssize_t n = write(p.client, data.data() + written, kTotal - written);
+            if (n > 0) written += static_cast<size_t>(n);
+        }
+        work_thread_do(srv.s->main_thread);
+        ssize_t n;
+        while ((n = read(p.dest, sink, sizeof sink)) > 0) received += static_cast<size_t>(n);
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(received, kTotal);
+    EXPECT_GE(seconds, 1.7); // the rate is a ceiling: never faster than it allows
+    EXPECT_FALSE(x_client_is_closing(p.c));
+    EXPECT_NE(p.c->up.timer_fd.fd, 0); // it paused on its timer descriptor
+    x_client_close(p.c);
+    work_thread_do(srv.s->main_thread);
+    close(p.client);
+    close(p.dest);
+}
+
+TEST(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
+    OneThreadServer srv;
+    RelayPair p(srv.s, nullptr);
+    ASSERT_EQ(write(p.client, "last words", 10), 10);
+    shutdown(p.client, SHUT_WR);
+    // The session closes and is freed on this (main) thread within these passes.
+    for (int i = 0; i < 3; i++) work_thread_do(srv.s->main_thread);
+    char got[16] = {};
+    EXPECT_EQ(read(p.dest, got, sizeof got), 10);
+    EXPECT_STREQ(got, "last words");
+    EXPECT_EQ(read(p.dest, got, sizeof got), 0); // and then the destination side was closed
+    close(p.client);
+    close(p.dest);
 }
