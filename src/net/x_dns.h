@@ -22,20 +22,15 @@
 
 #include "core/buf.h"
 #include "core/epoll.h"
+#include "core/x_error.h"
 #include "core/x_timer.h"
 #include "proto/ngx_string.h"
 
 struct dict;
 
-// Statuses given to the callback besides 0 (success). These are session error codes; they live
-// here until the session's error table takes them over.
-#ifndef X_ERROR_DNS_STATUS_DEFINED
-#define X_ERROR_DNS_STATUS_DEFINED
-constexpr int X_ERROR_ALLOC = 600;            // a cache record could not be allocated
-constexpr int X_ERROR_DNS_STATUS_ERROR = 637; // sending, TCP, malformed answer or server failure
-constexpr int X_ERROR_DNS_STATUS_NOT_FOUND = 638; // no such name, no usable address, invalid name
-constexpr int X_ERROR_DNS_STATUS_TIMEOUT = 639;   // no answer within 5 s
-#endif
+// Statuses given to the callback besides 0 (success): X_ERROR_DNS_STATUS_ERROR (sending, TCP,
+// malformed answer or server failure), X_ERROR_DNS_STATUS_NOT_FOUND (no such name, no usable
+// address, invalid name), X_ERROR_DNS_STATUS_TIMEOUT (no answer within 5 s), X_ERROR_ALLOC.
 
 // Called once per query with the caller's context, a status and, for status 0, an address whose
 // family (AF_INET or AF_INET6) and address are set; the port is left 0. Null for other statuses.
