@@ -7,6 +7,8 @@
 #include "core/x_server.h"
 #include "dict/dict.h"
 #include "net/x_dns.h"
+#include "report/x_log_flow.h"
+#include "report/x_log_report.h"
 
 #include <cerrno>
 #include <csignal>
@@ -65,6 +67,7 @@ void main_thread_checks(work_thread_t *thread) {
     uint64_t now = x_time_ms();
     qps_limit_check(&server->qps_limit);
     x_server_check(server);
+    x_log_flows_check(server);
     if (now - thread->last_show_cache_time > SHOW_CACHE_INTERVAL_MS) {
         log_info("session to client dict size: %lu \n", dictSize(thread->session_to_clients));
         thread->last_show_cache_time = now;
@@ -180,6 +183,14 @@ void work_thread_on_ipc(work_thread_t *thread, uint32_t, uint32_t, uint32_t type
     case X_IPC_ACL_REQ:
     case X_IPC_VERIFY_REQ: on_request_msg(thread, type, session_of(data)); break;
     case X_IPC_CLIENT_CLOSE: on_client_close_msg(thread, static_cast<x_client_t *>(data)); break;
-    default: break; // answers, flow samples and access lines arrive with their modules
+    case X_IPC_FLOW:
+        x_log_on_flow(thread->server, static_cast<x_flow_log_pkt_t *>(data));
+        free(data);
+        break;
+    case X_IPC_REPORT:
+        x_log_on_report(thread->server, static_cast<x_report_log_pkt_t *>(data));
+        free(data);
+        break;
+    default: break; // answers arrive with their modules
     }
 }

@@ -8,6 +8,7 @@
 #include "dict/dict.h"
 #include "net/x_dns.h"
 #include "report/monitor.h"
+#include "report/x_log_flow.h"
 
 #include <cassert>
 #include <cstdlib>
@@ -179,12 +180,7 @@ void x_client_reset_auth(x_client_t *c) {
 
 void x_client_flow_timeout(void *ctx, x_timer_event_t *ev) {
     auto *c = static_cast<x_client_t *>(ctx);
-    if (c->up.sum || c->down.sum) {
-        // Flow samples are carried to the flow logs once those exist; until then the counts of
-        // each interval are simply restarted.
-        c->up.sum = 0;
-        c->down.sum = 0;
-    }
+    if (c->up.sum || c->down.sum) x_log_send_flow(c);
     x_timer_reg(&c->thread->flow_timer, ev);
 }
 
@@ -240,10 +236,7 @@ void x_client_close(x_client_t *c) {
     x_timer_del(&c->verify_timeout);
     close_pause_timer(c, &c->up);
     close_pause_timer(c, &c->down);
-    if (c->up.sum || c->down.sum) { // the last flow sample goes with the flow logs
-        c->up.sum = 0;
-        c->down.sum = 0;
-    }
+    if (c->up.sum || c->down.sum) x_log_send_flow(c); // the last flow sample
     if (c->dns_query) {
         x_dns_cancel(c->thread->dns, c->dns_query);
         c->dns_query = nullptr;

@@ -8,6 +8,8 @@
 #include "dict/dict.h"
 #include "proto/socks5_proxy.h"
 #include "report/monitor.h"
+#include "report/x_log_flow.h"
+#include "report/x_log_report.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -182,6 +184,7 @@ bool x_server_start(x_server_t *s) {
     x_config_server_t &cfg = s->config;
     if (!qps_limit_config(&s->qps_limit, cfg.global_limit, cfg.ip_limit, cfg.ip_timout)) return false;
     x_timer_init(&s->listen_timer, LISTEN_BACKOFF_MS);
+    if (!x_log_reports_start(s) || !x_log_flows_start(s)) return false;
     if (!start_threads(s)) return false;
     if (!pf_ipc_init(s->threads, s->thread_count, work_thread_on_ipc)) {
         s->running.store(0, std::memory_order_release);
@@ -204,6 +207,8 @@ void x_server_close(x_server_t *s) {
     pf_ipc_close();
     close_listeners(s);
     free_threads(s);
+    x_log_flows_close(s);
+    x_log_reports_close(s);
     qps_limit_free(&s->qps_limit);
     x_server_free_config(&s->config);
     s->~x_server_t();

@@ -11,6 +11,8 @@
 #include <cstdint>
 
 struct work_thread_t;
+struct x_log_flow_t;
+struct x_log_report_t;
 
 // One listening socket. The registration comes first so the record is found from it.
 struct x_listener_t {
@@ -30,6 +32,9 @@ struct x_server_t {
     uint32_t thread_count;             // entries of threads (at least 1)
     x_listener_t *listen_ev_data_list; // config.listen_count listeners
     x_timer_t listen_timer;            // listener back-off after descriptor exhaustion
+    x_log_report_t **log_reports;      // per backend: access-report sink, null where not configured
+    x_log_flow_t **log_charge_flow;    // per backend: charge flow log, null where not configured
+    x_log_flow_t **log_stats_flows;    // per backend: statistics flow log, null where not configured
 };
 
 // The process's one server object, set as soon as it is created.

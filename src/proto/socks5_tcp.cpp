@@ -9,6 +9,7 @@
 #include "net/x_dns.h"
 #include "proto/socks5_proxy.h"
 #include "report/monitor.h"
+#include "report/x_log_report.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -216,6 +217,7 @@ void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
         x_client_close(c);
         return;
     }
+    x_log_send_report(c, X_REPORT_PROTO_SOCKS5, false);
     monitor_incr(monitor_main.socks5_success_total);
     add_connection_time_count(x_time_ms() - c->conn_start_time);
     x_client_start_session_timers(c);
