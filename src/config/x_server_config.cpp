@@ -4,6 +4,7 @@
 #include "config/ip_pool.h"
 #include "core/log.h"
 #include "core/socket_util.h"
+#include "proto/socks5_proxy.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -57,31 +58,6 @@ size_t count_char(const char *s, char c) {
     for (; *s != '\0'; ++s)
         n += (*s == c);
     return n;
-}
-
-// Standard Base64 (RFC 4648 alphabet, '=' padding) of len bytes into out, which has room for
-// 4 * ceil(len / 3) bytes. Returns the number of bytes written.
-size_t base64_encode(char *out, const uint8_t *in, size_t len) {
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    size_t o = 0;
-    size_t i = 0;
-    for (; i + 2 < len; i += 3) {
-        uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
-        out[o++] = alphabet[(v >> 18) & 63];
-        out[o++] = alphabet[(v >> 12) & 63];
-        out[o++] = alphabet[(v >> 6) & 63];
-        out[o++] = alphabet[v & 63];
-    }
-    if (i < len) {
-        uint32_t v = uint32_t{in[i]} << 16;
-        if (i + 1 < len) v |= uint32_t{in[i + 1]} << 8;
-        out[o++] = alphabet[(v >> 18) & 63];
-        out[o++] = alphabet[(v >> 12) & 63];
-        out[o++] = i + 1 < len ? alphabet[(v >> 6) & 63] : '=';
-        out[o++] = '=';
-    }
-    return o;
 }
 
 // ---- server lists ----
@@ -285,7 +261,8 @@ bool load_lists(x_config_server_t *config, const ini_t *ini) {
     if (ads != nullptr) {
         bool ok = path_exists(ads);
         if (!ok) log_error("config ads file [%s] not found\n", ads);
-        if (ok && !save(&config->ads_list_file, ads)) {
+        if (ok && !save(&config->ads_list_file, ads)) ok = false;
+        if (ok && !x_acl_match_fill_cache_by_file(&config->ads_cache, ads)) {
             log_error("config load ads file to dict failed\n");
             ok = false;
         }
@@ -390,6 +367,14 @@ bool load_local(x_config_auth_t *auth, const ini_t *ini, const char *section) {
     x_config_auth_local_t *local = &auth->config.local;
     uint32_t rate = static_cast<uint32_t>(ini_opt_int64(ini, section, "rate_limit", 0));
     local->merge_rate_limit = ini_opt_int64(ini, section, "merge_rate_limit", 0) != 0;
+    // Source addresses let in without credentials, and the rate they share.
+    local->whitelist_rate_limit =
+        static_cast<uint32_t>(ini_opt_int64(ini, section, "whitelist_rate_limit", 0));
+    const char *whitelist = ini_get(ini, section, "whitelist_file");
+    if (whitelist != nullptr && *whitelist != '\0' && !save(&local->whitelist_file, whitelist)) {
+        log_error("config local auth save whitelist file [%s] failed\n", whitelist);
+        return false;
+    }
     return load_local_users(local, ini, section, rate);
 }
 
@@ -854,6 +839,7 @@ void x_server_free_config(x_config_server_t *config) {
     ngx_str_free(&config->white_list_file);
     ngx_str_free(&config->black_list_file);
     ngx_str_free(&config->ads_list_file);
+    x_acl_cache_member_free(&config->ads_cache);
     ngx_str_free(&config->ip_restrict_file);
     if (config->auths != nullptr) {
         for (uint32_t i = 0; i < config->auth_num; ++i)
@@ -973,30 +959,24 @@ bool x_forward_create_auth(x_forward_t *forward) {
         log_error("forward user name or password longer than %zu bytes\n", X_FORWARD_MAX_CRED_LEN);
         return false;
     }
-    // RFC 1929: version 1, name length, name, password length, password.
-    if (!ngx_str_init(&forward->s5_auth, nullptr, ulen + plen + 3)) return false;
-    uint8_t *s5 = forward->s5_auth.data;
-    s5[0] = 1;
-    s5[1] = static_cast<uint8_t>(ulen);
-    if (ulen > 0) memcpy(s5 + 2, forward->username.data, ulen);
-    s5[2 + ulen] = static_cast<uint8_t>(plen);
-    if (plen > 0) memcpy(s5 + 3 + ulen, forward->password.data, plen);
+    if (!s5_create_s5_auth(&forward->username, &forward->password, &forward->s5_auth)) return false;
 
     // "Proxy-Authorization: Basic " + base64(user ":" pass) + CRLF.
     uint8_t plain[2 * X_FORWARD_MAX_CRED_LEN + 1];
     if (ulen > 0) memcpy(plain, forward->username.data, ulen);
     plain[ulen] = ':';
     if (plen > 0) memcpy(plain + ulen + 1, forward->password.data, plen);
-    size_t plain_len = ulen + plen + 1;
+    ngx_str_t src = {ulen + plen + 1, plain};
     size_t prefix_len = sizeof PROXY_AUTH_PREFIX - 1;
-    size_t b64_len = (plain_len + 2) / 3 * 4;
+    size_t b64_len = ngx_base64_encoded_length(src.len);
     if (!ngx_str_init(&forward->base64_auth, nullptr, prefix_len + b64_len + 2)) {
         ngx_str_free(&forward->s5_auth);
         return false;
     }
-    char *line = reinterpret_cast<char *>(forward->base64_auth.data);
+    uint8_t *line = forward->base64_auth.data;
     memcpy(line, PROXY_AUTH_PREFIX, prefix_len);
-    base64_encode(line + prefix_len, plain, plain_len);
-    memcpy(line + prefix_len + b64_len, "\r\n", 2);
+    ngx_str_t encoded = {0, line + prefix_len};
+    ngx_encode_base64(&encoded, &src);
+    memcpy(line + prefix_len + encoded.len, "\r\n", 2);
     return true;
 }

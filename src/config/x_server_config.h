@@ -2,6 +2,7 @@
 // name selects the JSON form) and read-only afterwards, from every thread, without locks.
 #pragma once
 
+#include "auth/x_acl_match.h"
 #include "dict/dict.h"
 #include "proto/ngx_string.h"
 
@@ -172,6 +173,7 @@ struct x_config_server_t {
     ngx_str_t white_list_file;      // length counts the terminating NUL
     ngx_str_t black_list_file;      // path, empty for none
     ngx_str_t ads_list_file;        // path of the ads list, empty for none
+    x_acl_cache_t ads_cache;        // the ads list's destinations, loaded with the configuration
     uint8_t no_bind;                // do not bind outgoing sockets
     uint8_t forward_retry;          // retry a failed upstream connection once
     uint16_t port_health;           // health port given to every port range

@@ -1,5 +1,6 @@
 #include "core/work_thread.h"
 
+#include "auth/x_auth.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/qps_limit.h"
@@ -68,6 +69,8 @@ void main_thread_checks(work_thread_t *thread) {
     qps_limit_check(&server->qps_limit);
     x_server_check(server);
     x_log_flows_check(server);
+    x_auth_check_backends(server);
+    ip_restrict_check(&server->ip_restrict, now);
     if (now - thread->last_show_cache_time > SHOW_CACHE_INTERVAL_MS) {
         log_info("session to client dict size: %lu \n", dictSize(thread->session_to_clients));
         thread->last_show_cache_time = now;
@@ -80,19 +83,8 @@ uint32_t session_of(void *data) {
 }
 
 void on_client_close_msg(work_thread_t *thread, x_client_t *c) {
+    x_auth_on_client_close(thread->server, c);
     x_client_list_append(&thread->server->main_thread->client_free_list, c);
-}
-
-void on_request_msg(work_thread_t *thread, uint32_t type, uint32_t session) {
-    void *key = reinterpret_cast<void *>(static_cast<uintptr_t>(session));
-    auto *c = static_cast<x_client_t *>(dictFetchValue(thread->session_to_clients, key));
-    if (c == nullptr) {
-        const char *what = type == X_IPC_AUTH_REQ ? "auth" : type == X_IPC_ACL_REQ ? "acl" : "verify";
-        log_info("%s req client session [%08x] is expired\n", what, session);
-        return;
-    }
-    // Authentication backends answer requests once they exist; a port without a backend never
-    // sends one.
 }
 
 } // namespace
@@ -181,7 +173,10 @@ void work_thread_on_ipc(work_thread_t *thread, uint32_t, uint32_t, uint32_t type
     switch (type) {
     case X_IPC_AUTH_REQ:
     case X_IPC_ACL_REQ:
-    case X_IPC_VERIFY_REQ: on_request_msg(thread, type, session_of(data)); break;
+    case X_IPC_VERIFY_REQ: x_auth_on_ipc_request(thread, type, session_of(data)); break;
+    case X_IPC_AUTH_RESP: x_auth_on_ipc_auth_resp(thread, session_of(data)); break;
+    case X_IPC_ACL_RESP: x_auth_on_ipc_acl_resp(thread, session_of(data)); break;
+    case X_IPC_VERIFY_RESP: x_auth_on_ipc_verify_resp(thread, session_of(data)); break;
     case X_IPC_CLIENT_CLOSE: on_client_close_msg(thread, static_cast<x_client_t *>(data)); break;
     case X_IPC_FLOW:
         x_log_on_flow(thread->server, static_cast<x_flow_log_pkt_t *>(data));
@@ -191,6 +186,6 @@ void work_thread_on_ipc(work_thread_t *thread, uint32_t, uint32_t, uint32_t type
         x_log_on_report(thread->server, static_cast<x_report_log_pkt_t *>(data));
         free(data);
         break;
-    default: break; // answers arrive with their modules
+    default: break;
     }
 }

@@ -195,7 +195,9 @@ void x_client_replay_timeout(void *ctx, x_timer_event_t *ev) {
 
 void x_client_verify_timeout(void *ctx, x_timer_event_t *ev) {
     auto *c = static_cast<x_client_t *>(ctx);
-    x_timer_reg(&c->thread->verify_timer, ev);
+    x_auth_verify_tick(c, x_time_ms());
+    // A request that could not be queued closed the session: its timers are gone for good.
+    if (!x_client_is_closing(c)) x_timer_reg(&c->thread->verify_timer, ev);
 }
 
 void x_client_start_session_timers(x_client_t *c) {

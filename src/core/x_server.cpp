@@ -1,5 +1,6 @@
 #include "core/x_server.h"
 
+#include "auth/x_auth.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -183,6 +184,8 @@ x_server_t *x_server_create() {
 bool x_server_start(x_server_t *s) {
     x_config_server_t &cfg = s->config;
     if (!qps_limit_config(&s->qps_limit, cfg.global_limit, cfg.ip_limit, cfg.ip_timout)) return false;
+    if (!ip_restrict_init(&s->ip_restrict, cfg.ip_restrict_mode, &cfg.ip_restrict_file)) return false;
+    if (!x_auth_create_backends(s)) return false;
     x_timer_init(&s->listen_timer, LISTEN_BACKOFF_MS);
     if (!x_log_reports_start(s) || !x_log_flows_start(s)) return false;
     if (!start_threads(s)) return false;
@@ -190,6 +193,7 @@ bool x_server_start(x_server_t *s) {
         s->running.store(0, std::memory_order_release);
         return false;
     }
+    if (!x_auth_init_backends(s)) return false;
     s->listen_ev_data_list = static_cast<x_listener_t *>(calloc(cfg.listen_count ? cfg.listen_count : 1, sizeof(x_listener_t)));
     if (s->listen_ev_data_list == nullptr) return false;
     uint32_t index = 0;
@@ -207,6 +211,8 @@ void x_server_close(x_server_t *s) {
     pf_ipc_close();
     close_listeners(s);
     free_threads(s);
+    x_auth_free_backends(s);
+    ip_restrict_uninit(&s->ip_restrict);
     x_log_flows_close(s);
     x_log_reports_close(s);
     qps_limit_free(&s->qps_limit);
@@ -274,6 +280,10 @@ void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     int fd = accept(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len);
     if (fd < 0) {
         if (errno != EAGAIN && errno != EINTR) accept_failed(s, ev, errno);
+        return;
+    }
+    if (!ip_restrict_lookup(&s->ip_restrict, peer.sin_addr.s_addr)) {
+        close_client_socket(fd);
         return;
     }
     if (!qps_limit_take(&s->qps_limit, peer.sin_addr.s_addr)) {

@@ -2,6 +2,7 @@
 // connections up to the dispatch of their first byte.
 #pragma once
 
+#include "auth/ip_restrict.h"
 #include "config/x_server_config.h"
 #include "core/epoll.h"
 #include "core/qps_limit.h"
@@ -11,6 +12,7 @@
 #include <cstdint>
 
 struct work_thread_t;
+struct x_auth_base_t;
 struct x_log_flow_t;
 struct x_log_report_t;
 
@@ -25,6 +27,9 @@ struct x_server_t {
     std::atomic<int> running;          // 1 while threads keep looping; every pass checks it
     x_config_server_t config;          // the loaded configuration, read-only once started
     qps_limit_t qps_limit;             // connection admission limits
+    ip_restrict_t ip_restrict;         // source-address restriction at accept
+    x_auth_base_t **auths;             // auth_num backends, by section index
+    uint32_t auth_num;                 // entries of auths
     uint32_t thread_weight;            // total weight of the thread choice
     uint32_t main_weight;              // the main thread's weight in it
     work_thread_t *main_thread;        // threads[0]
