@@ -8,6 +8,7 @@
 #include "core/x_server.h"
 #include "net/x_dns.h"
 #include "proto/socks5_proxy.h"
+#include "proto/x_forward.h"
 #include "report/monitor.h"
 #include "report/x_log_report.h"
 
@@ -44,6 +45,10 @@ bool record_domain_target(x_client_t *c, const uint8_t *name, size_t len, const 
     return ngx_str_init(&c->acl_match.target_host, name, len);
 }
 
+bool has_upstream(const x_client_t *c) {
+    return c->forward && c->forward->host.len > 0;
+}
+
 void resolve(x_client_t *c, const ngx_str_t *host, bool ipv6) {
     x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host->data),
                                    host->len, c, s5_on_dns_resp, ipv6);
@@ -55,33 +60,27 @@ void resolve(x_client_t *c, const ngx_str_t *host, bool ipv6) {
 bool bind_egress(x_client_t *c, int fd) {
     x_config_port_t *port = c->connect_ev_data.xport;
     if (c->server->config.no_bind) return true;
-    if (c->is_ipv6) {
-        sockaddr_in6 sin6 = port->ipv6_addr;
-        sin6.sin6_family = AF_INET6;
-        sin6.sin6_port = 0;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&sin6), sizeof sin6) != 0) {
+    in_addr_t egress =
+        c->auth_result.virtual_ip ? c->auth_result.virtual_ip : c->peer_addr.sin_addr.s_addr;
+    switch (socket_bind_egress(fd, c->is_ipv6, &port->ipv6_addr, egress,
+                               reinterpret_cast<const char *>(port->name.data), port->name.len)) {
+    case EGRESS_BOUND:
+        return true;
+    case EGRESS_BIND_ADDR_FAILED:
+        if (c->is_ipv6) {
             log_error("s5 tcp bind ipv6 failed: %s\n", strerror(errno));
             reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR, "s5 tcp bind ipv6 failed");
-            return false;
+        } else {
+            reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR,
+                            "s5 tcp bind virtual ip failed");
         }
-    } else {
-        in_addr_t egress = c->auth_result.virtual_ip ? c->auth_result.virtual_ip
-                                                     : c->peer_addr.sin_addr.s_addr;
-        if (egress == 0) return true;
-        sockaddr_in sin = {};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = egress;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
-            reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR, "s5 tcp bind virtual ip failed");
-            return false;
-        }
-    }
-    if (port->name.len > 0 &&
-        !set_socket_bindtodevice(fd, reinterpret_cast<const char *>(port->name.data), port->name.len)) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_DEVICE, "s5 tcp bind to device failed");
+        return false;
+    case EGRESS_BIND_DEVICE_FAILED:
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_DEVICE,
+                        "s5 tcp bind to device failed");
         return false;
     }
-    return true;
+    return false;
 }
 
 // The connect failed after EINPROGRESS: a refusal is 0x03, anything else (unreachable,
@@ -89,6 +88,15 @@ bool bind_egress(x_client_t *c, int fd) {
 void connect_failed(x_client_t *c, int err) {
     uint8_t rep = err == ECONNREFUSED ? S5_REP_REFUSED : S5_REP_UNREACHABLE;
     reply_and_close(c, rep, X_ERROR_SOCKET_CONNECT, "s5 tcp connect dst failed");
+}
+
+// The outcome of a non-blocking connect once its socket reported: 0 when connected.
+int connect_error(event_data_t *ev, uint32_t events) {
+    int err = 0;
+    socklen_t elen = sizeof err;
+    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
+    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    return err;
 }
 
 } // namespace
@@ -99,16 +107,19 @@ void s5_on_cmd_connect(x_server_t *server, event_data_t *ev, const uint8_t *r) {
     if (r[3] == S5_ATYP_IPV4) {
         ok = record_ipv4_target(c, r + 4, r + 8);
         if (!ok) {
-            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_ALLOC, "s5 tcp save target ip address is error");
+            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_ALLOC,
+                            "s5 tcp save target ip address is error");
             return;
         }
     } else if (r[3] == S5_ATYP_DOMAIN) {
         if (r[4] == 0) {
-            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND_TYPE, "s5 tcp domain is error");
+            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND_TYPE,
+                            "s5 tcp domain is error");
             return;
         }
         if (!record_domain_target(c, r + 5, r[4], r + 5 + r[4])) {
-            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_ALLOC, "s5 tcp save target domain is error");
+            reply_and_close(c, S5_REP_ATYP_NOT_SUPPORTED, X_ERROR_ALLOC,
+                            "s5 tcp save target domain is error");
             return;
         }
     } else {
@@ -130,7 +141,19 @@ void s5_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         return;
     }
     c->conn_start_time = x_time_ms();
-    resolve(c, &c->acl_match.target_host, c->server->config.ipv6_model);
+    if (!has_upstream(c)) {
+        resolve(c, &c->acl_match.target_host, c->server->config.ipv6_model);
+        return;
+    }
+    if (c->forward->proto == X_FORWARD_TOVASK) {
+        // Agent upstreams are reached through agent forwarding, which this server lacks: never
+        // fall back to a direct connection the port's configuration did not ask for.
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_TARGET_NOT_SUPPORT,
+                        "s5 tcp forward tovask not supported");
+        return;
+    }
+    c->dst_addr.sin_port = htons(c->forward->port);
+    resolve(c, &c->forward->host, false);
 }
 
 void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
@@ -138,7 +161,8 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
     c->dns_query = nullptr; // finished: never cancel it
     if (x_client_is_closing(c)) return;
     if (status != 0) {
-        reply_and_close(c, S5_REP_UNREACHABLE, static_cast<uint16_t>(status), "s5 tcp domain query failed");
+        reply_and_close(c, S5_REP_UNREACHABLE, static_cast<uint16_t>(status),
+                        "s5 tcp domain query failed");
         return;
     }
     if (addr->ss_family == AF_INET6) {
@@ -158,12 +182,14 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 void s5_do_conn_dst(x_client_t *c) {
     int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE, "s5 tcp create tcp socket failed");
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
+                        "s5 tcp create tcp socket failed");
         return;
     }
     if (!set_socket_default_opt(fd)) {
         close(fd);
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_OPT, "s5 tcp client socket set default opt failed");
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_OPT,
+                        "s5 tcp client socket set default opt failed");
         return;
     }
     if (!bind_egress(c, fd)) {
@@ -180,12 +206,18 @@ void s5_do_conn_dst(x_client_t *c) {
         return;
     }
     c->tcp_dst_ev_data.fd = fd;
+    // With an upstream, the handshake keeps this set: its handlers read the socket's errors.
     c->dst_connecting = true;
-    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, s5_on_connect_dst)) {
+    event_handler on_writable = s5_on_connect_dst;
+    if (has_upstream(c))
+        on_writable = c->forward->proto == X_FORWARD_HTTP ? s5_http_on_connect_forward
+                                                          : s5_s5_on_connect_forward;
+    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, on_writable)) {
         c->tcp_dst_ev_data.fd = 0;
         c->dst_connecting = false;
         close(fd);
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp add tcp dst connect event failed");
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT,
+                        "s5 tcp add tcp dst connect event failed");
         return;
     }
     c->tcp_dst_timeout.ctx = c;
@@ -195,10 +227,7 @@ void s5_do_conn_dst(x_client_t *c) {
 
 void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
-    int err = 0;
-    socklen_t elen = sizeof err;
-    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
-    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    int err = connect_error(ev, events);
     x_timer_del(&c->tcp_dst_timeout);
     c->dst_connecting = false;
     if (err != 0) {
@@ -239,5 +268,233 @@ void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {
     if (upstream)
         reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_FORWARD_TIMEOUT, "s5 tcp forward timeout");
     else
-        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_TARGET_TIMEOUT, "s5 tcp connect dst timeout");
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_TARGET_TIMEOUT,
+                        "s5 tcp connect dst timeout");
+}
+
+// ---- upstream handshake ----
+
+namespace {
+
+// Failures before the upstream granted anything that the client hears nothing about.
+void close_silently(x_client_t *c, uint16_t code, const char *msg) {
+    x_client_log_error(c, code, msg);
+    x_client_close(c);
+}
+
+void consume_down(x_client_t *c) {
+    c->down.buf.pos = c->down.buf.last = c->down.buf.start;
+}
+
+// Sends a whole handshake message; false with *err set otherwise (a short send counts as EAGAIN:
+// the messages are small and the connection fresh, so there is no partial-send state to keep).
+bool send_upstream(x_client_t *c, const void *data, size_t len, int *err) {
+    ssize_t n = send(c->tcp_dst_ev_data.fd, data, len, MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(len)) return true;
+    *err = n < 0 ? errno : EAGAIN;
+    return false;
+}
+
+bool watch_upstream(x_client_t *c, event_handler handler) {
+    return ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, handler);
+}
+
+// The one retry of a refused upstream connect: a new connection to the same upstream address,
+// without resolving again. False when no retry is allowed (the caller reports the refusal);
+// true when the session went on, or was closed because the old socket could not be released.
+bool retry_upstream(x_client_t *c, uint8_t del_fail_rep, const char *del_fail_msg) {
+    if (c->server->config.forward_retry != 1 || c->retry) return false;
+    x_timer_del(&c->tcp_dst_timeout);
+    event_data_t *ev = &c->tcp_dst_ev_data;
+    if (ev->fd != 0) {
+        ev->handler = nullptr;
+        if (!ev_del_event(c->thread->epoll_fd, ev)) {
+            reply_and_close(c, del_fail_rep, X_ERROR_EVENT_OPT, del_fail_msg);
+            return true;
+        }
+        close(ev->fd);
+        ev->fd = 0;
+        ev->reg_events = 0;
+    }
+    consume_down(c);
+    c->retry = 1;
+    log_info("client[%u] retry upstream connect\n", c->session);
+    s5_do_conn_dst(c);
+    return true;
+}
+
+// Common start of both handshakes: the connect's outcome and the handshake buffer.
+bool forward_connected(x_client_t *c, event_data_t *ev, uint32_t events, const char *alloc_msg) {
+    int err = connect_error(ev, events);
+    if (err != 0) {
+        connect_failed(c, err);
+        return false;
+    }
+    if (!buf_alloc(&c->down.buf, X_FORWARD_BUF_SIZE)) {
+        close_silently(c, X_ERROR_ALLOC, alloc_msg);
+        return false;
+    }
+    consume_down(c);
+    return true;
+}
+
+} // namespace
+
+void s5_s5_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (!forward_connected(c, ev, events, "s5 tcp to s5 alloc failed")) return;
+    uint8_t hello[4];
+    size_t n = x_forward_s5_greeting(c->forward, hello);
+    int err = 0;
+    if (!send_upstream(c, hello, n, &err)) {
+        close_silently(c, X_ERROR_SOCKET_SEND_TO_SERVER, "s5 tcp to s5 send method request failed");
+        return;
+    }
+    c->needrecv = X_FORWARD_S5_SHORT_REPLY;
+    if (!watch_upstream(c, s5_s5_on_method_resp))
+        close_silently(c, X_ERROR_EVENT_OPT, "s5 to s5 add event failed");
+}
+
+void s5_s5_on_method_resp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    int rc = x_forward_recv_fixed(&c->down.buf, ev->fd, X_FORWARD_S5_SHORT_REPLY);
+    if (rc == X_FORWARD_AGAIN) return;
+    if (rc != X_FORWARD_DONE) {
+        close_silently(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 tcp to s5 recv method resp failed");
+        return;
+    }
+    uint8_t method = c->down.buf.pos[1];
+    consume_down(c);
+    if (method == S5_METHOD_NONE) {
+        s5_s5_send_connect(c);
+    } else if (method == S5_METHOD_USERPASS && c->forward->has_username) {
+        c->needrecv = X_FORWARD_S5_SHORT_REPLY;
+        if (!watch_upstream(c, s5_s5_on_auth_resp)) {
+            reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp to s5 add event failed");
+            return;
+        }
+        int err = 0;
+        const ngx_str_t &auth = c->forward->s5_auth;
+        // A reset is left for the next read to see.
+        if (!send_upstream(c, auth.data, auth.len, &err) && err != ECONNRESET)
+            reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_SEND_TO_SERVER,
+                            "s5 tcp to s5 send auth request failed");
+    } else if (method == S5_METHOD_USERPASS) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_S5_CONFER_FAILED,
+                        "s5 tcp to s5 need name but not had");
+    } else {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_S5_CONFER_FAILED,
+                        "s5 tcp to s5 no acceptable methods");
+    }
+}
+
+void s5_s5_on_auth_resp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    int rc = x_forward_recv_fixed(&c->down.buf, ev->fd, X_FORWARD_S5_SHORT_REPLY);
+    if (rc == X_FORWARD_AGAIN) return;
+    if (rc != X_FORWARD_DONE) {
+        close_silently(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 tcp to s5 recv auth resp failed");
+        return;
+    }
+    uint8_t status = c->down.buf.pos[1];
+    consume_down(c);
+    if (status != 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_S5_AUTH_FAILED,
+                        "s5 tcp to s5 auth failed");
+        return;
+    }
+    s5_s5_send_connect(c);
+}
+
+void s5_s5_send_connect(x_client_t *c) {
+    uint8_t req[X_FORWARD_S5_REQUEST_MAX];
+    size_t n =
+        x_forward_s5_connect_request(&c->acl_match.target_host, c->acl_match.target_port, req);
+    if (n == 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORMAT_STRING,
+                        "s5 tcp to s5 fill connect request failed");
+        return;
+    }
+    if (!watch_upstream(c, s5_s5_on_connect_resp)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp to s5 add event failed");
+        return;
+    }
+    int err = 0;
+    if (!send_upstream(c, req, n, &err) && err != ECONNRESET)
+        close_silently(c, X_ERROR_SOCKET_SEND_TO_SERVER,
+                       "s5 tcp to s5 send connect request failed");
+}
+
+void s5_s5_on_connect_resp(x_server_t *server, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    int rc = x_forward_recv_s5_reply(&c->down.buf, ev->fd);
+    if (rc == X_FORWARD_AGAIN) return;
+    if (rc != X_FORWARD_DONE) {
+        close_silently(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 tcp to s5 recv connect resp failed");
+        return;
+    }
+    uint8_t rep = c->down.buf.pos[1];
+    consume_down(c);
+    if (rep == S5_REP_SUCCESS) {
+        s5_on_connect_dst(server, ev, 0);
+        return;
+    }
+    if (retry_upstream(c, S5_REP_REFUSED, "s5 to s5 connect resp retry del event failed")) return;
+    char msg[64];
+    snprintf(msg, sizeof msg, "s5 tcp to s5 connect resp failed code [%u]", rep);
+    reply_and_close(c, rep, X_ERROR_FORWARD_S5_CONNECT_FAILED, msg);
+}
+
+void s5_http_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (!forward_connected(c, ev, events, "s5 tcp to http alloc failed")) return;
+    char req[X_FORWARD_BUF_SIZE];
+    int n = x_forward_http_connect_request(c->forward, &c->acl_match.target_host,
+                                           c->acl_match.target_port, false, req, sizeof req);
+    if (n < 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORMAT_STRING,
+                        "s5 tcp to http fill connect request failed");
+        return;
+    }
+    int err = 0;
+    if (!send_upstream(c, req, static_cast<size_t>(n), &err)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_SEND_TO_SERVER,
+                        "s5 tcp to http send connect request failed");
+        return;
+    }
+    if (!watch_upstream(c, s5_http_on_resp))
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp add dst event fail");
+}
+
+void s5_http_on_resp(x_server_t *server, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    unsigned status = 0;
+    int rc = x_forward_recv_http_resp(&c->down.buf, ev->fd, &status);
+    switch (rc) {
+    case X_FORWARD_AGAIN:
+        return;
+    case X_FORWARD_DONE:
+        break;
+    case X_FORWARD_CLOSED:
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_RECV_FROM_SERVER,
+                        "s5 tcp to http next node closed");
+        return;
+    case X_FORWARD_TOO_LONG:
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_HTTP_RESPONSE_RESOLVE,
+                        "s5 tcp to http recv failed");
+        return;
+    default:
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_HTTP_RESPONSE_RESOLVE,
+                        "s5 tcp to http parse failed");
+        return;
+    }
+    consume_down(c);
+    if (status == 200) {
+        s5_on_connect_dst(server, ev, 0);
+        return;
+    }
+    if (retry_upstream(c, S5_REP_FAILURE, "s5 to http connect resp retry del event failed")) return;
+    char msg[64];
+    snprintf(msg, sizeof msg, "s5 to http connect resp failed code [%u]", status);
+    reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_HTTP_CONNECT_FAILED, msg);
 }

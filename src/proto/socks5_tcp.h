@@ -1,4 +1,6 @@
 // SOCKS5 CONNECT: target, access check, resolution, egress binding, connect, reply, relay.
+// With an upstream proxy the same road resolves and connects to the upstream, asks it for the
+// target (a SOCKS5 negotiation or an HTTP CONNECT), and runs the success path on its socket.
 #pragma once
 
 #include <cstdint>
@@ -20,3 +22,13 @@ void s5_do_conn_dst(x_client_t *client);
 // Handler of the outgoing socket while it connects.
 void s5_on_connect_dst(x_server_t *server, event_data_t *ev, uint32_t events);
 void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *ev);
+
+// Upstream handshake handlers of the outgoing socket: SOCKS5 upstream.
+void s5_s5_on_connect_forward(x_server_t *server, event_data_t *ev, uint32_t events);
+void s5_s5_on_method_resp(x_server_t *server, event_data_t *ev, uint32_t events);
+void s5_s5_on_auth_resp(x_server_t *server, event_data_t *ev, uint32_t events);
+void s5_s5_send_connect(x_client_t *client);
+void s5_s5_on_connect_resp(x_server_t *server, event_data_t *ev, uint32_t events);
+// HTTP upstream.
+void s5_http_on_connect_forward(x_server_t *server, event_data_t *ev, uint32_t events);
+void s5_http_on_resp(x_server_t *server, event_data_t *ev, uint32_t events);

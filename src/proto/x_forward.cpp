@@ -16,7 +16,9 @@ constexpr size_t S5_IPV4_REPLY = 10;
 constexpr size_t S5_IPV6_REPLY = 22;
 constexpr size_t S5_DOMAIN_REPLY_BASE = 7; // head without the name, and the port
 
-size_t held(const buf_t *buf) { return buf_size(buf); }
+size_t held(const buf_t *buf) {
+    return buf_size(buf);
+}
 
 // One read of exactly `want` more bytes at the write cursor (or fewer when fewer are waiting).
 int read_some(buf_t *buf, int fd, size_t want) {
@@ -34,7 +36,9 @@ int read_some(buf_t *buf, int fd, size_t want) {
 }
 
 // A request target byte: printable and not a space.
-bool target_byte_ok(uint8_t b) { return b > 0x20 && b < 0x7F; }
+bool target_byte_ok(uint8_t b) {
+    return b > 0x20 && b < 0x7F;
+}
 
 } // namespace
 
@@ -113,10 +117,14 @@ int x_forward_http_connect_request(const x_forward_t *f, const ngx_str_t *host, 
 int x_forward_s5_reply_len(const uint8_t *data, size_t n) {
     if (n < S5_REPLY_HEAD) return static_cast<int>(S5_REPLY_HEAD);
     switch (data[3]) {
-    case S5_ATYP_IPV4: return static_cast<int>(S5_IPV4_REPLY);
-    case S5_ATYP_IPV6: return static_cast<int>(S5_IPV6_REPLY);
-    case S5_ATYP_DOMAIN: return static_cast<int>(S5_DOMAIN_REPLY_BASE + data[4]);
-    default: return -1;
+    case S5_ATYP_IPV4:
+        return static_cast<int>(S5_IPV4_REPLY);
+    case S5_ATYP_IPV6:
+        return static_cast<int>(S5_IPV6_REPLY);
+    case S5_ATYP_DOMAIN:
+        return static_cast<int>(S5_DOMAIN_REPLY_BASE + data[4]);
+    default:
+        return -1;
     }
 }
 

@@ -34,12 +34,12 @@ constexpr size_t X_FORWARD_S5_SHORT_REPLY = 2;
 
 // A parsed SOCKS5 command reply.
 struct x_forward_s5_reply_t {
-    uint8_t rep;       // the upstream's reply code
-    uint8_t atyp;      // address type of the bound address (1, 3 or 4)
-    uint8_t addr[16];  // bound address: 4 bytes (IPv4) or 16 (IPv6), network order
-    char name[256];    // bound name (atyp 3), NUL-terminated
-    size_t name_len;   // bytes of name
-    uint16_t port;     // bound port, host order
+    uint8_t rep;      // the upstream's reply code
+    uint8_t atyp;     // address type of the bound address (1, 3 or 4)
+    uint8_t addr[16]; // bound address: 4 bytes (IPv4) or 16 (IPv6), network order
+    char name[256];   // bound name (atyp 3), NUL-terminated
+    size_t name_len;  // bytes of name
+    uint16_t port;    // bound port, host order
 };
 
 // Greeting for the upstream: 05 02 00 02 with credentials, else 05 01 00. Returns its length.
@@ -57,8 +57,8 @@ bool x_forward_target_fits(const x_forward_t *forward, size_t host_len);
 // empty line. Returns its length, or -1 when it does not fit in cap bytes or the host holds a
 // byte that cannot appear in a request target (control bytes, space, DEL): such a host could
 // otherwise add lines to the request.
-int x_forward_http_connect_request(const x_forward_t *forward, const ngx_str_t *host,
-                                   uint16_t port, bool proxy_agent, char *out, size_t cap);
+int x_forward_http_connect_request(const x_forward_t *forward, const ngx_str_t *host, uint16_t port,
+                                   bool proxy_agent, char *out, size_t cap);
 
 // Bytes of a SOCKS5 command reply, judged from the `held` bytes at data: 5 while fewer are held
 // (the type and a name's length byte are not known yet), then 10 (IPv4), 22 (IPv6) or 7 + the
