@@ -49,9 +49,10 @@ bool has_upstream(const x_client_t *c) {
     return c->forward && c->forward->host.len > 0;
 }
 
-void resolve(x_client_t *c, const ngx_str_t *host, bool ipv6) {
+void resolve(x_client_t *c, const ngx_str_t *host, bool ipv6,
+             x_dns_callback done = s5_on_dns_resp) {
     x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host->data),
-                                   host->len, c, s5_on_dns_resp, ipv6);
+                                   host->len, c, done, ipv6);
     // A synchronous answer returns null; it must not overwrite a handle a later step stored.
     if (q) c->dns_query = q;
 }
@@ -150,6 +151,33 @@ void s5_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         // fall back to a direct connection the port's configuration did not ask for.
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_TARGET_NOT_SUPPORT,
                         "s5 tcp forward tovask not supported");
+        return;
+    }
+    c->dst_addr.sin_port = htons(c->forward->port);
+    // Ads-listed names are resolved here: the upstream is asked for the address.
+    if (x_acl_match_in_cache(&c->server->config.ads_cache, &c->acl_match)) {
+        resolve(c, &c->acl_match.target_host, false, s5_domain_in_ads);
+        return;
+    }
+    resolve(c, &c->forward->host, false);
+}
+
+void s5_domain_in_ads(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr;
+    if (x_client_is_closing(c)) return;
+    if (status != 0) {
+        reply_and_close(c, S5_REP_NOT_ALLOWED, static_cast<uint16_t>(status),
+                        "s5 tcp ads domain query failed");
+        return;
+    }
+    const auto *ip =
+        reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in *>(addr)->sin_addr.s_addr);
+    char text[16];
+    int n = snprintf(text, sizeof text, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    ngx_str_free(&c->acl_match.target_host);
+    if (!ngx_str_init(&c->acl_match.target_host, text, static_cast<size_t>(n))) {
+        reply_and_close(c, S5_REP_NOT_ALLOWED, X_ERROR_ALLOC, "s5 tcp ads target save is error");
         return;
     }
     c->dst_addr.sin_port = htons(c->forward->port);

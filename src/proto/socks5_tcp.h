@@ -17,6 +17,9 @@ void s5_on_cmd_connect(x_server_t *server, event_data_t *ev, const uint8_t *requ
 void s5_on_auth_acl_resp(x_client_t *client, uint32_t result);
 // Continuation of the name query: status 0 with an address, else an error code.
 void s5_on_dns_resp(void *client, int status, struct sockaddr_storage *addr);
+// Continuation of the local query for an ads-listed target sent through an upstream: the target
+// becomes the answer's IPv4 text, then the upstream's host is resolved.
+void s5_domain_in_ads(void *client, int status, struct sockaddr_storage *addr);
 // Opens the outgoing connection to dst_addr / dst_addr_ipv6.
 void s5_do_conn_dst(x_client_t *client);
 // Handler of the outgoing socket while it connects.

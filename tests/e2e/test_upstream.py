@@ -14,7 +14,7 @@ from conftest import echo, free_port, http_origin, recv_exact, wait_for
 BODY = b"upstream origin body\n" * 50
 
 
-def config(port, forward, retry=0, timeout=3000):
+def config(port, forward, retry=0, timeout=3000, extra=""):
     return f"""[kni]
 thread_num = 2
 [quoxel]
@@ -22,6 +22,7 @@ ros_id = 1
 src_timeout = {timeout}
 dst_timeout = {timeout}
 forward_retry = {retry}
+{extra}
 [port0]
 addr = 127.0.0.1
 port_start = {port}
@@ -389,3 +390,22 @@ def test_silent_upstream_times_out_with_rep_4(quoxel, origin):
     s = socks_connect(proxy.port, "target.example", 443)
     assert s.rep == 0x04
     assert proxy.wait_output("code[630]")
+
+
+def test_ads_listed_target_is_named_by_its_address(quoxel, origin, dnsmasq, tmp_path):
+    dnsmasq({"ads.test": "10.9.8.7"}, nxdomain=["gone.ads.test"])
+    ads = tmp_path / "ads.txt"
+    ads.write_text(".ads.test\n")
+    up = Scripted(origin, s5_script(after=b"A"))
+    proxy = start_proxy(quoxel, f"socks5://127.0.0.1:{up.port}", extra=f"ads_list_file = {ads}")
+    s = socks_connect(proxy.port, "ads.test", 80)
+    assert s.rep == 0
+    assert up.received[0][1] == b"\x05\x01\x00\x01\x0a\x09\x08\x07\x00\x50"
+    # Names off the list still go to the upstream as names.
+    s = socks_connect(proxy.port, "other.test", 80)
+    assert s.rep == 0
+    assert up.received[1][1] == b"\x05\x01\x00\x03\x0aother.test\x00\x50"
+    # A listed name that does not resolve never reaches the upstream.
+    s = socks_connect(proxy.port, "gone.ads.test", 80)
+    assert s.rep == 0x02
+    assert up.connections() == 2
