@@ -211,3 +211,24 @@ bool clean_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtu
     close(fd);
     return ok;
 }
+
+egress_bind_t socket_bind_egress(int fd, bool ipv6, const struct sockaddr_in6 *v6, in_addr_t ipv4,
+                                 const char *device, size_t device_len) {
+    if (ipv6) {
+        struct sockaddr_in6 sin6 = *v6;
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = 0;
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin6), sizeof sin6) != 0)
+            return EGRESS_BIND_ADDR_FAILED;
+    } else {
+        if (ipv4 == 0) return EGRESS_BOUND;
+        struct sockaddr_in sin {};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = ipv4;
+        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin) != 0)
+            return EGRESS_BIND_ADDR_FAILED;
+    }
+    if (device_len > 0 && !set_socket_bindtodevice(fd, device, device_len))
+        return EGRESS_BIND_DEVICE_FAILED;
+    return EGRESS_BOUND;
+}
