@@ -7,7 +7,9 @@
 #include "core/work_thread.h"
 #include "core/x_client.h"
 #include "dict/dict.h"
+#include "proto/http_proxy.h"
 #include "proto/socks5_proxy.h"
+#include "proto/x_haproxy.h"
 #include "report/monitor.h"
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
@@ -369,7 +371,7 @@ void on_client_add_work_thread(x_server_t *s, event_data_t *ev, uint32_t events)
     on_client_first_data(s, ev, events);
 }
 
-void on_client_first_data(x_server_t *server, event_data_t *ev, uint32_t) {
+void on_client_first_data(x_server_t *server, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
     uint8_t byte;
     ssize_t n = recv(ev->fd, &byte, 1, 0);
@@ -380,10 +382,12 @@ void on_client_first_data(x_server_t *server, event_data_t *ev, uint32_t) {
                 s5_on_first_byte(server, ev, byte);
             else
                 refuse_unbuilt(c, "not support socks5");
-        } else if (byte == 'P' || byte == 0x0D) {
-            refuse_unbuilt(c, "proxy protocol is not available in this build");
+        } else if (byte == 'P') {
+            haproxy_add_handler(server, ev, events, byte, on_client_haproxy_v1_first);
+        } else if (byte == 0x0D) {
+            haproxy_add_handler(server, ev, events, byte, on_client_haproxy_v2_first);
         } else if (admitted & X_LISTEN_HTTP) {
-            refuse_unbuilt(c, "http is not available in this build");
+            http_on_first_byte(server, ev, events, byte);
         } else {
             refuse_unbuilt(c, "not support http");
         }

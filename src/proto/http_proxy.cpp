@@ -1,0 +1,561 @@
+#include "proto/http_proxy.h"
+
+#include "auth/x_auth.h"
+#include "core/log.h"
+#include "core/socket_util.h"
+#include "core/token_bucket.h"
+#include "core/work_thread.h"
+#include "core/x_client.h"
+#include "core/x_server.h"
+#include "net/x_dns.h"
+#include "proto/http_ctx.h"
+#include "proto/ngx_http_parse.h"
+#include "report/monitor.h"
+#include "report/x_log_report.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <sys/socket.h>
+#include <type_traits>
+#include <unistd.h>
+
+const char http_host_fail_resp[] = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+const char http_auth_fail_resp[] =
+    "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Agent: quoxel-kni/3.1.3\r\n"
+    "Proxy-Authenticate: Basic realm=\"xx\"\r\nContent-Length: 0\r\n\r\n";
+const char http_connect_success_resp[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+const char http_server_fail_reason[] = "Internal Server Error";
+const char http_auth_fail_errorcode_reason[] = "Proxy Authentication Failed";
+const char http_auth_fail_acl_reason[] = "Proxy Authentication In Black List";
+
+namespace {
+
+static_assert(std::is_trivially_copyable_v<http_ctx_t> && std::is_standard_layout_v<http_ctx_t>);
+
+constexpr size_t HTTP_RESP_MAX = 256;
+// Returned by read_and_parse when the session was closed.
+constexpr int STEP_CLOSED = -100;
+constexpr uint16_t HTTP_DEFAULT_PORT = 80;
+constexpr uint16_t HTTPS_DEFAULT_PORT = 443;
+
+// The parse context occupies the down buffer's storage until the relay takes that buffer.
+http_ctx_t *ctx_of(x_client_t *c) {
+    return reinterpret_cast<http_ctx_t *>(c->down.buf.start);
+}
+
+bool ctx_alloc(x_client_t *c) {
+    if (c->down.buf.start != nullptr) return true;
+    if (!buf_alloc(&c->down.buf, sizeof(http_ctx_t))) return false;
+    new (c->down.buf.start) http_ctx_t{};
+    return true;
+}
+
+bool send_client(x_client_t *c, const char *data, size_t len) {
+    return send(c->connect_ev_data.fd, data, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
+}
+
+void send_code_resp(x_client_t *c, const char *reason, unsigned code) {
+    char out[HTTP_RESP_MAX];
+    size_t n = http_format_code_resp(out, sizeof out, reason, code);
+    if (n > 0) (void)send_client(c, out, n);
+}
+
+// A request that cannot be understood: 403 and close.
+void host_fail(x_client_t *c, const char *msg) {
+    x_client_log_error(c, X_ERROR_HTTP_REQUEST_RESOLVE, msg);
+    (void)send_client(c, http_host_fail_resp, sizeof http_host_fail_resp - 1);
+    x_client_close(c);
+}
+
+void fail(x_client_t *c, uint16_t code, const char *msg) {
+    x_client_log_error(c, code, msg);
+    http_cmd_resp(c);
+}
+
+bool is_again(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// Makes room in a full request buffer by doubling it, up to HTTP_REQUEST_MAX. False once the
+// session was closed.
+bool make_room(x_client_t *c, http_ctx_t *ctx, const char *alloc_msg) {
+    buf_t *b = &c->up.buf;
+    if (b->last < b->end) return true;
+    size_t cap = buf_capacity(b);
+    if (cap >= HTTP_REQUEST_MAX) {
+        host_fail(c, "http request header too long");
+        return false;
+    }
+    size_t next = cap * 2 < HTTP_REQUEST_MAX ? cap * 2 : HTTP_REQUEST_MAX;
+    if (!http_ctx_adj_buf(ctx, b, next)) {
+        fail(c, X_ERROR_ALLOC, alloc_msg);
+        return false;
+    }
+    return true;
+}
+
+// Parses what is held, reading more while the parser asks for it. Returns the parser's result,
+// NGX_AGAIN when the socket has nothing more for now, or STEP_CLOSED.
+int read_and_parse(x_client_t *c, http_ctx_t *ctx, bool header, const char *alloc_msg) {
+    buf_t *b = &c->up.buf;
+    for (;;) {
+        if (b->pos == b->last) {
+            if (!make_room(c, ctx, alloc_msg)) return STEP_CLOSED;
+            ssize_t n =
+                recv(c->connect_ev_data.fd, b->last, static_cast<size_t>(b->end - b->last), 0);
+            if (n < 0 && is_again(errno)) return NGX_AGAIN;
+            if (n <= 0) {
+                x_client_log_error(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "client active closed");
+                x_client_close(c);
+                return STEP_CLOSED;
+            }
+            b->last += n;
+        }
+        int rc = header ? ngx_http_parse_header_line_buf(ctx, false, b)
+                        : ngx_http_parse_request_line_buf(ctx, b);
+        if (rc != NGX_AGAIN) return rc;
+    }
+}
+
+// Body length a header declares: Content-Length as a number (saturating; anything but digits
+// counts as a body), any Transfer-Encoding as an unknown body. 0 when the header is neither.
+uint32_t declared_body(const http_ctx_t *ctx) {
+    bool te = http_header_name_is(ctx, "transfer-encoding", 17);
+    if (!te && !http_header_name_is(ctx, "content-length", 14)) return 0;
+    if (te || ctx->header_start == nullptr || ctx->header_start == ctx->header_end)
+        return UINT32_MAX;
+    uint64_t n = 0;
+    for (const uint8_t *p = ctx->header_start; p < ctx->header_end; p++) {
+        if (*p < '0' || *p > '9') return UINT32_MAX;
+        n = n * 10 + static_cast<unsigned>(*p - '0');
+        if (n > UINT32_MAX) return UINT32_MAX;
+    }
+    return static_cast<uint32_t>(n);
+}
+
+// One header line: the proxy's own headers leave the forwarded request. False once closed.
+bool on_header_line(x_client_t *c, http_ctx_t *ctx) {
+    bool auth = http_header_name_is(ctx, "proxy-authorization", 19);
+    if (auth || http_header_name_is(ctx, "proxy-connection", 16)) {
+        if (!http_skip_current_header(ctx)) {
+            host_fail(c, "http skip proxy header failed");
+            return false;
+        }
+        if (auth && !http_handle_header_proxy_authorization(c, ctx)) {
+            x_client_close(c);
+            return false;
+        }
+        return true;
+    }
+    uint32_t body = declared_body(ctx);
+    if (body > ctx->content_length) ctx->content_length = body;
+    return true;
+}
+
+void headers_done(x_server_t *server, x_client_t *c, http_ctx_t *ctx) {
+    bool connect = ctx->method == NGX_HTTP_CONNECT;
+    uint16_t port = ctx->port ? ctx->port : (connect ? HTTPS_DEFAULT_PORT : HTTP_DEFAULT_PORT);
+    size_t len = ctx->host.len;
+    if (len > 0 && ctx->host.data[len - 1] == '.') len--;
+    if (len == 0) {
+        host_fail(c, "get host failed");
+        return;
+    }
+    ngx_str_free(&c->acl_match.target_host);
+    if (!ngx_str_init(&c->acl_match.target_host, ctx->host.data, len)) {
+        fail(c, X_ERROR_ALLOC, "http save target host failed");
+        return;
+    }
+    c->acl_match.target_port = port;
+    // Parked before the question: its answer may come back inside the call.
+    x_client_park(c);
+    if (x_client_is_closing(c)) return;
+    if (c->auth_index == -1) {
+        c->auth_result.code = 0;
+        c->auth_result.virtual_ip = 0;
+        http_on_auth_resp(c);
+        return;
+    }
+    x_auth_start_auth(server, c, http_on_auth_resp);
+}
+
+// 407: the client may repeat the request with credentials on this connection. A refused request
+// that declared a body is closed instead, since its body would be read as the next request.
+void ask_credentials(x_client_t *c) {
+    http_ctx_t *ctx = ctx_of(c);
+    bool body = ctx->content_length != 0;
+    x_client_log_error(c, 407, "auth failed");
+    if (!send_client(c, http_auth_fail_resp, sizeof http_auth_fail_resp - 1) || body) {
+        x_client_close(c);
+        return;
+    }
+    x_client_reset_auth(c);
+    http_ctx_reset(ctx);
+    buf_drain(&c->up.buf);
+    // Bytes already held would not wake a level-triggered read: writability brings the handler
+    // back on the next pass to parse them.
+    uint32_t want = buf_size(&c->up.buf) > 0 ? EPOLLIN | EPOLLOUT : EPOLLIN;
+    if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, want, http_on_request_line)) {
+        x_client_log_error(c, X_ERROR_EVENT_OPT, "http add conn event fail");
+        x_client_close(c);
+    }
+}
+
+void resolve(x_client_t *c) {
+    const ngx_str_t &host = c->acl_match.target_host;
+    x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host.data),
+                                   host.len, c, http_on_dns_resp, c->server->config.ipv6_model);
+    // A synchronous answer returns null; it must not overwrite a handle a later step stored.
+    if (q) c->dns_query = q;
+}
+
+bool bind_egress(x_client_t *c, int fd) {
+    if (c->server->config.no_bind) return true;
+    x_config_port_t *port = c->connect_ev_data.xport;
+    in_addr_t egress =
+        c->auth_result.virtual_ip ? c->auth_result.virtual_ip : c->peer_addr.sin_addr.s_addr;
+    switch (socket_bind_egress(fd, c->is_ipv6, &port->ipv6_addr, egress,
+                               reinterpret_cast<const char *>(port->name.data), port->name.len)) {
+    case EGRESS_BOUND:
+        return true;
+    case EGRESS_BIND_ADDR_FAILED:
+        fail(c, X_ERROR_SOCKET_BIND_ADDR,
+             c->is_ipv6 ? "http bind ipv6 failed" : "http bind virtual ip failed");
+        return false;
+    case EGRESS_BIND_DEVICE_FAILED:
+        fail(c, X_ERROR_SOCKET_BIND_DEVICE, "http bind to device failed");
+        return false;
+    }
+    return false;
+}
+
+// Lays the forwarded segments end to end at the start of the request buffer, the request body
+// bytes already received included; [pos, last) is then exactly what the destination gets.
+bool gather_request(x_client_t *c, http_ctx_t *ctx) {
+    buf_t *b = &c->up.buf;
+    if (!http_ctx_close_segments(ctx, b->last)) return false;
+    uint8_t *w = b->start;
+    for (size_t i = 0; i < ctx->header_seg_count; i++) {
+        auto *base = static_cast<uint8_t *>(ctx->header_seg[i].iov_base);
+        size_t len = ctx->header_seg[i].iov_len;
+        if (base < w || base > b->last || len > static_cast<size_t>(b->last - base)) return false;
+        memmove(w, base, len);
+        w += len;
+    }
+    b->pos = b->start;
+    b->last = w;
+    return true;
+}
+
+void start_relay(x_client_t *c) {
+    if (!x_client_relay_prepare(c)) {
+        fail(c, X_ERROR_ALLOC, "http down buf alloc fail");
+        return;
+    }
+    int epfd = c->thread->epoll_fd;
+    if (!ev_add_event(epfd, &c->connect_ev_data, EPOLLIN, on_tcp_relay)) {
+        fail(c, X_ERROR_EVENT_OPT, "http add conn event fail");
+        return;
+    }
+    if (!ev_add_event(epfd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay))
+        fail(c, X_ERROR_EVENT_OPT, "http add dst event fail");
+}
+
+void send_request(x_client_t *c);
+
+void on_send_request(x_server_t *, event_data_t *ev, uint32_t) {
+    send_request(ev->client);
+}
+
+// Writes the forwarded request; what the destination does not take now goes out as it becomes
+// writable, the client's input staying off until the whole request has left.
+void send_request(x_client_t *c) {
+    buf_t *b = &c->up.buf;
+    if (buf_size(b) > 0) {
+        ssize_t n = send(c->tcp_dst_ev_data.fd, b->pos, buf_size(b), MSG_NOSIGNAL);
+        if (n < 0 && !is_again(errno)) {
+            fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http writev header seg fail");
+            return;
+        }
+        if (n > 0) {
+            b->pos += n;
+            c->up.sum += static_cast<uint32_t>(n);
+            if (c->auth_result.bucket_up)
+                (void)token_bucket_take(c->auth_result.bucket_up, static_cast<uint64_t>(n));
+        }
+    }
+    if (buf_size(b) == 0) {
+        start_relay(c);
+        return;
+    }
+    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, on_send_request))
+        fail(c, X_ERROR_EVENT_OPT, "http add dst event fail");
+}
+
+} // namespace
+
+size_t http_format_code_resp(char *out, size_t cap, const char *reason, unsigned code) {
+    char body[32];
+    int blen = snprintf(body, sizeof body, "ErrorCode:%03u\r\n", code);
+    unsigned status = code >= 100 && code <= 999 ? code : 500;
+    int n = snprintf(out, cap,
+                     "HTTP/1.1 %u %s\r\nProxy-Agent: quoxel-kni/3.1.3\r\nContent-Length: %d\r\n"
+                     "Proxy-Connection: close\r\n\r\n%s",
+                     status, reason, blen, body);
+    if (blen < 0 || n < 0 || static_cast<size_t>(n) >= cap) return 0;
+    return static_cast<size_t>(n);
+}
+
+void http_cmd_resp(x_client_t *c) {
+    send_code_resp(c, http_server_fail_reason, c->error_code);
+    x_client_close(c);
+}
+
+void http_on_first_byte(x_server_t *server, event_data_t *ev, uint32_t events, uint8_t first_byte) {
+    x_client_t *c = ev->client;
+    if (!buf_alloc(&c->up.buf, first_byte == 'C' ? HTTP_CONNECT_BUF_SIZE : HTTP_REQUEST_BUF_SIZE)) {
+        x_client_log_error(c, X_ERROR_ALLOC, "http buf alloc failed");
+        x_client_close(c);
+        return;
+    }
+    *c->up.buf.last++ = first_byte;
+    http_do_resolution_request_line(server, ev, events);
+}
+
+void http_do_resolution_request_line(x_server_t *server, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    c->tcp_conn_timeout.ctx = c;
+    c->tcp_conn_timeout.callback = http_on_get_header_timeout;
+    x_timer_reg(&c->thread->conn_timer, &c->tcp_conn_timeout);
+    ev->handler = http_on_request_line;
+    http_on_request_line(server, ev, events);
+}
+
+void http_on_request_line(x_server_t *server, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (c->listen_proto == 0) {
+        c->listen_proto = X_PROTO_HTTP;
+        monitor_incr(monitor_main.http_request_total);
+    }
+    if (!ctx_alloc(c)) {
+        x_client_log_error(c, X_ERROR_ALLOC, "http ctx alloc failed");
+        x_client_close(c);
+        return;
+    }
+    if ((ev->reg_events & EPOLLOUT) &&
+        !ev_add_event(c->thread->epoll_fd, ev, EPOLLIN, http_on_request_line)) {
+        x_client_log_error(c, X_ERROR_EVENT_OPT, "http add conn event fail");
+        x_client_close(c);
+        return;
+    }
+    http_ctx_t *ctx = ctx_of(c);
+    int rc = read_and_parse(c, ctx, false, "http request line adj buf failed");
+    if (rc == STEP_CLOSED || rc == NGX_AGAIN) return;
+    if (rc != NGX_OK) {
+        host_fail(c, "http parse header failed");
+        return;
+    }
+    if (ctx->host.len == 0) {
+        host_fail(c, "get host failed");
+        return;
+    }
+    http_ctx_start_segments(ctx, c->up.buf.start);
+    ev->handler = http_on_request_header;
+    http_on_request_header(server, ev, events);
+}
+
+void http_on_request_header(x_server_t *server, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    http_ctx_t *ctx = ctx_of(c);
+    for (;;) {
+        int rc = read_and_parse(c, ctx, true, "http adj buf failed");
+        if (rc == STEP_CLOSED || rc == NGX_AGAIN) return;
+        if (rc == NGX_HTTP_PARSE_HEADER_DONE) break;
+        if (rc != NGX_OK) {
+            host_fail(c, "http parse header failed");
+            return;
+        }
+        if (!on_header_line(c, ctx)) return;
+    }
+    headers_done(server, c, ctx);
+}
+
+bool http_handle_header_proxy_authorization(x_client_t *c, http_ctx_t *ctx) {
+    const uint8_t *v = ctx->header_start;
+    if (v == nullptr || ctx->header_end == nullptr || ctx->header_end < v) return true;
+    size_t len = static_cast<size_t>(ctx->header_end - v);
+    if (len < 7 || (v[0] != 'B' && v[0] != 'b') || memcmp(v + 1, "asic ", 5) != 0) return true;
+    ngx_str_t src = {len - 6, const_cast<uint8_t *>(v + 6)};
+    if (ngx_base64_decoded_length(src.len) > HTTP_AUTH_DECODE_MAX) return true;
+    uint8_t area[HTTP_AUTH_DECODE_MAX];
+    ngx_str_t plain = {0, area};
+    if (ngx_decode_base64(&plain, &src) != 0 || plain.len == 0) return true;
+    auto *colon = static_cast<uint8_t *>(memchr(area, ':', plain.len));
+    if (colon == nullptr) return true;
+    if (!ngx_str_init(&c->auth_request.username, area, static_cast<size_t>(colon - area))) {
+        x_client_log_error(c, X_ERROR_ALLOC, "http proxy fill auth request username failed");
+        return false;
+    }
+    if (!ngx_str_init(&c->auth_request.password, colon + 1,
+                      static_cast<size_t>(area + plain.len - colon - 1))) {
+        x_client_log_error(c, X_ERROR_ALLOC, "http proxy fill auth request password failed");
+        return false;
+    }
+    return true;
+}
+
+void http_on_auth_resp(x_client_t *c) {
+    if (x_client_is_closing(c)) return;
+    uint32_t code = c->auth_result.code;
+    if (code == 0) {
+        x_auth_start_acl(c->server, c, http_on_auth_acl_resp);
+        return;
+    }
+    if (code == 407) {
+        ask_credentials(c);
+        return;
+    }
+    x_client_log_error(c, static_cast<uint16_t>(code > UINT16_MAX ? UINT16_MAX : code),
+                       "auth failed");
+    send_code_resp(c, http_auth_fail_errorcode_reason, code);
+    x_client_close(c);
+}
+
+void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
+    if (x_client_is_closing(c)) return;
+    if (result == 1) {
+        x_client_log_error(c, X_ERROR_AUTH_BLACK, "http dst acl block");
+        send_code_resp(c, http_auth_fail_acl_reason, X_ERROR_AUTH_BLACK);
+        x_client_close(c);
+        return;
+    }
+    c->conn_start_time = x_time_ms();
+    if (!http_rewrite_absolute_uri(ctx_of(c))) {
+        fail(c, X_ERROR_HTTP_REQUEST_RESOLVE, "http deal url failed");
+        return;
+    }
+    if (c->dns_query) {
+        x_dns_cancel(c->thread->dns, c->dns_query);
+        c->dns_query = nullptr;
+    }
+    resolve(c);
+}
+
+void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr; // finished: never cancel it
+    if (x_client_is_closing(c)) return;
+    if (status != 0) {
+        fail(c, static_cast<uint16_t>(status), "http domain query failed");
+        return;
+    }
+    uint16_t port = htons(c->acl_match.target_port);
+    if (addr->ss_family == AF_INET6) {
+        c->is_ipv6 = true;
+        auto *v6 = reinterpret_cast<sockaddr_in6 *>(&c->dst_addr_ipv6);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = reinterpret_cast<sockaddr_in6 *>(addr)->sin6_addr;
+        v6->sin6_port = port;
+    } else {
+        c->dst_addr.sin_family = AF_INET;
+        c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
+        c->dst_addr.sin_port = port;
+    }
+    x_timer_del(&c->tcp_conn_timeout);
+    http_do_conn_dst(c);
+}
+
+void http_do_conn_dst(x_client_t *c) {
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd < 0) {
+        fail(c, X_ERROR_SOCKET_CREATE, "http create tcp socket failed");
+        return;
+    }
+    if (!set_socket_default_opt(fd)) {
+        close(fd);
+        fail(c, X_ERROR_SOCKET_OPT, "http set client socket set default opt failed");
+        return;
+    }
+    if (!bind_egress(c, fd)) {
+        close(fd);
+        return;
+    }
+    const sockaddr *to = c->is_ipv6 ? reinterpret_cast<const sockaddr *>(&c->dst_addr_ipv6)
+                                    : reinterpret_cast<const sockaddr *>(&c->dst_addr);
+    socklen_t len = c->is_ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (connect(fd, to, len) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        fail(c, X_ERROR_SOCKET_CONNECT, "http connect to tcp dst failed");
+        return;
+    }
+    c->tcp_dst_ev_data.fd = fd;
+    c->dst_connecting = true;
+    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, http_on_connect_dst)) {
+        c->tcp_dst_ev_data.fd = 0;
+        c->dst_connecting = false;
+        close(fd);
+        fail(c, X_ERROR_EVENT_OPT, "http add tcp dst connect event failed");
+        return;
+    }
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = http_on_connect_dst_timeout;
+    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+}
+
+void http_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    int err = 0;
+    socklen_t elen = sizeof err;
+    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
+    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    x_timer_del(&c->tcp_dst_timeout);
+    c->dst_connecting = false;
+    if (err != 0) {
+        fail(c, X_ERROR_SOCKET_CONNECT, "http connect to tcp dst failed");
+        return;
+    }
+    http_ctx_t *ctx = ctx_of(c);
+    bool tunnel = ctx->method == NGX_HTTP_CONNECT;
+    if (tunnel) {
+        // What the client sent along with a CONNECT request is not part of the tunnel.
+        c->up.buf.pos = c->up.buf.last = c->up.buf.start;
+    } else if (!gather_request(c, ctx)) {
+        fail(c, X_ERROR_HTTP_REQUEST_RESOLVE, "http writev header seg fail");
+        return;
+    }
+    x_log_send_report(c, X_REPORT_PROTO_HTTP, false);
+    monitor_incr(monitor_main.http_success_total);
+    add_connection_time_count(x_time_ms() - c->conn_start_time);
+    x_client_start_session_timers(c);
+    if (!tunnel) {
+        send_request(c);
+        return;
+    }
+    if (!send_client(c, http_connect_success_resp, sizeof http_connect_success_resp - 1)) {
+        fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "http send conn success msg fail");
+        return;
+    }
+    start_relay(c);
+}
+
+void http_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    const x_forward_t *f = c->forward;
+    if (f == nullptr || f->host.len == 0)
+        x_client_log_error(c, X_ERROR_TARGET_TIMEOUT, "http connect timeout");
+    else if (f->proto != X_PROTO_TOVASK)
+        x_client_log_error(c, X_ERROR_FORWARD_TIMEOUT, "http forward timeout");
+    else if (c->is_ctrl_ready)
+        x_client_log_error(c, X_ERROR_FORWARD_TOVASK_TIMEOUT, "http forward tovask agent timeout");
+    else
+        x_client_log_error(c, X_ERROR_FORWARD_TOVASK_CTRL, "http forward tovask ctrl timeout");
+    http_cmd_resp(c);
+}
+
+void http_on_get_header_timeout(void *ctx, x_timer_event_t *) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    fail(c, X_ERROR_HTTP_REQUEST_TIMEOUT, "http get header timeout");
+}
