@@ -56,7 +56,9 @@ TEST(IpRestrict, LinesAndTheAddressesTheyCover) {
         {"10.0.0.9/32", {"10.0.0.9"}, {"10.0.0.8"}},
         {"192.168.1.7", {"192.168.1.7"}, {"192.168.1.8"}},
         {"10.9.9.9/24", {"10.9.9.1", "10.9.9.254"}, {"10.9.9.0", "10.9.9.255", "10.9.8.1"}},
-        {"10.0.0.0/8", {"10.0.0.1", "10.200.3.4", "10.255.255.254"}, {"10.255.255.255", "11.0.0.1"}},
+        {"10.0.0.0/8",
+         {"10.0.0.1", "10.200.3.4", "10.255.255.254"},
+         {"10.255.255.255", "11.0.0.1"}},
         {"128.0.0.0/1", {"200.1.2.3", "128.0.0.1"}, {"127.0.0.1", "255.255.255.255", "128.0.0.0"}},
         // Comments, bad masks and bad addresses add nothing.
         {"# 10.0.0.1", {}, {"10.0.0.1"}},
@@ -70,15 +72,18 @@ TEST(IpRestrict, LinesAndTheAddressesTheyCover) {
     for (const Case &c : cases) {
         ip_rule_set_t *set = ip_rule_set_create();
         ip_rule_set_add_line(set, c.line, strlen(c.line));
-        for (const char *a : c.in) EXPECT_TRUE(ip_rule_set_contains(set, ip(a))) << c.line << " " << a;
-        for (const char *a : c.out) EXPECT_FALSE(ip_rule_set_contains(set, ip(a))) << c.line << " " << a;
+        for (const char *a : c.in)
+            EXPECT_TRUE(ip_rule_set_contains(set, ip(a))) << c.line << " " << a;
+        for (const char *a : c.out)
+            EXPECT_FALSE(ip_rule_set_contains(set, ip(a))) << c.line << " " << a;
         ip_rule_set_free(set);
     }
 }
 
 TEST(IpRestrict, ModesAndFileReload) {
     std::string long_comment = "# " + std::string(100, 'x') + " 10.0.0.77";
-    ListFile f("\n" + long_comment + "\r\n10.0.0.1\r\n" + std::string(70, '1') + "\n127.0.0.0/24\n");
+    ListFile f("\n" + long_comment + "\r\n10.0.0.1\r\n" + std::string(70, '1') +
+               "\n127.0.0.0/24\n");
     ip_restrict_t r{};
     ngx_str_t file = name(f.path);
     ASSERT_TRUE(ip_restrict_init(&r, IP_RESTRICT_ALLOW, &file));

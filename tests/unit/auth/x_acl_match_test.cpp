@@ -74,7 +74,8 @@ TEST(AclMatch, RulesAgainstDestinations) {
     };
     for (const Case &c : cases) {
         x_acl_cache_t cache{};
-        for (const std::string &r : c.rules) ASSERT_TRUE(insert(&cache, r)) << r;
+        for (const std::string &r : c.rules)
+            ASSERT_TRUE(insert(&cache, r)) << r;
         x_acl_match_t m = target(c.host, c.port);
         EXPECT_EQ(x_acl_match_in_cache(&cache, &m), c.listed)
             << c.host << ":" << c.port << " first rule " << (c.rules.empty() ? "" : c.rules[0]);
@@ -110,7 +111,8 @@ TEST(AclMatch, CanonicalHosts) {
         {"::ffff:10.1.2.3", "10.1.2.3"},
         {"2001:db8::1", "2001:db8::1"},
     };
-    for (const Case &c : cases) EXPECT_EQ(canonical(c.in), c.out) << c.in;
+    for (const Case &c : cases)
+        EXPECT_EQ(canonical(c.in), c.out) << c.in;
     EXPECT_EQ(canonical(".b.c", true), ".b.c");
     EXPECT_EQ(canonical("..b.c", true), "<refused>");
     EXPECT_EQ(canonical(std::string(X_ACL_RULE_MAX + 1, 'a')), "<refused>");
@@ -120,7 +122,8 @@ TEST(AclMatch, NormalizedTargetReplacesTheHost) {
     x_acl_match_t m{};
     ASSERT_TRUE(ngx_str_init(&m.target_host, "010.1.2.3.", 10));
     ASSERT_TRUE(x_acl_match_normalize_target(&m));
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(m.target_host.data), m.target_host.len), "10.1.2.3");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(m.target_host.data), m.target_host.len),
+              "10.1.2.3");
     EXPECT_EQ(m.target_host.data[m.target_host.len], '\0');
     ngx_str_free(&m.target_host);
     ASSERT_TRUE(ngx_str_init(&m.target_host, "a..b", 4));
@@ -139,9 +142,9 @@ TEST(AclMatch, FileLoading) {
         const char *host;
         uint16_t port;
         bool listed;
-    } probes[] = {{"bad.test", 1, true},    {"x.evil.test", 1, true}, {"good.test", 8080, true},
-                  {"good.test", 25, false}, {"x.bad.test", 1, false},
-                  {"xxxxxxxxxx.test", 1, false}};
+    } probes[] = {{"bad.test", 1, true},     {"x.evil.test", 1, true},
+                  {"good.test", 8080, true}, {"good.test", 25, false},
+                  {"x.bad.test", 1, false},  {"xxxxxxxxxx.test", 1, false}};
     for (const Probe &p : probes) {
         x_acl_match_t m = target(p.host, p.port);
         EXPECT_EQ(x_acl_match_in_cache(&cache, &m), p.listed) << p.host;

@@ -1,0 +1,298 @@
+#include "auth/x_auth.h"
+#include "auth/x_auth_local.h"
+#include "core/work_thread.h"
+#include "core/x_client.h"
+#include "core/x_server.h"
+#include "dict/dict.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+ngx_str_t owned(const std::string &s) {
+    ngx_str_t out{};
+    EXPECT_TRUE(ngx_str_init(&out, s.data(), s.size()));
+    return out;
+}
+
+std::string text(const ngx_str_t &s) {
+    return s.data ? std::string(reinterpret_cast<char *>(s.data), s.len) : std::string();
+}
+
+std::string temp_file(const std::string &content) {
+    char tmpl[] = "/tmp/auth_test_XXXXXX";
+    int fd = mkstemp(tmpl);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+    return tmpl;
+}
+
+using Users = std::vector<std::pair<std::string, std::string>>;
+
+// A started one-thread server whose section 0 is a local backend: every question and answer
+// is delivered synchronously on the calling (main) thread.
+struct LocalServer {
+    x_server_t *s = x_server_create();
+    std::vector<std::string> files;
+    bool started = false;
+
+    explicit LocalServer(Users users, bool merge = false) {
+        x_config_server_t &cfg = s->config;
+        cfg.src_timeout = cfg.dst_timeout = 1000;
+        files = {temp_file("ok.blocked.test\n"), temp_file("\n.blocked.test\n:25\n"),
+                 temp_file("10.0.0.7\n")};
+        cfg.white_list_file = owned(files[0]);
+        cfg.black_list_file = owned(files[1]);
+        cfg.auth_num = 1;
+        cfg.auths = static_cast<x_config_auth_t *>(calloc(1, sizeof(x_config_auth_t)));
+        x_config_auth_t &a = cfg.auths[0];
+        a.type = X_AUTH_TYPE_LOCAL;
+        a.need_start = true;
+        x_config_auth_local_t &l = a.config.local;
+        l.merge_rate_limit = merge;
+        l.whitelist_file = owned(files[2]);
+        l.whitelist_rate_limit = 1000;
+        l.users = static_cast<x_config_auth_local_user_t *>(calloc(users.size(), sizeof *l.users));
+        for (auto &[name, pass] : users) {
+            x_config_auth_local_user_t &u = l.users[l.user_num++];
+            u.username = owned(name);
+            u.password = owned(pass);
+            u.rate_limit = 5000;
+        }
+        started = x_server_start(s);
+        if (started) x_auth_check_backends(s); // the first pass loads the lists
+    }
+    ~LocalServer() {
+        x_server_close(s);
+        for (auto &f : files)
+            unlink(f.c_str());
+    }
+
+    x_client_t *session(int8_t auth_index, const char *src = "192.0.2.1") {
+        x_client_t *c = x_client_new(s);
+        c->thread = s->main_thread;
+        c->auth_index = auth_index;
+        c->addr.sin_family = AF_INET;
+        inet_pton(AF_INET, src, &c->addr.sin_addr);
+        c->session = x_client_get_session(s->main_thread->session_to_clients, 0);
+        dictAdd(s->main_thread->session_to_clients, reinterpret_cast<void *>(uintptr_t{c->session}),
+                c);
+        return c;
+    }
+    // Closes the session and lets one loop pass free it.
+    void finish(x_client_t *c) {
+        x_client_close(c);
+        work_thread_do(s->main_thread);
+    }
+};
+
+int auth_calls;
+std::vector<uint32_t> acl_codes;
+void on_auth(x_client_t *) {
+    auth_calls++;
+}
+void on_acl(x_client_t *, uint32_t code) {
+    acl_codes.push_back(code);
+}
+
+int verify_requests;
+void count_verify(x_auth_base_t *, x_client_t *) {
+    verify_requests++;
+}
+
+} // namespace
+
+TEST(AuthLocal, CredentialsAndSourceAddresses) {
+    LocalServer srv(Users{{"alice", "secret"}, {"bob", "pw"}});
+    ASSERT_TRUE(srv.started);
+    struct Case {
+        const char *user, *pass, *src;
+        uint32_t code;
+        const char *log_token;
+    } cases[] = {
+        {"alice", "secret", "192.0.2.1", 0, "alice"},
+        {"bob", "pw", "192.0.2.1", 0, "bob"},
+        {"Alice", "secret", "192.0.2.1", 407, ""},
+        {"alice", "secreT", "192.0.2.1", 407, ""},
+        {"alice", "secre", "192.0.2.1", 407, ""},
+        {"carol", "secret", "10.0.0.7", 407, ""}, // wrong credentials: the white list is not asked
+        {"alice", "", "10.0.0.7", 0, "LT-10.0.0.7"},
+        {"", "", "10.0.0.7", 0, "LT-10.0.0.7"},
+        {"", "", "10.0.0.8", 407, ""},
+        {"alice", "", "192.0.2.1", 407, ""},
+    };
+    for (const Case &k : cases) {
+        x_client_t *c = srv.session(0, k.src);
+        if (*k.user) c->auth_request.username = owned(k.user);
+        if (*k.pass) c->auth_request.password = owned(k.pass);
+        auth_calls = 0;
+        x_auth_start_auth(srv.s, c, on_auth);
+        EXPECT_EQ(auth_calls, 1) << k.user;
+        EXPECT_EQ(c->auth_result.code, k.code) << k.user << "/" << k.pass << "@" << k.src;
+        EXPECT_EQ(text(c->auth_result.log_token), k.log_token) << k.user;
+        EXPECT_EQ(text(c->auth_result.flow_token), k.log_token) << k.user;
+        if (k.code == 0) {
+            EXPECT_NE(c->auth_result.bucket_up, nullptr);
+            EXPECT_NE(c->auth_result.bucket_down, c->auth_result.bucket_up);
+        }
+        srv.finish(c);
+    }
+}
+
+TEST(AuthLocal, SessionsOfOneUserShareItsBuckets) {
+    LocalServer srv(Users{{"alice", "secret"}}, true);
+    ASSERT_TRUE(srv.started);
+    x_client_t *c[2];
+    for (auto &ci : c) {
+        ci = srv.session(0);
+        ci->auth_request.username = owned("alice");
+        ci->auth_request.password = owned("secret");
+        x_auth_start_auth(srv.s, ci, on_auth);
+        ASSERT_EQ(ci->auth_result.code, 0u);
+    }
+    EXPECT_EQ(c[0]->auth_result.bucket_up, c[1]->auth_result.bucket_up);
+    EXPECT_EQ(c[0]->auth_result.bucket_down, c[0]->auth_result.bucket_up); // merged directions
+    EXPECT_EQ(c[0]->auth_result.bucket_up->rate, 5000u);
+    for (auto *ci : c)
+        srv.finish(ci);
+}
+
+TEST(AuthLocal, DuplicateUserFailsTheStart) {
+    LocalServer srv(Users{{"alice", "a"}, {"alice", "b"}});
+    EXPECT_FALSE(srv.started);
+}
+
+TEST(AuthLocal, WhitelistEntriesAreParsedStrictly) {
+    struct Case {
+        const char *content;
+        bool loads;
+    } cases[] = {
+        {"10.0.0.1\r\n\r\n10.0.0.2\n", true},
+        {"\n\n10.0.0.1\n", true}, // a blank first line does not end the list
+        {"10.0.0.300\n", false},
+        {"10.0.0.1\n10.0.0.1\n", false},
+        {"010.0.0.1\n", false},
+        {"10.0.0.1.00000000000000000000000000000000\n", false},
+    };
+    for (const Case &k : cases) {
+        std::string f = temp_file(k.content);
+        x_auth_local_t *local = x_auth_local_create(nullptr, 0);
+        EXPECT_EQ(x_auth_local_load_whitelist(local, f.c_str()), k.loads) << k.content;
+        EXPECT_EQ(local->whitelist_cache != nullptr, k.loads);
+        x_auth_local_do_free(&local->base);
+        unlink(f.c_str());
+    }
+}
+
+TEST(AuthAcl, DestinationsAgainstTheListsAndTheInternalBlock) {
+    LocalServer srv(Users{{"alice", "secret"}});
+    ASSERT_TRUE(srv.started);
+    struct Case {
+        int8_t auth_index;
+        const char *host;
+        uint16_t port;
+        uint32_t code;
+    } cases[] = {
+        {0, "blocked.test", 80, 1},
+        {0, "BLOCKED.Test..", 80, 1},
+        {0, "deep.x.blocked.test", 80, 1},
+        {0, ".blocked.test", 80, 1},
+        {0, "a..blocked.test", 80, 1},
+        {0, "ok.blocked.test", 80, 0}, // white wins over black
+        {0, "free.test", 25, 1},
+        {0, "free.test", 80, 0},
+        {0, "10.1.2.3", 80, 1},
+        {0, "192.168.1.1", 80, 1},
+        {0, "172.32.0.1", 80, 0},
+        {0, "010.1.2.3", 80, 1},
+        {0, "10.1.2.03", 80, 1},
+        {0, "167838211", 80, 1},
+        {0, "::ffff:10.1.2.3", 80, 1},
+        {-1, "10.1.2.3", 80, 0},
+        {-1, "blocked.test", 80, 0},
+    };
+    for (const Case &k : cases) {
+        x_client_t *c = srv.session(k.auth_index);
+        c->acl_match.target_host = owned(k.host);
+        c->acl_match.target_port = k.port;
+        acl_codes.clear();
+        x_auth_start_acl(srv.s, c, on_acl);
+        ASSERT_EQ(acl_codes.size(), 1u) << k.host;
+        EXPECT_EQ(acl_codes[0], k.code) << k.host << ":" << k.port << " auth " << int{k.auth_index};
+        srv.finish(c);
+    }
+    srv.s->config.allow_internal_ip = true;
+    x_client_t *c = srv.session(0);
+    c->acl_match.target_host = owned("010.1.2.3");
+    acl_codes.clear();
+    x_auth_start_acl(srv.s, c, on_acl);
+    EXPECT_EQ(acl_codes, std::vector<uint32_t>{0});
+    srv.finish(c);
+}
+
+TEST(AuthExchange, AnswersForClosingOrForeignSessionsAreDropped) {
+    LocalServer srv(Users{{"alice", "secret"}});
+    ASSERT_TRUE(srv.started);
+    x_client_t *c = srv.session(0);
+    c->auth_request.auth_callback = on_auth;
+    c->auth_request.acl_callback = on_acl;
+    auth_calls = 0;
+    acl_codes.clear();
+
+    work_thread_t other{};
+    other.index = 3;
+    c->thread = &other;
+    x_auth_on_ipc_auth_resp(srv.s->main_thread, c->session);
+    x_auth_on_ipc_acl_resp(srv.s->main_thread, c->session);
+    c->thread = srv.s->main_thread;
+    EXPECT_EQ(auth_calls, 0);
+
+    x_client_close(c);
+    x_auth_on_ipc_auth_resp(srv.s->main_thread, c->session);
+    x_auth_on_ipc_acl_resp(srv.s->main_thread, c->session);
+    x_auth_on_ipc_verify_resp(srv.s->main_thread, c->session);
+    EXPECT_EQ(auth_calls, 0);
+    EXPECT_TRUE(acl_codes.empty());
+    uint32_t session = c->session;
+    work_thread_do(srv.s->main_thread);
+    x_auth_on_ipc_auth_resp(srv.s->main_thread, session); // expired: only logged
+    EXPECT_EQ(auth_calls, 0);
+}
+
+TEST(AuthExchange, OneVerifyAtATimeAndAFailedOneCloses) {
+    LocalServer srv(Users{{"alice", "secret"}});
+    ASSERT_TRUE(srv.started);
+    srv.s->auths[0]->do_verify = count_verify; // takes the request, answers later
+    x_client_t *c = srv.session(0);
+    verify_requests = 0;
+    x_auth_start_verify(srv.s, c); // no user key: never verified
+    EXPECT_EQ(verify_requests, 0);
+    c->auth_result.user_key = owned("k");
+    c->auth_result.last_verify = 1000;
+    c->auth_result.next_verify = 500;
+    x_auth_verify_tick(c, 1500);
+    EXPECT_EQ(verify_requests, 0);
+    x_auth_verify_tick(c, 1501);
+    x_auth_verify_tick(c, 1600);
+    x_auth_start_verify(srv.s, c);
+    EXPECT_EQ(verify_requests, 1);
+
+    c->auth_result.code = 0; // confirmed: the session goes on, and may be verified again
+    x_auth_finish_verify(srv.s, 0, c->session);
+    EXPECT_FALSE(x_client_is_closing(c));
+    x_auth_start_verify(srv.s, c);
+    EXPECT_EQ(verify_requests, 2);
+    c->auth_result.code = 403;
+    x_auth_finish_verify(srv.s, 0, c->session);
+    EXPECT_TRUE(x_client_is_closing(c));
+    EXPECT_EQ(c->error_code, X_ERROR_AUTH_VERIFY);
+    work_thread_do(srv.s->main_thread);
+}
