@@ -7,6 +7,7 @@
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "proto/socks5_tcp.h"
+#include "proto/socks5_udp.h"
 #include "report/monitor.h"
 
 #include <cerrno>
@@ -237,8 +238,10 @@ void s5_on_request(x_server_t *server, event_data_t *ev, uint32_t events) {
     r = bytes(c);
     if (r[1] == S5_CMD_CONNECT) {
         s5_on_cmd_connect(server, ev, r);
+    } else if (r[1] == S5_CMD_UDP) {
+        s5_on_cmd_udp(server, ev);
     } else {
-        // UDP ASSOCIATE and the tunnel command are not offered by this server yet.
+        // The tunnel command is not offered by this server yet.
         reply_and_close(c, S5_REP_CMD_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND,
                         "s5 command not supported");
         return;
