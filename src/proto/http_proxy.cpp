@@ -432,6 +432,12 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         x_client_close(c);
         return;
     }
+    if (c->forward && c->forward->host.len > 0) {
+        // Requests of HTTP clients are not chained through upstream proxies yet; going
+        // straight to the destination would bypass the upstream the operator configured.
+        fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward not supported");
+        return;
+    }
     c->conn_start_time = x_time_ms();
     if (!http_rewrite_absolute_uri(ctx_of(c))) {
         fail(c, X_ERROR_HTTP_REQUEST_RESOLVE, "http deal url failed");
