@@ -37,6 +37,7 @@ struct ReportServer {
         s->config.auth_num = 1;
         s->config.auths = static_cast<x_config_auth_t *>(calloc(1, sizeof(x_config_auth_t)));
         x_config_auth_t &a = s->config.auths[0];
+        a.type = X_AUTH_TYPE_LOCAL; // no users: sessions here get their tokens directly
         set_log(&a.access_log, reports, size_mb, interval_s);
         set_log(&a.flow_log, flows, size_mb, interval_s);
         set_log(&a.stats_log, stats, size_mb, interval_s);
