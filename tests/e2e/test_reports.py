@@ -124,56 +124,34 @@ def s5_connect(port, user, host, dport, password=PW, local_port=0):
     return s
 
 
-class SizedOrigin:
-    """Reads a header "<up> <down>\\n", then the rest of <up> bytes, answers <down> bytes and
-    closes: a connection moves exactly <up> bytes up and <down> down. An HTTP request gets
-    "ok"."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(512)
-        self.port = self.sock.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    @staticmethod
-    def _serve(conn):
-        with conn:
-            data = b""
-            while b"\n" not in data:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    return
-                data += chunk
-            if not data[:1].isdigit():
-                while b"\r\n\r\n" not in data and (chunk := conn.recv(65536)):
-                    data += chunk
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n"
-                             b"Connection: close\r\n\r\nok")
-                return
-            up, down = map(int, data.split(b"\n", 1)[0].split())
-            while len(data) < up:
-                chunk = conn.recv(65536)
-                if not chunk:
-                    return
-                data += chunk
-            conn.sendall(b"d" * down)
+def sized(conn):
+    """Origin handler: reads a header "<up> <down>\\n", then the rest of <up> bytes, answers
+    <down> bytes and closes, so a connection moves exactly <up> bytes up and <down> down. An
+    HTTP request gets "ok"."""
+    data = b""
+    while b"\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return
+        data += chunk
+    if not data[:1].isdigit():
+        while b"\r\n\r\n" not in data and (chunk := conn.recv(65536)):
+            data += chunk
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
+        return
+    up, down = map(int, data.split(b"\n", 1)[0].split())
+    while len(data) < up:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return
+        data += chunk
+    conn.sendall(b"d" * down)
 
 
 @pytest.fixture
-def sized_origin(dnsmasq):
+def sized_origin(dnsmasq, origin):
     dnsmasq({"origin.test": "127.0.0.1"})
-    o = SizedOrigin()
-    yield o
-    o.sock.close()
+    return origin(sized, backlog=512)
 
 
 def move(sock, up, down, pause=0.0):
@@ -218,44 +196,10 @@ def test_port_without_authentication_writes_nothing(quoxel, tmp_path, sized_orig
     assert wait_for(lambda: p.sums() == {"alice": (64, 64)}), p.sums()
 
 
-class Socks5Upstream:
-    """A minimal no-authentication SOCKS5 server that records the targets it connected to."""
-
-    def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
-        self.port = self.sock.getsockname()[1]
-        self.targets = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, c):
-        with c:
-            n = recv_exact(c, 2)[1]
-            recv_exact(c, n)
-            c.sendall(b"\x05\x00")
-            head = recv_exact(c, 4)
-            if head[3] == 3:
-                host = recv_exact(c, recv_exact(c, 1)[0]).decode()
-            else:
-                host = socket.inet_ntoa(recv_exact(c, 4))
-            port = struct.unpack(">H", recv_exact(c, 2))[0]
-            self.targets.append((host, port))
-            up = socket.create_connection(("127.0.0.1", port), timeout=5)
-            c.sendall(b"\x05\x00\x00\x01" + bytes(4) + b"\x00\x00")
-            threading.Thread(target=self._pipe, args=(up, c), daemon=True).start()
-            self._pipe(c, up)
-
-    @staticmethod
-    def _pipe(a, b):
+def socks5_upstream(targets):
+    """Origin handler: a minimal no-authentication SOCKS5 server that records in `targets` the
+    ports it connected to."""
+    def pipe(a, b):
         try:
             while data := a.recv(65536):
                 b.sendall(data)
@@ -267,11 +211,27 @@ class Socks5Upstream:
             except OSError:
                 pass
 
+    def serve(c):
+        recv_exact(c, recv_exact(c, 2)[1])
+        c.sendall(b"\x05\x00")
+        atyp = recv_exact(c, 4)[3]
+        recv_exact(c, recv_exact(c, 1)[0] if atyp == 3 else 4)
+        port = struct.unpack(">H", recv_exact(c, 2))[0]
+        targets.append(port)
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as out:
+            c.sendall(b"\x05\x00\x00\x01" + bytes(6))
+            t = threading.Thread(target=pipe, args=(out, c), daemon=True)
+            t.start()
+            pipe(c, out)
+            t.join(5)
+    return serve
+
 
 @pytest.mark.parametrize("upstream", [False, True], ids=["direct", "upstream"])
 @pytest.mark.parametrize("client", ["socks5", "http-connect", "http-get"])
-def test_access_line_fields(quoxel, tmp_path, sized_origin, client, upstream):
-    up = Socks5Upstream() if upstream else None
+def test_access_line_fields(quoxel, tmp_path, origin, sized_origin, client, upstream):
+    targets = []
+    up = origin(socks5_upstream(targets)) if upstream else None
     p = Proxy(quoxel, tmp_path, ["alice", "bob"],
               forward=f"socks5://127.0.0.1:{up.port}" if up else "none")
     client_port = free_port()
@@ -289,9 +249,9 @@ def test_access_line_fields(quoxel, tmp_path, sized_origin, client, upstream):
             pytest.skip("HTTP proxy not built yet")
         assert out.returncode == 0 and out.stdout == b"ok", out.stderr
     if up:
-        if not up.targets and client != "socks5":
+        if not targets and client != "socks5":
             pytest.skip("HTTP clients through an upstream not built yet")
-        assert [t[1] for t in up.targets] == [sized_origin.port]
+        assert targets == [sized_origin.port]
     assert wait_for(lambda: len(p.report_lines()) == 1)
     line = p.report_lines()[0]
     m = STAMP.match(line)
@@ -304,8 +264,6 @@ def test_access_line_fields(quoxel, tmp_path, sized_origin, client, upstream):
     assert line[m.end():] == (
         f"alice\torigin.test:{sized_origin.port}\t127.0.0.1:{p.port}\t127.0.0.1:{client_port}\t"
         f"{proto}\t{connected}\n").encode()
-    if up:
-        up.sock.close()
 
 
 def expected_remaining(lines, keep):
