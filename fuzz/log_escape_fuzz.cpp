@@ -85,7 +85,8 @@ void check_json(const uint8_t *data, size_t size, size_t cap) {
                 i += 2;
                 continue;
             }
-            if (e != 'u' || i + 5 >= body.size() || body[i + 2] != '0' || body[i + 3] != '0') abort();
+            if (e != 'u' || i + 5 >= body.size() || body[i + 2] != '0' || body[i + 3] != '0')
+                abort();
             int hi = hex_value(body[i + 4]), lo = hex_value(body[i + 5]);
             if (hi < 0 || lo < 0) abort();
             back += static_cast<char>(hi * 16 + lo);
