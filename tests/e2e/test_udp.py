@@ -5,6 +5,7 @@ import socket
 import struct
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -255,3 +256,48 @@ def test_upstream_announcing_a_domain_relay_address(quoxel, udp_echo, origin, dn
     assert seen[0] == b"\x05\x03\x00\x01" + bytes(6)
     assert seen[1] == head + b"ping"  # forwarded unchanged, header included
     relay_sock.close()
+
+
+def test_bucket_pause_holds_datagrams_and_resumes(quoxel, udp_echo):
+    """A user limited to 100000 bytes a second: each datagram over the budget waits for the pause
+    timer instead of being lost, and reading resumes afterwards."""
+    echo = udp_echo()
+    port = free_port()
+    srv = quoxel(f"""[kni]
+thread_num = 2
+[quoxel]
+ros_id = 1
+src_timeout = 3000
+dst_timeout = 3000
+[auth0]
+type = local
+user1 = slow:slow-pw
+rate_limit1 = 100000
+[port0]
+addr = 127.0.0.1
+port_start = {port}
+port_end = {port}
+allow_udp = 1
+listen_protocol = socks5
+auth = 0
+""")
+    assert srv.wait_listen(port)
+    ctl = socket.create_connection(("127.0.0.1", port), timeout=5)
+    ctl.sendall(b"\x05\x01\x02")
+    assert recv_exact(ctl, 2) == b"\x05\x02"
+    ctl.sendall(b"\x01\x04slow\x07slow-pw")
+    assert recv_exact(ctl, 2) == b"\x01\x00"
+    ctl.sendall(b"\x05\x03\x00\x01\x00\x00\x00\x00\x00\x00")
+    reply = recv_exact(ctl, 10)
+    assert reply[:2] == b"\x05\x00", srv.output()
+    relay = ("127.0.0.1", struct.unpack(">H", reply[8:])[0])
+    c = client_socket()
+    c.settimeout(5)
+    head = header("127.0.0.1", echo.port)
+    start = time.monotonic()
+    for i in range(40):
+        payload = bytes([i]) * 10000
+        c.sendto(head + payload, relay)
+        assert c.recvfrom(65536)[0] == head + payload
+    # 400 kB each way at 100 kB/s, less the 200 kB the bucket holds at the start: 2 s.
+    assert time.monotonic() - start > 1.5
