@@ -440,7 +440,8 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     }
     c->conn_start_time = x_time_ms();
     if (!http_rewrite_absolute_uri(ctx_of(c))) {
-        fail(c, X_ERROR_HTTP_REQUEST_RESOLVE, "http deal url failed");
+        // The request line cannot be cut to origin form: refused as not understood.
+        host_fail(c, "http deal url failed");
         return;
     }
     if (c->dns_query) {

@@ -197,6 +197,11 @@ FORBIDDEN = b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
     (b"\x01\x02 garbage\r\n\r\n", "http parse header failed"),
     (b"GET http://127.0.0.1/ HTTP/1.1\r\n" + b"X-Pad: " + b"a" * 70000 + b"\r\n\r\n",
      "http request header too long"),
+    # More cuts than the forwarded request can take.
+    (b"GET http://127.0.0.1 HTTP/1.1\r\n" + b"Proxy-Connection: x\r\n" * 8 + b"\r\n",
+     "http deal url failed"),
+    (b"GET http://127.0.0.1/ HTTP/1.1\r\n" + b"Proxy-Connection: x\r\n" * 10 + b"\r\n",
+     "http skip proxy header failed"),
 ])
 def test_refusals_answer_403(proxy, raw, message):
     s = dial(proxy.port)
@@ -338,6 +343,14 @@ def test_407_then_credentials_on_the_same_connection(quoxel, origin):
     s.sendall(line + basic("alice", "alice-secret") + b"Host: h\r\n\r\n")
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
     assert [r[0] for r in rec.requests] == [b"GET /second HTTP/1.1\r\nHost: h\r\n\r\n"]
+    # The repeated request may already be held when the 407 goes out: it is parsed at once.
+    s = dial(srv.port)
+    s.sendall(b"GET http://127.0.0.1:%d/a HTTP/1.1\r\n\r\n" % rec.port +
+              b"GET http://127.0.0.1:%d/b HTTP/1.1\r\n" % rec.port +
+              basic("alice", "alice-secret") + b"\r\n")
+    answer = read_all(s)
+    assert answer.startswith(PROXY_AUTH_REQUIRED + b"HTTP/1.1 200 OK"), answer
+    assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\n\r\n"
 
 
 def test_407_for_a_request_with_a_body_closes(quoxel, origin):
