@@ -45,16 +45,6 @@ TEST(LogFile, MembershipIsExactlyPrefixStampSuffix) {
     x_log_file_free(f);
 }
 
-TEST(LogFile, RefusesBadArguments) {
-    LogDir dir;
-    std::string long_path(256, 'a');
-    EXPECT_EQ(x_log_file_create(nullptr, "p", ".log", 1, 1), nullptr);
-    EXPECT_EQ(x_log_file_create(long_path.c_str(), "p", ".log", 1, 1), nullptr);
-    EXPECT_EQ(x_log_file_create(dir.path.c_str(), "0123456789abcdef", ".log", 1, 1), nullptr);
-    EXPECT_EQ(x_log_file_create(dir.path.c_str(), "p", nullptr, 1, 1), nullptr);
-    EXPECT_EQ(x_log_file_create("/nonexistent/dir", "p", ".log", 1, 1), nullptr);
-}
-
 TEST(LogFile, WritePastTheLimitStaysUntilTheCheckThenANewFileStarts) {
     LogDir dir;
     x_log_file_t *f = open_series(dir, 1, 3);

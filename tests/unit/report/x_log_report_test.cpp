@@ -146,30 +146,3 @@ TEST(AccessReport, TooLongLineIsDroppedWhole) {
         srv.finish(c);
     }
 }
-
-TEST(AccessReport, EscapeKeepsOrdinaryTextAndRespectsTheRoom) {
-    struct {
-        std::string in;
-        size_t cap;
-        const char *out; // null: does not fit
-    } cases[] = {
-        {"plain user-1@example", 64, "plain user-1@example"},
-        {"\xc3\xa9t\xc3\xa9", 64, "\xc3\xa9t\xc3\xa9"}, // UTF-8 kept
-        {std::string("\0\x1f\\", 3), 64, "\\x00\\x1f\\x5c"},
-        {"abc", 4, "abc"},
-        {"abcd", 4, nullptr},
-        {"a\t", 5, nullptr},
-    };
-    for (const auto &tc : cases) {
-        char out[64];
-        size_t n = x_log_escape_field(out, tc.cap, reinterpret_cast<const uint8_t *>(tc.in.data()),
-                                      tc.in.size());
-        if (tc.out == nullptr) {
-            EXPECT_EQ(n, SIZE_MAX) << tc.in;
-            EXPECT_EQ(out[0], '\0');
-        } else {
-            EXPECT_EQ(std::string(out, n), tc.out);
-            EXPECT_EQ(strlen(out), n);
-        }
-    }
-}
