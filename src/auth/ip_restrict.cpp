@@ -1,5 +1,6 @@
 #include "auth/ip_restrict.h"
 
+#include "auth/x_acl_match.h"
 #include "core/log.h"
 #include "core/x_timer.h"
 #include "dict/dict.h"
@@ -58,35 +59,20 @@ int parse_prefix(const char *p, size_t n) {
     return v >= 1 && v <= 32 ? v : -1;
 }
 
-void trim(const char **p, size_t *n) {
-    while (*n > 0 && (**p == ' ' || **p == '\t')) {
-        (*p)++;
-        (*n)--;
+bool add_rule_line(void *ctx, const char *p, size_t n) {
+    if (p[0] == '#') return true;
+    if (n > IP_RESTRICT_LINE_MAX) {
+        log_error("ip restrict line longer than %zu characters skipped: %.*s...\n",
+                  IP_RESTRICT_LINE_MAX, 32, p);
+        return true;
     }
-    while (*n > 0 && ((*p)[*n - 1] == ' ' || (*p)[*n - 1] == '\t' || (*p)[*n - 1] == '\r' ||
-                      (*p)[*n - 1] == '\n'))
-        (*n)--;
+    ip_rule_set_add_line(static_cast<ip_rule_set_t *>(ctx), p, n);
+    return true;
 }
 
+// Whole lines: a long comment stays a comment instead of leaking its tail as an entry.
 bool read_rules(ip_rule_set_t *set, FILE *fp) {
-    char *line = nullptr;
-    size_t cap = 0;
-    ssize_t got;
-    // Whole lines: a long comment stays a comment instead of leaking its tail as an entry.
-    while ((got = getline(&line, &cap, fp)) >= 0) {
-        const char *p = line;
-        size_t n = static_cast<size_t>(got);
-        trim(&p, &n);
-        if (n == 0 || p[0] == '#') continue;
-        if (n > IP_RESTRICT_LINE_MAX) {
-            log_error("ip restrict line longer than %zu characters skipped: %.*s...\n",
-                      IP_RESTRICT_LINE_MAX, 32, p);
-            continue;
-        }
-        ip_rule_set_add_line(set, p, n);
-    }
-    free(line);
-    return true;
+    return x_list_file_read_lines(fp, add_rule_line, set);
 }
 
 } // namespace

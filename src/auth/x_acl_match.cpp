@@ -83,6 +83,15 @@ int canonical_ipv6(const char *host, size_t len, char *out) {
     return static_cast<int>(len);
 }
 
+void trim_item_blanks(const char **p, size_t *n) {
+    while (*n > 0 && (**p == ' ' || **p == '\t')) {
+        (*p)++;
+        (*n)--;
+    }
+    while (*n > 0 && ((*p)[*n - 1] == ' ' || (*p)[*n - 1] == '\t'))
+        (*n)--;
+}
+
 // Strips blanks around an item and dots after it.
 void trim_item(const char **p, size_t *n) {
     while (*n > 0 && (**p == ' ' || **p == '\t')) {
@@ -147,6 +156,31 @@ x_acl_node_t *find_label(dict *pool, const char *label, size_t len) {
 }
 
 } // namespace
+
+bool x_list_file_read_lines(FILE *fp, bool (*on_line)(void *ctx, const char *line, size_t len),
+                            void *ctx) {
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t got;
+    bool ok = true;
+    while (ok && (got = getline(&line, &cap, fp)) >= 0) {
+        // A lone CR ends a line as well as LF does.
+        const char *p = line;
+        const char *end = line + got;
+        while (ok && p < end) {
+            const char *stop = p;
+            while (stop < end && *stop != '\r' && *stop != '\n')
+                stop++;
+            const char *q = p;
+            size_t n = static_cast<size_t>(stop - p);
+            trim_item_blanks(&q, &n);
+            if (n > 0) ok = on_line(ctx, q, n);
+            p = stop + 1;
+        }
+    }
+    free(line);
+    return ok;
+}
 
 dict *x_acl_create_node_dict() {
     return dictCreate(&node_dict_type);
@@ -308,21 +342,22 @@ bool x_acl_match_fill_cache_by_file(x_acl_cache_t *cache, const char *filename) 
     dict *node_pool = nullptr;
     dict *port_pool = nullptr;
     bool ok = create_tables(&node_pool, &port_pool);
-    char *line = nullptr;
-    size_t cap = 0;
-    ssize_t got;
+    struct Tables {
+        dict *node_pool, *port_pool;
+    } tables = {node_pool, port_pool};
     // Whole lines, so an overlong one is refused as a whole instead of being read in pieces;
     // blank lines anywhere, the first included, are skipped.
-    while (ok && (got = getline(&line, &cap, fp)) >= 0) {
-        const char *p = line;
-        size_t n = static_cast<size_t>(got);
-        while (n > 0 && (p[n - 1] == '\n' || p[n - 1] == '\r'))
-            n--;
-        trim_item(&p, &n);
-        if (n == 0) continue;
-        ok = add_item(node_pool, port_pool, p, n);
-    }
-    free(line);
+    if (ok)
+        ok = x_list_file_read_lines(
+            fp,
+            [](void *ctx, const char *line, size_t len) {
+                auto *t = static_cast<Tables *>(ctx);
+                const char *p = line;
+                size_t n = len;
+                trim_item(&p, &n);
+                return n == 0 || add_item(t->node_pool, t->port_pool, p, n);
+            },
+            &tables);
     fclose(fp);
     if (!ok) {
         release_tables(node_pool, port_pool);

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct dict;
 
@@ -63,6 +64,12 @@ x_acl_node_t *x_acl_rule_node_add_cache(dict *dict_cache, const ngx_str_t *node_
 // A new label table or port table; null on allocation failure.
 dict *x_acl_create_node_dict();
 dict *x_acl_create_port_dict();
+
+// Reads a list file line by line, a line ending at CR or LF, and hands every line that is not
+// blank to on_line with the blanks around it removed (len > 0, not NUL-terminated). Lines are
+// taken whole, however long. Stops early, returning false, when on_line returns false.
+bool x_list_file_read_lines(FILE *fp, bool (*on_line)(void *ctx, const char *line, size_t len),
+                            void *ctx);
 
 // Canonical form of a host, written to out (room for X_ACL_RULE_MAX + 1 bytes, NUL-terminated):
 // trailing dots removed; text whose last label is numeric (digits, or 0x and hex digits) is an

@@ -92,41 +92,32 @@ bool parse_entry(const char *p, size_t n, in_addr_t *addr) {
     return true;
 }
 
-void trim(const char **p, size_t *n) {
-    while (*n > 0 && (**p == ' ' || **p == '\t')) {
-        (*p)++;
-        (*n)--;
+struct WhitelistLoad {
+    dict *table;
+    const char *file;
+};
+
+bool add_whitelist_line(void *ctx, const char *p, size_t n) {
+    auto *load = static_cast<WhitelistLoad *>(ctx);
+    in_addr_t addr;
+    if (!parse_entry(p, n, &addr)) {
+        log_error("whitelist file [%s] has error conf [%.*s]\n", load->file,
+                  static_cast<int>(n > 64 ? 64 : n), p);
+        return false;
     }
-    while (*n > 0 && ((*p)[*n - 1] == ' ' || (*p)[*n - 1] == '\t' || (*p)[*n - 1] == '\r' ||
-                      (*p)[*n - 1] == '\n'))
-        (*n)--;
+    if (dictFind(load->table, addr_key(addr)) != nullptr ||
+        dictAdd(load->table, addr_key(addr), reinterpret_cast<void *>(1)) != DICT_OK) {
+        log_error("add whitelist cache [%.*s] failed\n", static_cast<int>(n), p);
+        return false;
+    }
+    log_info("add whitelist cache [%.*s] [%08x]\n", static_cast<int>(n), p, addr);
+    return true;
 }
 
+// Blank lines, the first included, are skipped rather than ending the list.
 bool read_whitelist(dict *table, FILE *fp, const char *file) {
-    char *line = nullptr;
-    size_t cap = 0;
-    ssize_t got;
-    bool ok = true;
-    while (ok && (got = getline(&line, &cap, fp)) >= 0) {
-        const char *p = line;
-        size_t n = static_cast<size_t>(got);
-        trim(&p, &n);
-        if (n == 0) continue;
-        in_addr_t addr;
-        if (!parse_entry(p, n, &addr)) {
-            log_error("whitelist file [%s] has error conf [%.*s]\n", file,
-                      static_cast<int>(n > 64 ? 64 : n), p);
-            ok = false;
-        } else if (dictFind(table, addr_key(addr)) != nullptr ||
-                   dictAdd(table, addr_key(addr), reinterpret_cast<void *>(1)) != DICT_OK) {
-            log_error("add whitelist cache [%.*s] failed\n", static_cast<int>(n), p);
-            ok = false;
-        } else {
-            log_info("add whitelist cache [%.*s] [%08x]\n", static_cast<int>(n), p, addr);
-        }
-    }
-    free(line);
-    return ok;
+    WhitelistLoad load = {table, file};
+    return x_list_file_read_lines(fp, add_whitelist_line, &load);
 }
 
 bool copy_name(x_client_auth_result_t *r, const char *name, size_t len) {

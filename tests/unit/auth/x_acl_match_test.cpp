@@ -135,7 +135,8 @@ TEST(AclMatch, FileLoading) {
     std::string long_rule(X_ACL_RULE_MAX + 40, 'x');
     // A blank first line, a port with letters, an overlong line and a malformed rule are
     // skipped; everything else loads.
-    TempFile f("\r\n  \nbad.test\r\n:smtp\n" + long_rule + ".test\n:8080\n\n.evil.test\r\na..b\n");
+    TempFile f("\r\n  \nbad.test\r\n:smtp\n" + long_rule +
+               ".test\n:8080\n\n.evil.test\r\na..b\rcr.test\n");
     x_acl_cache_t cache{};
     ASSERT_TRUE(x_acl_match_fill_cache_by_file(&cache, f.path.c_str()));
     struct Probe {
