@@ -551,3 +551,34 @@ TEST(ForwardAuth, BuildsBothCredentialLines) {
 }
 
 } // namespace
+
+TEST(ConfigLists, AdsListAndLocalWhitelistKeys) {
+    TempFile ads("ads.test\n.track.test\n", ".txt");
+    std::string text = base_with("ads_list_file=" + ads.path + "\n") +
+                       "[auth0]\ntype=local\nuser1=a:b\nwhitelist_file=/etc/hosts\n"
+                       "whitelist_rate_limit=4096\n" +
+                       kPort;
+    load_text(text, [](Loaded &l) {
+        ASSERT_TRUE(l.ok) << l.out;
+        for (auto [host, listed] : {std::pair{"ads.test", true}, std::pair{"x.track.test", true},
+                                    std::pair{"x.ads.test", false}}) {
+            x_acl_match_t m{};
+            m.target_host = {strlen(host), reinterpret_cast<uint8_t *>(const_cast<char *>(host))};
+            EXPECT_EQ(x_acl_match_in_cache(&l.config.ads_cache, &m), listed) << host;
+        }
+        const x_config_auth_local_t &local = l.config.auths[0].config.local;
+        EXPECT_EQ(str(local.whitelist_file), "/etc/hosts");
+        EXPECT_EQ(local.whitelist_rate_limit, 4096u);
+    });
+}
+
+TEST(ForwardAuth, CredentialsOverTheLengthFieldAreRefused) {
+    x_forward_t f{};
+    std::string long_name(256, 'u');
+    ASSERT_TRUE(ngx_str_init(&f.username, long_name.data(), long_name.size()));
+    ASSERT_TRUE(ngx_str_init(&f.password, "pw", 2));
+    EXPECT_FALSE(x_forward_create_auth(&f));
+    EXPECT_EQ(f.s5_auth.data, nullptr);
+    EXPECT_EQ(f.base64_auth.data, nullptr);
+    x_forward_member_free(&f);
+}
