@@ -66,11 +66,11 @@ void dispatch(x_server_t *server, const struct epoll_event &e) {
 void main_thread_checks(work_thread_t *thread) {
     x_server_t *server = thread->server;
     uint64_t now = x_time_ms();
-    qps_limit_check(&server->qps_limit);
-    x_server_check(server);
-    x_log_flows_check(server);
     x_auth_check_backends(server);
+    x_log_flows_check(server);
+    qps_limit_check(&server->qps_limit);
     ip_restrict_check(&server->ip_restrict, now);
+    x_server_check(server);
     if (now - thread->last_show_cache_time > SHOW_CACHE_INTERVAL_MS) {
         log_info("session to client dict size: %lu \n", dictSize(thread->session_to_clients));
         thread->last_show_cache_time = now;
