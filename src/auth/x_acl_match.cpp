@@ -92,14 +92,13 @@ void trim_item_blanks(const char **p, size_t *n) {
         (*n)--;
 }
 
-// Strips blanks around an item and dots after it.
+// Strips blanks around an item and dots after it: a rule written with a trailing dot or blank
+// would otherwise never match.
 void trim_item(const char **p, size_t *n) {
-    while (*n > 0 && (**p == ' ' || **p == '\t')) {
-        (*p)++;
+    trim_item_blanks(p, n);
+    while (*n > 0 && (*p)[*n - 1] == '.')
         (*n)--;
-    }
-    while (*n > 0 && ((*p)[*n - 1] == ' ' || (*p)[*n - 1] == '\t' || (*p)[*n - 1] == '.'))
-        (*n)--;
+    trim_item_blanks(p, n);
 }
 
 bool add_name_rule(dict *node_pool, const char *item, size_t len) {
