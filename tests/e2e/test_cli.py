@@ -1,5 +1,6 @@
 """The command line: exact texts, empty stderr, exit statuses."""
 import re
+import subprocess
 
 import pytest
 
@@ -41,3 +42,32 @@ def test_missing_default_config_fails_with_the_load_line(tmp_path):
     code, out, err = run_cli(cwd=tmp_path)
     assert code == 1 and err == ""
     assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ERROR : load config failed$", out, re.M), out
+
+
+def test_syslog_switch_silences_standard_output(tmp_path):
+    # With -s the load failure goes to syslog (nothing listens here), not to standard output.
+    code, out, err = run_cli("-s", "-c", str(tmp_path / "missing.ini"))
+    assert (code, out, err) == (1, "", "")
+
+
+def test_daemon_parent_prints_the_child_pid_and_the_child_keeps_the_directory(tmp_path):
+    import os
+    import signal
+    (tmp_path / "config.ini").write_text(
+        "[kni]\nthread_num = 1\n[quoxel]\nros_id = 1\n[port0]\naddr = 127.0.0.1\n"
+        "port_start = 0\nport_end = 0\nallow_udp = 0\nlisten_protocol = auto\nauth = -1\n")
+    # The child keeps the parent's streams: read them from a file, not a pipe it holds open.
+    with open(tmp_path / "out", "wb") as out_file:
+        code = subprocess.run([BIN, "-d"], cwd=tmp_path, stdout=out_file,
+                              stderr=subprocess.STDOUT, timeout=10).returncode
+    out = (tmp_path / "out").read_text()
+    assert code == 0
+    m = re.search(r"^PID is (\d+)$", out, re.M)
+    assert m, out
+    pid = int(m.group(1))
+    # The child found config.ini relative to the parent's directory and is serving.
+    try:
+        cwd = os.readlink(f"/proc/{pid}/cwd")
+        assert cwd == str(tmp_path)
+    finally:
+        os.kill(pid, signal.SIGKILL)
