@@ -524,6 +524,10 @@ void http_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
         fail(c, X_ERROR_SOCKET_CONNECT, "http connect to tcp dst failed");
         return;
     }
+    http_connected(c);
+}
+
+void http_connected(x_client_t *c) {
     http_ctx_t *ctx = ctx_of(c);
     bool tunnel = ctx->method == NGX_HTTP_CONNECT;
     if (tunnel) {

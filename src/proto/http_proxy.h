@@ -52,6 +52,10 @@ void http_on_dns_resp(void *client, int status, struct sockaddr_storage *addr);
 void http_do_conn_dst(x_client_t *client);
 // Handler of the outgoing socket while it connects.
 void http_on_connect_dst(x_server_t *server, event_data_t *ev, uint32_t events);
+// The success path once tcp_dst_ev_data leads to the destination (directly, or through an
+// upstream that accepted it): access line, metrics, session timers, then the forwarded request
+// (or the 200 of a CONNECT) and the relay.
+void http_connected(x_client_t *client);
 // Timer callbacks: connect (tcp_dst_timeout) and the whole request (tcp_conn_timeout).
 void http_on_connect_dst_timeout(void *client, x_timer_event_t *ev);
 void http_on_get_header_timeout(void *client, x_timer_event_t *ev);
