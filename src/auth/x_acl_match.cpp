@@ -324,6 +324,25 @@ bool x_acl_match_in_cache(const x_acl_cache_t *cache, const x_acl_match_t *match
     return dictSize(node->pool) == 0 || node->any || node->leaf;
 }
 
+namespace {
+
+void seal_table(dict *d, bool nodes) {
+    if (d == nullptr) return;
+    while (dictIsRehashing(d)) dictRehash(d, 100);
+    if (!nodes) return;
+    dictIterator it;
+    dictInitIterator(&it, d);
+    while (dictEntry *e = dictNext(&it)) seal_table(static_cast<x_acl_node_t *>(e->v.val)->pool, true);
+    dictResetIterator(&it);
+}
+
+} // namespace
+
+void x_acl_cache_seal(x_acl_cache_t *cache) {
+    seal_table(cache->node_pool, true);
+    seal_table(cache->port_pool, false);
+}
+
 void x_acl_cache_member_free(x_acl_cache_t *cache) {
     if (cache == nullptr) return;
     release_tables(cache->node_pool, cache->port_pool);

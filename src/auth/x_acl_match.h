@@ -49,6 +49,10 @@ struct x_acl_match_t {
 // Whether the destination of `match` is listed. The host must be in canonical form
 // (x_acl_match_normalize_target).
 bool x_acl_match_in_cache(const x_acl_cache_t *cache, const x_acl_match_t *match);
+// Finishes every pending rehash of the list's tables. A lookup moves buckets of a table that is
+// still rehashing, so a list that several threads read (the ads list) is sealed once it is
+// loaded and never changed afterwards.
+void x_acl_cache_seal(x_acl_cache_t *cache);
 // Releases both tables and leaves the cache empty; null is ignored.
 void x_acl_cache_member_free(x_acl_cache_t *cache);
 

@@ -266,6 +266,8 @@ bool load_lists(x_config_server_t *config, const ini_t *ini) {
             log_error("config load ads file to dict failed\n");
             ok = false;
         }
+        // Workers read the ads list concurrently: no lookup may move a bucket.
+        if (ok) x_acl_cache_seal(&config->ads_cache);
         if (!ok) {
             log_error("config ads list file [%s] load failed\n", ads);
             return false;

@@ -10,6 +10,7 @@
 #include "report/monitor.h"
 #include "report/x_log_flow.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <ctime>
@@ -315,8 +316,9 @@ bool relay_setup(x_client_t *, x_client_relay_t *r, event_data_t *in, event_data
     r->eof = false;
     size_t cap = buf_capacity(&r->buf) > RELAY_MSS_MAX ? buf_capacity(&r->buf) : RELAY_MSS_MAX;
     if (!buf_alloc(&r->buf, cap)) return false;
-    r->buf.pos = r->buf.last = r->buf.start;
-    r->buf.end = r->buf.start + r->mss;
+    // Bytes already held (a client's early data read with its request) stay for the relay.
+    buf_drain(&r->buf);
+    r->buf.end = r->buf.start + std::max<size_t>(r->mss, buf_size(&r->buf));
     return true;
 }
 
@@ -360,6 +362,12 @@ bool x_client_relay_prepare(x_client_t *c) {
     event_data_t *cli = &c->connect_ev_data, *dst = &c->tcp_dst_ev_data;
     return relay_setup(c, &c->up, cli, dst, c->auth_result.bucket_up) &&
            relay_setup(c, &c->down, dst, cli, c->auth_result.bucket_down);
+}
+
+bool x_client_relay_kick(x_client_t *c) {
+    for (x_client_relay_t *r : {&c->up, &c->down})
+        if (buf_size(&r->buf) > 0 && !tcp_relay(c, r)) return false;
+    return true;
 }
 
 void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {

@@ -103,6 +103,9 @@ struct x_client_t {
 // MSS (at most 1500 bytes) and the user's buckets. False when a buffer cannot be allocated. The
 // caller then registers both sockets for reading with on_tcp_relay.
 [[nodiscard]] bool x_client_relay_prepare(x_client_t *client);
+// Moves bytes the buffers already hold (early data read along with a request) once both sockets
+// are registered; false when the session must close.
+[[nodiscard]] bool x_client_relay_kick(x_client_t *client);
 // Event handler of both relayed sockets.
 void on_tcp_relay(x_server_t *server, event_data_t *ev, uint32_t events);
 // Moves bytes of one direction; false means the session must close.

@@ -23,7 +23,11 @@ constexpr uint16_t S5_REQUEST_HEAD = 5;
 
 size_t held(const x_client_t *c) { return buf_size(&c->up.buf); }
 const uint8_t *bytes(const x_client_t *c) { return c->up.buf.pos; }
-void consume(x_client_t *c) { c->up.buf.pos = c->up.buf.last = c->up.buf.start; }
+// Consumes one message; bytes behind it (read along with a PROXY header) stay for the next step.
+void consume(x_client_t *c, size_t n) {
+    c->up.buf.pos += n;
+    buf_drain(&c->up.buf);
+}
 
 void fail(x_client_t *c, uint16_t code, const char *msg) {
     x_client_log_error(c, code, msg);
@@ -39,12 +43,26 @@ bool send_pair(x_client_t *c, uint8_t a, uint8_t b) {
     return send_all(c, msg, sizeof msg);
 }
 
-// Waits until `need` bytes are held: sets needrecv to the shortfall and reports whether the
-// message is complete.
-bool have(x_client_t *c, size_t need) {
+// Reads towards `need` bytes held, never past them, so what follows the message stays in the
+// socket for the next step. True once all are held; false while waiting (needrecv is then the
+// shortfall) or after a failed read, which closes the session.
+bool fill(x_client_t *c, event_data_t *ev, uint32_t events, size_t need, const char *msg) {
     size_t h = held(c);
+    if (h < need) {
+        if (!s5_recv(&c->up.buf, ev, events, static_cast<uint16_t>(need - h))) {
+            fail(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, msg);
+            return false;
+        }
+        h = held(c);
+    }
     c->needrecv = static_cast<uint16_t>(h < need ? need - h : 0);
     return h >= need;
+}
+
+// Runs the next step at once when its message already sits in the buffer: no readiness event
+// would come for bytes that were read together with an earlier message.
+void continue_with(x_client_t *c, event_handler next) {
+    if (!x_client_is_closing(c) && held(c) > 0) next(c->server, &c->connect_ev_data, 0);
 }
 
 void refuse_greeting(x_client_t *c) {
@@ -145,23 +163,23 @@ void s5_on_handshake(x_server_t *server, event_data_t *ev, uint32_t events) {
         c->listen_proto = X_PROTO_SOCKS5;
         monitor_incr(monitor_main.socks5_request_total);
     }
-    if (c->needrecv && !s5_recv(&c->up.buf, ev, events, c->needrecv)) {
-        fail(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "s5 recv handshake failed");
-        return;
-    }
-    if (!have(c, 3) || !have(c, 2u + bytes(c)[1])) return;
+    const char *msg = "s5 recv handshake failed";
+    if (!fill(c, ev, events, 3, msg) || !fill(c, ev, events, 2u + bytes(c)[1], msg)) return;
     uint8_t nmethods = bytes(c)[1];
     bool userpass = memchr(bytes(c) + 2, S5_METHOD_USERPASS, nmethods) != nullptr;
     bool none = memchr(bytes(c) + 2, S5_METHOD_NONE, nmethods) != nullptr;
-    consume(c);
+    consume(c, 2u + nmethods);
     if (nmethods == 0 || (!userpass && !none)) {
         refuse_greeting(c);
     } else if (userpass) {
         c->needrecv = 3;
         ev->handler = s5_on_auth;
         c->s5_auth_state = S5_STATE_USERPASS;
-        if (!send_pair(c, S5_VERSION, S5_METHOD_USERPASS))
+        if (!send_pair(c, S5_VERSION, S5_METHOD_USERPASS)) {
             fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 send method replay failed");
+            return;
+        }
+        continue_with(c, s5_on_auth);
     } else {
         c->s5_auth_state = S5_STATE_NO_AUTH;
         authenticate(server, c);
@@ -170,18 +188,16 @@ void s5_on_handshake(x_server_t *server, event_data_t *ev, uint32_t events) {
 
 void s5_on_auth(x_server_t *server, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
-    if (c->needrecv && !s5_recv(&c->up.buf, ev, events, c->needrecv)) {
-        fail(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "s5 recv auth request failed");
-        return;
-    }
-    if (!have(c, 3)) return;
+    const char *msg = "s5 recv auth request failed";
+    if (!fill(c, ev, events, 3, msg)) return;
     const uint8_t *m = bytes(c);
     if (m[0] != S5_AUTH_VERSION) {
         x_client_close(c);
         return;
     }
     size_t ulen = m[1];
-    if (!have(c, 3 + ulen) || !have(c, 3 + ulen + bytes(c)[2 + ulen])) return;
+    if (!fill(c, ev, events, 3 + ulen, msg) || !fill(c, ev, events, 3 + ulen + bytes(c)[2 + ulen], msg))
+        return;
     m = bytes(c);
     size_t plen = m[2 + ulen];
     if (!ngx_str_init(&c->auth_request.username, m + 2, ulen)) {
@@ -192,7 +208,7 @@ void s5_on_auth(x_server_t *server, event_data_t *ev, uint32_t events) {
         fail(c, X_ERROR_ALLOC, "socks5 proxy fill auth request password failed");
         return;
     }
-    consume(c);
+    consume(c, 3 + ulen + plen);
     authenticate(server, c);
 }
 
@@ -212,17 +228,17 @@ void s5_on_auth_resp(x_client_t *c) {
         return;
     }
     c->needrecv = S5_REQUEST_HEAD;
-    if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, EPOLLIN, s5_on_request))
+    if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, EPOLLIN, s5_on_request)) {
         fail(c, X_ERROR_EVENT_OPT, "s5 add request event failed");
+        return;
+    }
+    continue_with(c, s5_on_request);
 }
 
 void s5_on_request(x_server_t *server, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
-    if (c->needrecv && !s5_recv(&c->up.buf, ev, events, c->needrecv)) {
-        fail(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "s5 recv cmd request failed");
-        return;
-    }
-    if (!have(c, S5_REQUEST_HEAD)) return;
+    const char *msg = "s5 recv cmd request failed";
+    if (!fill(c, ev, events, S5_REQUEST_HEAD, msg)) return;
     const uint8_t *r = bytes(c);
     if (r[0] != S5_VERSION) {
         fail(c, X_ERROR_S5_REQUEST_VERSION, "s5 recv ver is error");
@@ -234,11 +250,14 @@ void s5_on_request(x_server_t *server, event_data_t *ev, uint32_t events) {
                         "s5 address type not supported");
         return;
     }
-    if (!have(c, need)) return;
+    if (!fill(c, ev, events, need, msg)) return;
     r = bytes(c);
     if (r[1] == S5_CMD_CONNECT) {
         s5_on_cmd_connect(server, ev, r);
-    } else if (r[1] == S5_CMD_UDP) {
+        consume(c, need); // early data behind the request goes to the destination
+        return;
+    }
+    if (r[1] == S5_CMD_UDP) {
         s5_on_cmd_udp(server, ev);
     } else {
         // The tunnel command is not offered by this server yet.
@@ -246,7 +265,7 @@ void s5_on_request(x_server_t *server, event_data_t *ev, uint32_t events) {
                         "s5 command not supported");
         return;
     }
-    consume(c);
+    consume(c, held(c)); // the control connection of an association carries no data
 }
 
 void s5_on_client_conn_timeout(void *ctx, x_timer_event_t *) {

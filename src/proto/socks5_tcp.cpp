@@ -287,7 +287,9 @@ void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
     if (!ev_add_event(epfd, &c->connect_ev_data, EPOLLIN, on_tcp_relay)) {
         x_client_log_error(c, X_ERROR_EVENT_OPT, "s5 tcp add conn connect event failed");
         x_client_close(c);
+        return;
     }
+    if (!x_client_relay_kick(c)) x_client_close(c);
 }
 
 void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {

@@ -275,3 +275,16 @@ def test_origin_closing_after_a_large_response_reaches_a_slow_client(proxy, orig
         total += len(chunk)
     assert total == size
     assert got.hexdigest() == digest
+
+
+@pytest.mark.parametrize("early", [b"", b"early bytes before the reply"])
+def test_proxy_header_greeting_request_and_data_in_one_segment(proxy, origin, early):
+    o = origin(echo)
+    header = b"PROXY TCP4 10.1.2.3 127.0.0.1 40000 %d\r\n" % proxy.port
+    s = dial(proxy.port)
+    s.sendall(header + b"\x05\x01\x00" + request("127.0.0.1", o.port) + early)
+    assert recv_exact(s, 12)[:4] == b"\x05\x00\x05\x00"
+    if early:
+        assert recv_exact(s, len(early)) == early
+    s.sendall(b"after")
+    assert recv_exact(s, 5) == b"after"

@@ -1,4 +1,5 @@
 #include "auth/x_acl_match.h"
+#include "dict/dict.h"
 
 #include <gtest/gtest.h>
 
@@ -170,4 +171,35 @@ TEST(AclMatch, EmptyItemReleasesTheCache) {
     x_acl_match_t m = target("a.test", 0);
     EXPECT_FALSE(x_acl_match_in_cache(&cache, &m));
     EXPECT_FALSE(x_acl_match_in_cache(nullptr, &m));
+}
+
+TEST(AclMatch, SealedListsNoLongerRehashOnLookup) {
+    // Shared lists are read by every worker: a lookup must never move a bucket.
+    x_acl_cache_t cache{};
+    for (int i = 0; i < 37; i++) {
+        ASSERT_TRUE(insert(&cache, "h" + std::to_string(i) + ".shared.test"));
+        ASSERT_TRUE(insert(&cache, ":" + std::to_string(1000 + i)));
+    }
+    x_acl_cache_seal(&cache);
+    EXPECT_FALSE(dictIsRehashing(cache.node_pool));
+    EXPECT_FALSE(dictIsRehashing(cache.port_pool));
+    dictIterator it;
+    dictInitIterator(&it, cache.node_pool);
+    while (dictEntry *e = dictNext(&it)) {
+        dict *below = static_cast<x_acl_node_t *>(e->v.val)->pool;
+        ASSERT_NE(below, nullptr);
+        EXPECT_FALSE(dictIsRehashing(below));
+        dictIterator inner;
+        dictInitIterator(&inner, below);
+        while (dictEntry *f = dictNext(&inner)) {
+            dict *deepest = static_cast<x_acl_node_t *>(f->v.val)->pool;
+            ASSERT_NE(deepest, nullptr); // the 37 labels below "shared.test"
+            EXPECT_FALSE(dictIsRehashing(deepest));
+        }
+        dictResetIterator(&inner);
+    }
+    dictResetIterator(&it);
+    x_acl_match_t m = target("h5.shared.test", 80);
+    EXPECT_TRUE(x_acl_match_in_cache(&cache, &m));
+    x_acl_cache_member_free(&cache);
 }
