@@ -35,20 +35,6 @@ void *session_key(uint32_t session) { return reinterpret_cast<void *>(static_cas
 
 x_listener_t *listener_of(event_data_t *ev) { return reinterpret_cast<x_listener_t *>(ev); }
 
-// Out of descriptors, a level-triggered listener stays ready: stop accepting on it for a moment
-// instead of spinning, and say so at most once a second.
-void accept_failed(x_server_t *s, event_data_t *ev, int err) {
-    x_listener_t *l = listener_of(ev);
-    uint64_t now = x_time_ms();
-    if (l->last_error_log == 0 || now - l->last_error_log >= ACCEPT_ERROR_LOG_INTERVAL_MS) {
-        log_error("accept failed: %s\n", strerror(err));
-        l->last_error_log = now;
-    }
-    if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) return;
-    if (ev_add_event(s->main_thread->epoll_fd, ev, 0, ev->handler))
-        x_timer_reg(&s->listen_timer, &l->backoff);
-}
-
 void on_listen_backoff(void *ctx, x_timer_event_t *) {
     auto *l = static_cast<x_listener_t *>(ctx);
     if (!ev_add_event(server->main_thread->epoll_fd, &l->ev, EPOLLIN, l->ev.handler))
@@ -93,8 +79,8 @@ bool hand_off(x_client_t *c, work_thread_t *to) {
     return false;
 }
 
-// Dispatch of the first byte until the protocol handlers exist.
-void refuse_unbuilt(x_client_t *c, const char *msg) {
+// A first byte naming a protocol the port does not admit.
+void refuse_protocol(x_client_t *c, const char *msg) {
     x_client_log_error(c, X_ERROR_SERVER_PROTO_SUPPORT, msg);
     x_client_close(c);
 }
@@ -276,12 +262,27 @@ work_thread_t *x_server_get_rand_worker(x_server_t *s) {
 
 void x_server_check(x_server_t *s) { x_timer_check(&s->listen_timer); }
 
+bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) return false;
+    x_listener_t *l = listener_of(ev);
+    // Out of descriptors, a level-triggered listener stays ready: stop accepting on it for a
+    // moment instead of spinning the loop.
+    if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&
+        ev_add_event(s->main_thread->epoll_fd, ev, 0, ev->handler))
+        x_timer_reg(&s->listen_timer, &l->backoff);
+    uint64_t now = x_time_ms();
+    if (l->last_error_log != 0 && now - l->last_error_log < ACCEPT_ERROR_LOG_INTERVAL_MS) return false;
+    l->last_error_log = now;
+    return true;
+}
+
 void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
     int fd = accept(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len);
     if (fd < 0) {
-        if (errno != EAGAIN && errno != EINTR) accept_failed(s, ev, errno);
+        int err = errno;
+        if (x_server_accept_error(s, ev, err)) log_error("accept failed: %s\n", strerror(err));
         return;
     }
     if (!ip_restrict_lookup(&s->ip_restrict, peer.sin_addr.s_addr)) {
@@ -381,7 +382,7 @@ void on_client_first_data(x_server_t *server, event_data_t *ev, uint32_t events)
             if (admitted & X_LISTEN_SOCKS5)
                 s5_on_first_byte(server, ev, byte);
             else
-                refuse_unbuilt(c, "not support socks5");
+                refuse_protocol(c, "not support socks5");
         } else if (byte == 'P') {
             haproxy_add_handler(server, ev, events, byte, on_client_haproxy_v1_first);
         } else if (byte == 0x0D) {
@@ -389,7 +390,7 @@ void on_client_first_data(x_server_t *server, event_data_t *ev, uint32_t events)
         } else if (admitted & X_LISTEN_HTTP) {
             http_on_first_byte(server, ev, events, byte);
         } else {
-            refuse_unbuilt(c, "not support http");
+            refuse_protocol(c, "not support http");
         }
         return;
     }

@@ -59,6 +59,9 @@ void x_server_close(x_server_t *server);
                                        uint32_t index, event_handler handler);
 // The weighted thread choice of the hand-off.
 work_thread_t *x_server_get_rand_worker(x_server_t *server);
+// A failed accept on listener ev: backs the listener off briefly when descriptors or memory ran
+// out; true when the caller should log the failure now (at most once a second per listener).
+bool x_server_accept_error(x_server_t *server, event_data_t *ev, int err);
 // Checks the listener back-off timers (main thread, once a pass).
 void x_server_check(x_server_t *server);
 

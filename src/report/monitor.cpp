@@ -247,8 +247,9 @@ void on_monitor_connect(x_server_t *server, event_data_t *ev, uint32_t) {
     socklen_t len = sizeof peer;
     int fd = accept(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len);
     if (fd < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            log_error("monitor accept failed: %s\n", strerror(errno));
+        int err = errno;
+        if (x_server_accept_error(server, ev, err))
+            log_error("monitor accept failed: %s\n", strerror(err));
         return;
     }
     if (!set_socket_default_opt(fd)) {

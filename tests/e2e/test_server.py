@@ -1,4 +1,5 @@
 """Server start-up and connection intake: listeners, threads, first-byte dispatch, admission."""
+import os
 import re
 import socket
 import subprocess
@@ -124,3 +125,27 @@ def test_admission_burst(quoxel, extra, sources, admitted):
         assert lines.count("127.0.0.2") == 2 and lines.count("127.0.0.3") == 2
     for s in socks:
         s.close()
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_out_of_descriptors_backs_off_instead_of_spinning(quoxel):
+    port = free_port()
+    srv = quoxel(config(port, threads=1).replace("src_timeout = 400", "src_timeout = 20000"))
+    assert srv.wait_listen(port)
+    subprocess.run(["prlimit", f"--pid={srv.proc.pid}", "--nofile=64:64"], check=True)
+    socks = [connect(port) for _ in range(100)]  # more than the process may hold
+    assert srv.wait_output("ERROR : accept failed: Too many open files")
+    start_cpu, start = cpu_seconds(srv.proc.pid), time.monotonic()
+    time.sleep(2)
+    used = cpu_seconds(srv.proc.pid) - start_cpu
+    lines = srv.output().count("accept failed: Too many open files")
+    assert used < 0.5 * (time.monotonic() - start), used
+    assert 1 <= lines <= 4, lines
+    for s in socks:
+        s.close()
+    # Descriptors come back: the waiting connections are taken and served again.
+    assert srv.wait_output("code[615] msg[recv first data active closed]", timeout=5)
