@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of quoxel and the proxies users would otherwise run (microsocks, danted,
+# tinyproxy), plus the direct connection as the limit, on loopback. Prints one table with absolute
+# figures and ratios to quoxel and writes a PNG plot.
+#
+#   bench/run.sh [OUTDIR]          (default OUTDIR: build-bench/bench-results)
+#
+# Environment: SECS (seconds per measurement, default 5), CONC (concurrent clients of the
+# sessions workload, default 50), IDLE (idle sessions, default 10000), QUOXEL_THREADS (default 4),
+# ONLY (space-separated subset of: direct quoxel microsocks danted tinyproxy).
+#
+# Every measurement runs in a network namespace of its own, with a fresh origin and a fresh proxy:
+# sockets left in TIME_WAIT by one proxy's run cannot slow the next one down, and the order of
+# the proxies does not matter.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BIN=$ROOT/build-bench
+LOADGEN=$BIN/loadgen
+SECS=${SECS:-5}
+CONC=${CONC:-50}
+IDLE=${IDLE:-10000}
+QUOXEL_THREADS=${QUOXEL_THREADS:-4}
+ONLY=${ONLY:-direct quoxel microsocks danted tinyproxy}
+USER_NAME=bench
+USER_PASS=bench-pw
+export SECS CONC IDLE QUOXEL_THREADS USER_NAME USER_PASS
+
+# Fixed ports below the ephemeral range (widened to 1024-65000 below): each namespace is ours alone.
+P_ECHO=901 P_HTTP=902 P_SOURCE=903
+P_PROXY=910 P_PROXY_AUTH=911
+
+wait_port() {
+    for _ in $(seq 1 100); do
+        ss -Hltn "sport = :$1" | grep -q . && return 0
+        sleep 0.1
+    done
+    echo "nothing listens on $1" >&2
+    return 1
+}
+
+# Starts PROXY (plain instance on P_PROXY, and where it has one the user/password instance on
+# P_PROXY_AUTH) in the current namespace; sets PROXY_PID to the plain instance.
+start_proxy() {
+    local proxy=$1 work=$2
+    case $proxy in
+    direct)
+        PROXY_PID=$ORIGIN_PID
+        return
+        ;;
+    quoxel)
+        cat >"$work/quoxel.ini" <<EOF
+[kni]
+thread_num = $QUOXEL_THREADS
+[quoxel]
+ros_id = 1
+src_timeout = 5000
+dst_timeout = 5000
+reply_timeout = 600000
+[auth0]
+type = local
+user1 = $USER_NAME:$USER_PASS
+[port0]
+addr = 127.0.0.1
+port_start = $P_PROXY
+port_end = $P_PROXY
+allow_udp = 0
+listen_protocol = auto
+auth = -1
+[port1]
+addr = 127.0.0.1
+port_start = $P_PROXY_AUTH
+port_end = $P_PROXY_AUTH
+allow_udp = 0
+listen_protocol = socks5
+auth = 0
+EOF
+        "$BIN/quoxel" -c "$work/quoxel.ini" >"$work/quoxel.log" 2>&1 &
+        PROXY_PID=$!
+        ;;
+    microsocks)
+        microsocks -i 127.0.0.1 -p $P_PROXY >"$work/microsocks.log" 2>&1 &
+        PROXY_PID=$!
+        microsocks -i 127.0.0.1 -p $P_PROXY_AUTH -u "$USER_NAME" -P "$USER_PASS" >"$work/microsocks-auth.log" 2>&1 &
+        ;;
+    danted)
+        for variant in plain auth; do
+            local port=$P_PROXY method=none
+            [[ $variant == auth ]] && port=$P_PROXY_AUTH method=username
+            cat >"$work/danted-$variant.conf" <<EOF
+logoutput: $work/danted-$variant.out
+internal: 127.0.0.1 port = $port
+external: 127.0.0.1
+clientmethod: none
+socksmethod: $method
+user.privileged: root
+user.unprivileged: nobody
+timeout.negotiate: 30
+timeout.io: 0
+client pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }
+socks pass { from: 0.0.0.0/0 to: 0.0.0.0/0 }
+EOF
+        done
+        danted -f "$work/danted-auth.conf" >"$work/danted-auth.log" 2>&1 &
+        danted -f "$work/danted-plain.conf" >"$work/danted.log" 2>&1 &
+        PROXY_PID=$!
+        ;;
+    tinyproxy)
+        cat >"$work/tinyproxy.conf" <<EOF
+Port $P_PROXY
+Listen 127.0.0.1
+Timeout 600
+MaxClients 20000
+LogLevel Critical
+LogFile "$work/tinyproxy.out"
+PidFile "$work/tinyproxy.pid"
+DisableViaHeader Yes
+User nobody
+Group nogroup
+EOF
+        chown nobody "$work"
+        tinyproxy -d -c "$work/tinyproxy.conf" >"$work/tinyproxy.log" 2>&1 &
+        PROXY_PID=$!
+        ;;
+    esac
+    wait_port $P_PROXY
+    if [[ $proxy == microsocks || $proxy == danted ]]; then wait_port $P_PROXY_AUTH; fi
+}
+
+# One measurement inside a fresh namespace: prints the generator's RESULT line.
+one() {
+    local proxy=$1 workload=$2
+    ip link set lo up
+    sysctl -qw net.ipv4.ip_local_port_range="1024 65000"
+    sysctl -qw net.ipv4.tcp_tw_reuse=1
+    sysctl -qw net.core.somaxconn=8192
+    sysctl -qw net.ipv4.tcp_max_syn_backlog=8192
+    ulimit -n 200000 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+    WORK=$(mktemp -d /tmp/quoxel-bench.XXXXXX)
+    local work=$WORK
+    chmod 755 "$work"
+    trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
+    # danted's username method reads the system's user files: give it a benchmark user in this
+    # mount namespace only.
+    cp /etc/passwd "$work/passwd"
+    cp /etc/shadow "$work/shadow"
+    echo "$USER_NAME:x:64000:64000::/nonexistent:/usr/sbin/nologin" >>"$work/passwd"
+    echo "$USER_NAME:$(openssl passwd -6 "$USER_PASS"):19000:0:99999:7:::" >>"$work/shadow"
+    mount --bind "$work/passwd" /etc/passwd
+    mount --bind "$work/shadow" /etc/shadow
+
+    "$LOADGEN" origin --echo $P_ECHO --http $P_HTTP --source $P_SOURCE >/dev/null &
+    ORIGIN_PID=$!
+    wait_port $P_SOURCE
+    start_proxy "$proxy" "$work"
+
+    local proto=s5 auth=s5auth connect=connect get=get port=$P_PROXY
+    case $proxy in
+    direct) proto=direct auth=direct connect=direct get=direct-get ;;
+    tinyproxy) proto=connect ;;
+    esac
+    local args=(--proxy $P_PROXY --user "$USER_NAME" --pass "$USER_PASS")
+    case $workload in
+    sessions_s5) "$LOADGEN" sessions "${args[@]}" --proto $proto --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
+    sessions_s5auth)
+        "$LOADGEN" sessions --proxy $P_PROXY_AUTH --user "$USER_NAME" --pass "$USER_PASS" --proto $auth \
+            --target $P_ECHO --conc "$CONC" --secs "$SECS"
+        ;;
+    sessions_connect) "$LOADGEN" sessions "${args[@]}" --proto $connect --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
+    sessions_get) "$LOADGEN" sessions "${args[@]}" --proto $get --target $P_HTTP --conc "$CONC" --secs "$SECS" ;;
+    bulk_*)
+        local mode=${workload#bulk_}
+        "$LOADGEN" bulk "${args[@]}" --proto $proto --target $P_SOURCE --mode "${mode%_*}" --conc "${mode#*_}" \
+            --secs "$SECS"
+        ;;
+    idle)
+        # Each idle relayed session holds two descriptors in the proxy; where the hard limit
+        # cannot be raised (no CAP_SYS_RESOURCE) the count shrinks to what fits.
+        local count=$IDLE fits=$((($(ulimit -n) - 200) / 2))
+        ((count > fits)) && count=$fits
+        "$LOADGEN" idle "${args[@]}" --proto $proto --target $P_ECHO --count "$count" --pid "$PROXY_PID"
+        ;;
+    esac
+}
+
+if [[ "${1:-}" == --one ]]; then
+    one "$2" "$3"
+    exit
+fi
+
+OUT=${1:-$BIN/bench-results}
+for pkg in microsocks:microsocks danted:dante-server tinyproxy:tinyproxy gnuplot:gnuplot-nox; do
+    command -v "${pkg%%:*}" >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${pkg#*:}"
+done
+cmake -S "$ROOT" -B "$BIN" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUOXEL_BENCH=ON >/dev/null
+cmake --build "$BIN" --target quoxel loadgen -j2 >/dev/null
+mkdir -p "$OUT"
+RESULTS=$OUT/results.tsv
+: >"$RESULTS"
+
+supports() { # supports PROXY WORKLOAD
+    case $1:$2 in
+    microsocks:sessions_connect | microsocks:sessions_get | danted:sessions_connect | danted:sessions_get) return 1 ;;
+    tinyproxy:sessions_s5 | tinyproxy:sessions_s5auth) return 1 ;;
+    direct:idle) return 1 ;; # no proxy process to weigh
+    esac
+}
+
+WORKLOADS="sessions_s5 sessions_s5auth sessions_connect sessions_get bulk_down_1 bulk_down_8 bulk_both_1 bulk_both_8 idle"
+for proxy in $ONLY; do
+    for w in $WORKLOADS; do
+        supports "$proxy" "$w" || continue
+        line=$(unshare --net --mount "$0" --one "$proxy" "$w" | grep '^RESULT' || true)
+        if [[ -z "$line" ]]; then
+            echo "$proxy $w: no result" >&2
+            continue
+        fi
+        echo "$proxy $w: ${line#RESULT }"
+        for kv in ${line#RESULT }; do
+            printf '%s\t%s\t%s\t%s\n' "$proxy" "$w" "${kv%%=*}" "${kv#*=}" >>"$RESULTS"
+        done
+    done
+done
+
+/usr/bin/python3 "$ROOT/bench/report.py" "$RESULTS" "$OUT"
+(cd "$OUT" && gnuplot plot.gp)
+echo "table: $OUT/table.md  plot: $OUT/benchmarks.png"
