@@ -2,6 +2,7 @@
 // answers back, including answers for sessions whose client already left. Run under
 // ThreadSanitizer by the threading build.
 #include "core/x_server.h"
+#include "running_server.h"
 #include "report/monitor.h"
 
 #include <gtest/gtest.h>
@@ -16,43 +17,17 @@
 
 namespace {
 
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    close(fd);
-    return ntohs(sin.sin_port);
-}
-
-std::string write_config(uint16_t port) {
-    char path[] = "/tmp/quoxel-auth-XXXXXX";
-    int fd = mkstemp(path);
-    std::string text = "[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\n[auth0]\ntype = local\n"
-                       "user1 = alice:secret\n[port0]\naddr = 127.0.0.1\nport_start = " +
-                       std::to_string(port) + "\nport_end = " + std::to_string(port) +
-                       "\nallow_udp = 0\nlisten_protocol = socks5\nauth = 0\n";
-    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-    return path;
+std::string config(uint16_t port) {
+    return "[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\n[auth0]\ntype = local\n"
+           "user1 = alice:secret\n[port0]\naddr = 127.0.0.1\nport_start = " +
+           std::to_string(port) + "\nport_end = " + std::to_string(port) +
+           "\nallow_udp = 0\nlisten_protocol = socks5\nauth = 0\n";
 }
 
 // One login: the two-byte sub-negotiation answer, or "" when the client leaves at once.
 std::string login(uint16_t port, const std::string &password, bool leave) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv = {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
-        close(fd);
-        return "connect failed";
-    }
+    int fd = dial_loopback(port);
+    if (fd < 0) return "connect failed";
     std::string msg = std::string("\x05\x01\x02\x01\x05", 5) + "alice" +
                       static_cast<char>(password.size()) + password;
     (void)!write(fd, msg.data(), msg.size());
@@ -79,22 +54,8 @@ uint64_t ended() {
 
 TEST(AuthThreads, AnswersReachTheirSessionsOnEveryThread) {
     uint16_t port = free_port();
-    std::string path = write_config(port);
-    x_server_t *s = x_server_create();
-    ASSERT_TRUE(x_server_load_config(&s->config, path.c_str()));
-    unlink(path.c_str());
-    server = s;
-    std::atomic<int> started{0};
-    std::thread loop([s, &started] {
-        started = x_server_start(s) ? 1 : -1;
-        if (started == 1) x_server_run(s);
-    });
-    while (started == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (started != 1) {
-        loop.join();
-        FAIL() << "server did not start";
-    }
+    RunningServer srv;
+    ASSERT_TRUE(srv.start(config(port)));
     uint64_t before = ended();
     std::vector<std::thread> clients;
     std::atomic<int> wrong{0};
@@ -117,8 +78,4 @@ TEST(AuthThreads, AnswersReachTheirSessionsOnEveryThread) {
     while (ended() - before < 600 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(ended() - before, 600u);
-    s->running.store(0);
-    loop.join();
-    x_server_close(s);
-    server = nullptr;
 }
