@@ -14,6 +14,7 @@
 #include "core/work_thread.h"
 #include "core/x_timer.h"
 #include "config/x_server_config.h"
+#include "proto/http_ctx.h"
 #include "proto/ngx_string.h"
 
 #include <cstdint>
@@ -77,6 +78,9 @@ struct x_client_t {
     uint64_t conn_start_time;          // monotonic ms when the destination connect began
     x_client_relay_t up;               // client -> destination
     x_client_relay_t down;             // destination -> client
+    http_ctx_t http_ctx;               // HTTP request parse state and its forwarded segments
+                                       // (points into up.buf, owns no storage)
+    http_ctx_t http_resp_ctx;          // HTTP upstream answer parse state (points into down.buf)
     x_acl_match_t acl_match;           // destination being requested
     uint16_t s5_udp_header_len;        // SOCKS5 UDP header length of the association
     int8_t s5_auth_state;              // SOCKS5 negotiation state

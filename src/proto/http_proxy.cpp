@@ -10,6 +10,8 @@
 #include "net/x_dns.h"
 #include "proto/http_ctx.h"
 #include "proto/ngx_http_parse.h"
+#include "proto/socks5_proxy.h"
+#include "proto/x_forward.h"
 #include "report/monitor.h"
 #include "report/x_log_report.h"
 
@@ -17,9 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <sys/socket.h>
-#include <type_traits>
 #include <unistd.h>
 
 const char http_host_fail_resp[] = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
@@ -33,24 +33,18 @@ const char http_auth_fail_acl_reason[] = "Proxy Authentication In Black List";
 
 namespace {
 
-static_assert(std::is_trivially_copyable_v<http_ctx_t> && std::is_standard_layout_v<http_ctx_t>);
-
 constexpr size_t HTTP_RESP_MAX = 256;
 // Returned by read_and_parse when the session was closed.
 constexpr int STEP_CLOSED = -100;
 constexpr uint16_t HTTP_DEFAULT_PORT = 80;
 constexpr uint16_t HTTPS_DEFAULT_PORT = 443;
 
-// The parse context occupies the down buffer's storage until the relay takes that buffer.
 http_ctx_t *ctx_of(x_client_t *c) {
-    return reinterpret_cast<http_ctx_t *>(c->down.buf.start);
+    return &c->http_ctx;
 }
 
-bool ctx_alloc(x_client_t *c) {
-    if (c->down.buf.start != nullptr) return true;
-    if (!buf_alloc(&c->down.buf, sizeof(http_ctx_t))) return false;
-    new (c->down.buf.start) http_ctx_t{};
-    return true;
+bool has_upstream(const x_client_t *c) {
+    return c->forward && c->forward->host.len > 0;
 }
 
 bool send_client(x_client_t *c, const char *data, size_t len) {
@@ -204,10 +198,10 @@ void ask_credentials(x_client_t *c) {
     }
 }
 
-void resolve(x_client_t *c) {
-    const ngx_str_t &host = c->acl_match.target_host;
-    x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host.data),
-                                   host.len, c, http_on_dns_resp, c->server->config.ipv6_model);
+void resolve(x_client_t *c, const ngx_str_t *host, bool ipv6,
+             x_dns_callback done = http_on_dns_resp) {
+    x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host->data),
+                                   host->len, c, done, ipv6);
     // A synchronous answer returns null; it must not overwrite a handle a later step stored.
     if (q) c->dns_query = q;
 }
@@ -340,11 +334,6 @@ void http_on_request_line(x_server_t *server, event_data_t *ev, uint32_t events)
         c->listen_proto = X_PROTO_HTTP;
         monitor_incr(monitor_main.http_request_total);
     }
-    if (!ctx_alloc(c)) {
-        x_client_log_error(c, X_ERROR_ALLOC, "http ctx alloc failed");
-        x_client_close(c);
-        return;
-    }
     if ((ev->reg_events & EPOLLOUT) &&
         !ev_add_event(c->thread->epoll_fd, ev, EPOLLIN, http_on_request_line)) {
         x_client_log_error(c, X_ERROR_EVENT_OPT, "http add conn event fail");
@@ -432,11 +421,19 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         x_client_close(c);
         return;
     }
-    if (c->forward && c->forward->host.len > 0) {
-        // Requests of HTTP clients are not chained through upstream proxies yet; going
-        // straight to the destination would bypass the upstream the operator configured.
-        fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward not supported");
-        return;
+    if (has_upstream(c)) {
+        if (c->forward->proto == X_FORWARD_TOVASK) {
+            // Agent upstreams are reached through agent forwarding, which this server lacks:
+            // never fall back to a direct connection the configuration did not ask for.
+            fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward tovask not supported");
+            return;
+        }
+        // The upstream is final only now (a user's own forward comes with the authentication
+        // result): a SOCKS5 request cannot name a host longer than its length byte allows.
+        if (!x_forward_target_fits(c->forward, c->acl_match.target_host.len)) {
+            fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http to s5 target host too long");
+            return;
+        }
     }
     c->conn_start_time = x_time_ms();
     if (!http_rewrite_absolute_uri(ctx_of(c))) {
@@ -448,7 +445,34 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         x_dns_cancel(c->thread->dns, c->dns_query);
         c->dns_query = nullptr;
     }
-    resolve(c);
+    if (!has_upstream(c)) {
+        resolve(c, &c->acl_match.target_host, c->server->config.ipv6_model);
+    } else if (x_acl_match_in_cache(&c->server->config.ads_cache, &c->acl_match)) {
+        // Ads-listed names are resolved here: the upstream is asked for the address.
+        resolve(c, &c->acl_match.target_host, false, http_domain_in_ads);
+    } else {
+        resolve(c, &c->forward->host, false);
+    }
+}
+
+void http_domain_in_ads(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr;
+    if (x_client_is_closing(c)) return;
+    if (status != 0) {
+        fail(c, static_cast<uint16_t>(status), "http ads domain query failed");
+        return;
+    }
+    const auto *ip =
+        reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in *>(addr)->sin_addr.s_addr);
+    char text[16];
+    int n = snprintf(text, sizeof text, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    ngx_str_free(&c->acl_match.target_host);
+    if (!ngx_str_init(&c->acl_match.target_host, text, static_cast<size_t>(n))) {
+        fail(c, X_ERROR_ALLOC, "http ads target save is error");
+        return;
+    }
+    resolve(c, &c->forward->host, false);
 }
 
 void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
@@ -459,7 +483,8 @@ void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
         fail(c, static_cast<uint16_t>(status), "http domain query failed");
         return;
     }
-    uint16_t port = htons(c->acl_match.target_port);
+    // With an upstream the connection goes there; the target is named in its handshake.
+    uint16_t port = htons(has_upstream(c) ? c->forward->port : c->acl_match.target_port);
     if (addr->ss_family == AF_INET6) {
         c->is_ipv6 = true;
         auto *v6 = reinterpret_cast<sockaddr_in6 *>(&c->dst_addr_ipv6);
@@ -499,8 +524,13 @@ void http_do_conn_dst(x_client_t *c) {
         return;
     }
     c->tcp_dst_ev_data.fd = fd;
+    // With an upstream, the handshake keeps this set: its handlers read the socket's errors.
     c->dst_connecting = true;
-    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, http_on_connect_dst)) {
+    event_handler on_writable = http_on_connect_dst;
+    if (has_upstream(c))
+        on_writable = c->forward->proto == X_FORWARD_SOCKS5 ? http_s5_on_connect_forward
+                                                            : http_http_on_connect_forward;
+    if (!ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, on_writable)) {
         c->tcp_dst_ev_data.fd = 0;
         c->dst_connecting = false;
         close(fd);
@@ -569,4 +599,224 @@ void http_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {
 void http_on_get_header_timeout(void *ctx, x_timer_event_t *) {
     auto *c = static_cast<x_client_t *>(ctx);
     fail(c, X_ERROR_HTTP_REQUEST_TIMEOUT, "http get header timeout");
+}
+
+// ---- upstream handshake ----
+
+namespace {
+
+void consume_down(x_client_t *c) {
+    c->down.buf.pos = c->down.buf.last = c->down.buf.start;
+}
+
+// Sends a whole handshake message; false with *err set otherwise (a short send counts as EAGAIN:
+// the messages are small and the connection fresh, so there is no partial-send state to keep).
+bool send_upstream(x_client_t *c, const void *data, size_t len, int *err) {
+    ssize_t n = send(c->tcp_dst_ev_data.fd, data, len, MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(len)) return true;
+    *err = n < 0 ? errno : EAGAIN;
+    return false;
+}
+
+bool watch_upstream(x_client_t *c, event_handler handler) {
+    return ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, handler);
+}
+
+// The upstream granted the tunnel: the request's own success path runs on its socket.
+void forward_granted(x_client_t *c) {
+    x_timer_del(&c->tcp_dst_timeout);
+    c->dst_connecting = false;
+    consume_down(c);
+    http_connected(c);
+}
+
+// The one retry of a refused upstream connect: a new connection to the same upstream address,
+// without resolving again. False when no retry is allowed (the caller reports the refusal);
+// true when the session went on, or was closed because the old socket could not be released.
+bool retry_upstream(x_client_t *c, const char *del_fail_msg) {
+    if (c->server->config.forward_retry != 1 || c->retry) return false;
+    x_timer_del(&c->tcp_dst_timeout);
+    event_data_t *ev = &c->tcp_dst_ev_data;
+    if (ev->fd != 0) {
+        ev->handler = nullptr;
+        if (!ev_del_event(c->thread->epoll_fd, ev)) {
+            fail(c, X_ERROR_EVENT_OPT, del_fail_msg);
+            return true;
+        }
+        close(ev->fd);
+        ev->fd = 0;
+        ev->reg_events = 0;
+    }
+    consume_down(c);
+    http_ctx_reset(&c->http_resp_ctx);
+    c->retry = 1;
+    log_info("client[%u] retry upstream connect\n", c->session);
+    http_do_conn_dst(c);
+    return true;
+}
+
+// Common start of both handshakes: the connect's outcome and the handshake buffer.
+bool forward_connected(x_client_t *c, event_data_t *ev, uint32_t events, const char *alloc_msg) {
+    int err = 0;
+    socklen_t elen = sizeof err;
+    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
+    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    if (err != 0) {
+        fail(c, X_ERROR_SOCKET_CONNECT, "http connect to tcp dst failed");
+        return false;
+    }
+    if (!buf_alloc(&c->down.buf, X_FORWARD_BUF_SIZE)) {
+        fail(c, X_ERROR_ALLOC, alloc_msg);
+        return false;
+    }
+    consume_down(c);
+    return true;
+}
+
+} // namespace
+
+void http_s5_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (!forward_connected(c, ev, events, "http to s5 alloc buf failed")) return;
+    c->needrecv = X_FORWARD_S5_SHORT_REPLY;
+    if (!watch_upstream(c, http_s5_on_method_resp)) {
+        fail(c, X_ERROR_EVENT_OPT, "http to s5 add event failed");
+        return;
+    }
+    uint8_t hello[4];
+    size_t n = x_forward_s5_greeting(c->forward, hello);
+    int err = 0;
+    if (!send_upstream(c, hello, n, &err))
+        fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to s5 send method request failed");
+}
+
+void http_s5_on_method_resp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    int rc = x_forward_recv_fixed(&c->down.buf, ev->fd, X_FORWARD_S5_SHORT_REPLY);
+    if (rc == X_FORWARD_AGAIN) return;
+    if (rc != X_FORWARD_DONE) {
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "http to s5 recv method resp failed");
+        return;
+    }
+    uint8_t method = c->down.buf.pos[1];
+    consume_down(c);
+    if (method == S5_METHOD_NONE) {
+        http_s5_send_connect(c);
+    } else if (method == S5_METHOD_USERPASS && c->forward->has_username) {
+        c->needrecv = X_FORWARD_S5_SHORT_REPLY;
+        if (!watch_upstream(c, http_s5_on_auth_resp)) {
+            fail(c, X_ERROR_EVENT_OPT, "http to s5 add event failed");
+            return;
+        }
+        int err = 0;
+        const ngx_str_t &auth = c->forward->s5_auth;
+        // A reset is left for the next read to see.
+        if (!send_upstream(c, auth.data, auth.len, &err) && err != ECONNRESET)
+            fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to s5 send auth request failed");
+    } else if (method == S5_METHOD_USERPASS) {
+        fail(c, X_ERROR_FORWARD_S5_CONFER_FAILED, "http to s5 need name but not had");
+    } else {
+        fail(c, X_ERROR_FORWARD_S5_CONFER_FAILED, "http to s5 no acceptable methods");
+    }
+}
+
+void http_s5_on_auth_resp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    int rc = x_forward_recv_fixed(&c->down.buf, ev->fd, X_FORWARD_S5_SHORT_REPLY);
+    if (rc == X_FORWARD_AGAIN) return;
+    if (rc != X_FORWARD_DONE) {
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "http to s5 recv auth resp failed");
+        return;
+    }
+    uint8_t status = c->down.buf.pos[1];
+    consume_down(c);
+    if (status != 0) {
+        fail(c, X_ERROR_FORWARD_S5_AUTH_FAILED, "http to s5 auth failed");
+        return;
+    }
+    http_s5_send_connect(c);
+}
+
+void http_s5_send_connect(x_client_t *c) {
+    uint8_t req[X_FORWARD_S5_REQUEST_MAX];
+    size_t n =
+        x_forward_s5_connect_request(&c->acl_match.target_host, c->acl_match.target_port, req);
+    if (n == 0) {
+        fail(c, X_ERROR_FORMAT_STRING, "http to s5 fill connect request failed");
+        return;
+    }
+    if (!watch_upstream(c, http_s5_on_connect_resp)) {
+        fail(c, X_ERROR_EVENT_OPT, "http to s5 add event failed");
+        return;
+    }
+    int err = 0;
+    if (!send_upstream(c, req, n, &err) && err != ECONNRESET)
+        fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to s5 send connect request failed");
+}
+
+void http_s5_on_connect_resp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    int rc = x_forward_recv_s5_reply(&c->down.buf, ev->fd);
+    if (rc == X_FORWARD_AGAIN) return;
+    if (rc != X_FORWARD_DONE) {
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "http to s5 recv connect failed");
+        return;
+    }
+    uint8_t rep = c->down.buf.pos[1];
+    if (rep == S5_REP_SUCCESS) {
+        forward_granted(c);
+        return;
+    }
+    if (retry_upstream(c, "http to s5 connect resp retry del event failed")) return;
+    char msg[64];
+    snprintf(msg, sizeof msg, "http to s5 connect resp failed code [%u]", rep);
+    fail(c, X_ERROR_FORWARD_S5_CONNECT_FAILED, msg);
+}
+
+void http_http_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (!forward_connected(c, ev, events, "http to s5 alloc buf failed")) return;
+    char req[X_FORWARD_BUF_SIZE];
+    int n = x_forward_http_connect_request(c->forward, &c->acl_match.target_host,
+                                           c->acl_match.target_port, true, req, sizeof req);
+    if (n < 0) {
+        fail(c, X_ERROR_FORMAT_STRING, "http to s5 fill connect req failed");
+        return;
+    }
+    int err = 0;
+    if (!send_upstream(c, req, static_cast<size_t>(n), &err)) {
+        fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to http send connect request failed");
+        return;
+    }
+    if (!watch_upstream(c, http_http_on_resp))
+        fail(c, X_ERROR_EVENT_OPT, "http add dst event fail");
+}
+
+void http_http_on_resp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    unsigned status = 0;
+    int rc = x_forward_recv_http_resp(&c->down.buf, ev->fd, &status);
+    switch (rc) {
+    case X_FORWARD_AGAIN:
+        return;
+    case X_FORWARD_DONE:
+        break;
+    case X_FORWARD_CLOSED:
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "http to http next node closed");
+        return;
+    case X_FORWARD_TOO_LONG:
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "http to http recv data too longfailed");
+        return;
+    default:
+        fail(c, X_ERROR_FORWARD_HTTP_RESPONSE_RESOLVE, "http to http http parse failed");
+        return;
+    }
+    if (status == 200) {
+        forward_granted(c);
+        return;
+    }
+    if (retry_upstream(c, "http to http connect del event failed")) return;
+    char msg[64];
+    snprintf(msg, sizeof msg, "http to http connect resp failed code [%u]", status);
+    fail(c, X_ERROR_FORWARD_HTTP_CONNECT_FAILED, msg);
 }

@@ -9,9 +9,9 @@
 // connection. The forwarded request leaves before the relay starts; a destination that takes only
 // part of it gets the rest as it becomes writable, with the client's input paused meanwhile.
 //
-// The parse context lives in the session's down.buf storage while the request is read (the
-// relay's down buffer is not needed before the destination is connected), so it is released with
-// the session whatever path ends it.
+// With an upstream proxy the same road resolves and connects to the upstream, asks it for the
+// target (a SOCKS5 negotiation or an HTTP CONNECT) and runs the success path on its socket, so
+// the rewritten request of an absolute-URI request travels through the granted tunnel.
 #pragma once
 
 #include <cstddef>
@@ -48,7 +48,11 @@ void http_on_request_header(x_server_t *server, event_data_t *ev, uint32_t event
 void http_on_auth_resp(x_client_t *client);
 void http_on_auth_acl_resp(x_client_t *client, uint32_t result);
 void http_on_dns_resp(void *client, int status, struct sockaddr_storage *addr);
-// Opens the outgoing connection to dst_addr / dst_addr_ipv6.
+// Continuation of the local query for an ads-listed target sent through an upstream: the target
+// becomes the answer's IPv4 text, then the upstream's host is resolved.
+void http_domain_in_ads(void *client, int status, struct sockaddr_storage *addr);
+// Opens the outgoing connection to dst_addr / dst_addr_ipv6: the destination, or the upstream
+// proxy when the session has one (its handshake handlers below then take the socket).
 void http_do_conn_dst(x_client_t *client);
 // Handler of the outgoing socket while it connects.
 void http_on_connect_dst(x_server_t *server, event_data_t *ev, uint32_t events);
@@ -56,6 +60,18 @@ void http_on_connect_dst(x_server_t *server, event_data_t *ev, uint32_t events);
 // upstream that accepted it): access line, metrics, session timers, then the forwarded request
 // (or the 200 of a CONNECT) and the relay.
 void http_connected(x_client_t *client);
+// Upstream handshake handlers of the outgoing socket. SOCKS5 upstream: greeting, method reply,
+// RFC 1929 reply, CONNECT request and its reply (read by its address type). HTTP upstream: the
+// CONNECT request and the answer, read up to its empty line. A granted tunnel runs
+// http_connected; a refusal is retried once on a new connection when forward_retry is 1, and
+// otherwise answered with the generic error answer.
+void http_s5_on_connect_forward(x_server_t *server, event_data_t *ev, uint32_t events);
+void http_s5_on_method_resp(x_server_t *server, event_data_t *ev, uint32_t events);
+void http_s5_on_auth_resp(x_server_t *server, event_data_t *ev, uint32_t events);
+void http_s5_send_connect(x_client_t *client);
+void http_s5_on_connect_resp(x_server_t *server, event_data_t *ev, uint32_t events);
+void http_http_on_connect_forward(x_server_t *server, event_data_t *ev, uint32_t events);
+void http_http_on_resp(x_server_t *server, event_data_t *ev, uint32_t events);
 // Timer callbacks: connect (tcp_dst_timeout) and the whole request (tcp_conn_timeout).
 void http_on_connect_dst_timeout(void *client, x_timer_event_t *ev);
 void http_on_get_header_timeout(void *client, x_timer_event_t *ev);

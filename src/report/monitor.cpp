@@ -16,7 +16,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,9 +134,8 @@ void client_log(const x_client_t *c, const char *what) {
               addr2str(&c->localaddr), what);
 }
 
-// The request's parse context lives in down.buf until the answer takes that buffer.
 http_ctx_t *ctx_of(x_client_t *c) {
-    return reinterpret_cast<http_ctx_t *>(c->down.buf.start);
+    return &c->http_ctx;
 }
 
 // Reads and parses the request until the parser has a result: NGX_AGAIN when the socket has
@@ -270,12 +268,11 @@ void on_monitor_connect(x_server_t *server, event_data_t *ev, uint32_t) {
     get_local_addr(fd, &c->localaddr.sin_addr.s_addr, &c->localaddr.sin_port);
     c->connect_ev_data.fd = fd;
     c->connect_ev_data.xport = ev->xport;
-    if (!buf_alloc(&c->up.buf, MONITOR_BUF_SIZE) || !buf_alloc(&c->down.buf, sizeof(http_ctx_t))) {
+    if (!buf_alloc(&c->up.buf, MONITOR_BUF_SIZE)) {
         monitor_log(c, "buf alloc failed");
         x_client_close(c);
         return;
     }
-    new (c->down.buf.start) http_ctx_t{};
     if (!ev_add_event(server->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN,
                       on_monitor_data)) {
         client_log(c, "add main event failed");
@@ -321,7 +318,6 @@ void monitor_on_request_header(x_server_t *, event_data_t *ev, uint32_t) {
 
 void do_monitor_metric(x_client_t *c) {
     buf_t *b = &c->down.buf;
-    buf_free(b); // the request's parse context is no longer needed
     if (!buf_alloc(b, MONITOR_BUF_SIZE)) {
         monitor_log(c, "metric buf alloc failed");
         x_client_close(c);

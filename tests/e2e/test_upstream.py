@@ -1,5 +1,5 @@
 """Upstream chaining through the real binary: danted, microsocks and tinyproxy as upstreams for
-curl, and scripted upstreams in test threads for the exact handshake bytes, refusals, the retry,
+curl (as a SOCKS5 and as an HTTP proxy client), and scripted upstreams in test threads for the exact handshake bytes, refusals, the retry,
 domain-form bound addresses and HTTP answers that arrive in pieces."""
 import socket
 import struct
@@ -28,7 +28,7 @@ addr = 127.0.0.1
 port_start = {port}
 port_end = {port}
 allow_udp = 1
-listen_protocol = socks5
+listen_protocol = socks5,http
 auth = -1
 forward = {forward}
 """
@@ -129,9 +129,9 @@ Allow 127.0.0.1
     return port
 
 
-def curl(proxy_port, url, flag="--socks5-hostname"):
-    return subprocess.run(["curl", "-sS", "--max-time", "10", flag, f"127.0.0.1:{proxy_port}", url],
-                          capture_output=True, timeout=20)
+def curl(url, *args):
+    return subprocess.run(["curl", "-sS", "--max-time", "10", *args, url], capture_output=True,
+                          timeout=20)
 
 
 @pytest.mark.parametrize("kind", ["danted", "danted-user", "microsocks", "microsocks-user",
@@ -153,10 +153,13 @@ def test_curl_through_real_upstreams(quoxel, origin, dnsmasq, daemons, tmp_path,
         scheme = "http"
     cred = "qxuser:qxpass@" if user else ""
     proxy = start_proxy(quoxel, f"{scheme}://{cred}127.0.0.1:{up}")
-    for flag, host in (("--socks5-hostname", "origin.test"), ("--socks5", "127.0.0.1")):
-        out = curl(proxy.port, f"http://{host}:{o.port}/", flag)
-        assert out.returncode == 0, out.stderr
-        assert out.stdout == BODY
+    at = f"127.0.0.1:{proxy.port}"
+    for args, host in ((("--socks5-hostname", at), "origin.test"), (("--socks5", at), "127.0.0.1"),
+                       (("-x", f"http://{at}"), "origin.test"),
+                       (("-p", "-x", f"http://{at}"), "origin.test")):
+        out = curl(f"http://{host}:{o.port}/", *args)
+        assert out.returncode == 0, (args, out.stderr)
+        assert out.stdout == BODY, args
 
 
 @pytest.mark.parametrize("kind", ["danted", "microsocks", "tinyproxy"])
@@ -409,3 +412,157 @@ def test_ads_listed_target_is_named_by_its_address(quoxel, origin, dnsmasq, tmp_
     s = socks_connect(proxy.port, "gone.ads.test", 80)
     assert s.rep == 0x02
     assert up.connections() == 2
+
+
+# ---- HTTP clients through upstreams ----
+
+def http_client(port, request):
+    """Sends a raw proxy request; returns the socket and the answer's header (with its empty
+    line), or everything received before the close."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    s.sendall(request)
+    head = b""
+    while b"\r\n\r\n" not in head:
+        chunk = s.recv(1)
+        if not chunk:
+            break
+        head += chunk
+    return s, head
+
+
+def error_answer(code):
+    return (b"HTTP/1.1 %d Internal Server Error\r\nProxy-Agent: quoxel-kni/3.1.3\r\n"
+            b"Content-Length: 15\r\nProxy-Connection: close\r\n\r\n" % code)
+
+
+CONNECT = b"CONNECT target.example:443 HTTP/1.1\r\nHost: target.example:443\r\n\r\n"
+
+
+def test_http_connect_through_socks5_upstream_with_domain_bound_address(quoxel, origin):
+    bound = b"\x03\x0dbound.example\x00\x50"
+    up = Scripted(origin, s5_script(method=2, bound=bound, after=b"FIRST"))
+    proxy = start_proxy(quoxel, f"socks5://us:pw@127.0.0.1:{up.port}")
+    s, head = http_client(proxy.port, CONNECT)
+    assert head == b"HTTP/1.1 200 Connection established\r\n\r\n"
+    # The upstream's whole reply was consumed: the tunnel starts with its first bytes.
+    assert recv_exact(s, 5) == b"FIRST"
+    s.sendall(b"ping")
+    assert recv_exact(s, 4) == b"ping"
+    assert up.received[0] == [b"\x05\x02\x00\x02", b"\x01\x02us\x02pw",
+                              b"\x05\x01\x00\x03\x0etarget.example\x01\xbb"]
+
+
+def test_absolute_uri_through_http_upstream_in_pieces(quoxel, origin):
+    """The upstream's answer arrives in three pieces with extra headers; only after it does the
+    rewritten request go through the tunnel, and the origin's bytes come back."""
+    got = []
+
+    def script(conn, log):
+        http_script([b"HTTP/1.1 200 Connection est", b"ablished\r\nX-Extra: 1\r",
+                     b"\n"])(conn, log)
+        conn.sendall(b"\r\n")
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return
+            data += chunk
+        got.append(data)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi")
+    up = Scripted(origin, script)
+    proxy = start_proxy(quoxel, f"http://u:p@127.0.0.1:{up.port}")
+    s, head = http_client(proxy.port, b"GET http://site.test/a?b=1 HTTP/1.1\r\nHost: site.test\r\n"
+                          b"Proxy-Authorization: Basic eDp5\r\nAccept: */*\r\n\r\n")
+    assert head == b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n"
+    assert recv_exact(s, 2) == b"hi"
+    assert up.received[0][0] == (b"CONNECT site.test:80 HTTP/1.1\r\nHost: site.test:80\r\n"
+                                 b"Proxy-Agent: quoxel-kni/3.1.3\r\n"
+                                 b"Proxy-Connection: keep-alive\r\n"
+                                 b"Proxy-Authorization: Basic dTpw\r\n\r\n")
+    assert got == [b"GET /a?b=1 HTTP/1.1\r\nHost: site.test\r\nAccept: */*\r\n\r\n"]
+
+
+def s5_close_after_greeting(conn, log):
+    log.append(conn.recv(16))
+
+
+@pytest.mark.parametrize("scheme, script, code", [
+    ("socks5", s5_script(rep=5), 627),
+    ("socks5", s5_script(method=2), 625),               # wants credentials nobody configured
+    ("socks5", s5_script(method=0xFF), 625),
+    ("socks5u", s5_script(method=2, auth_status=1), 626),
+    ("socks5", s5_close_after_greeting, 616),
+    ("socks5", s5_script(bound=b"\x07\x00\x00"), 616),  # unknown bound address type
+    ("http", http_script([b"HTTP/1.1 407 Auth\r\n\r\n"]), 629),
+    ("http", http_script([b"SSH-2.0-not-http\r\n\r\n"]), 628),
+    ("http", http_script([b"HTTP/1.1 200 OK\r\nX-Pad: " + b"a" * 1600 + b"\r\n\r\n"]), 616),
+    ("http", http_script([b"HTTP/1.1 200 OK\r\nX-A: 1\r\n"]), 616),
+])
+def test_http_client_upstream_failures(quoxel, origin, scheme, script, code):
+    up = Scripted(origin, script)
+    forward = (f"socks5://us:pw@127.0.0.1:{up.port}" if scheme == "socks5u"
+               else f"{scheme}://127.0.0.1:{up.port}")
+    proxy = start_proxy(quoxel, forward)
+    s, head = http_client(proxy.port, CONNECT)
+    assert head == error_answer(code)
+    assert recv_exact(s, 16) == b"ErrorCode:%d\r\n" % code
+    assert proxy.wait_output(f"code[{code}]")
+    assert up.connections() == 1
+
+
+@pytest.mark.parametrize("kind", ["socks5", "http"])
+def test_http_client_retry_makes_exactly_two_attempts(quoxel, origin, kind):
+    script = s5_script(rep=5) if kind == "socks5" else http_script([b"HTTP/1.1 502 Bad\r\n\r\n"])
+    up = Scripted(origin, script)
+    proxy = start_proxy(quoxel, f"{kind}://127.0.0.1:{up.port}", retry=1)
+    _, head = http_client(proxy.port, CONNECT)
+    assert head == error_answer(627 if kind == "socks5" else 629)
+    assert up.connections() == 2
+
+
+def test_http_client_retry_succeeds_on_the_second_connection(quoxel, origin):
+    calls = []
+
+    def script(conn, log):
+        calls.append(1)
+        answer = b"HTTP/1.1 503 Busy\r\n\r\n" if len(calls) == 1 else b"HTTP/1.1 200 OK\r\n\r\n"
+        http_script([answer], after=b"OK" if len(calls) > 1 else b"")(conn, log)
+    up = Scripted(origin, script)
+    proxy = start_proxy(quoxel, f"http://127.0.0.1:{up.port}", retry=1)
+    s, head = http_client(proxy.port, CONNECT)
+    assert head == b"HTTP/1.1 200 Connection established\r\n\r\n"
+    assert recv_exact(s, 2) == b"OK"
+
+
+def test_http_client_name_too_long_for_a_socks5_upstream(quoxel, origin):
+    up = Scripted(origin, s5_script())
+    proxy = start_proxy(quoxel, f"socks5://127.0.0.1:{up.port}")
+    host = ("a" * 62 + ".") * 4 + "b" * 4
+    assert len(host) == 256  # one more than a SOCKS5 request's length byte can name
+    _, head = http_client(proxy.port, b"CONNECT %s:443 HTTP/1.1\r\n\r\n" % host.encode())
+    assert head == error_answer(636)
+    assert proxy.wait_output("code[636]")
+    assert up.connections() == 0
+    host = host[:255]
+    s, head = http_client(proxy.port, b"CONNECT %s:443 HTTP/1.1\r\n\r\n" % host.encode())
+    assert head == b"HTTP/1.1 200 Connection established\r\n\r\n"
+    assert up.received[0][1] == b"\x05\x01\x00\x03\xff" + host.encode() + b"\x01\xbb"
+
+
+def test_http_client_ads_target_and_silent_upstream(quoxel, origin, dnsmasq, tmp_path):
+    dnsmasq({"ads.test": "10.9.8.7"})
+    ads = tmp_path / "ads.txt"
+    ads.write_text(".ads.test\n")
+    up = Scripted(origin, s5_script(after=b"A"))
+    proxy = start_proxy(quoxel, f"socks5://127.0.0.1:{up.port}", extra=f"ads_list_file = {ads}")
+    s, head = http_client(proxy.port, b"CONNECT ads.test:80 HTTP/1.1\r\n\r\n")
+    assert head == b"HTTP/1.1 200 Connection established\r\n\r\n"
+    assert up.received[0][1] == b"\x05\x01\x00\x01\x0a\x09\x08\x07\x00\x50"
+
+    def silent(conn, log):
+        conn.recv(16)
+        time.sleep(3)
+    up2 = Scripted(origin, silent)
+    proxy2 = start_proxy(quoxel, f"socks5://127.0.0.1:{up2.port}", timeout=500)
+    _, head = http_client(proxy2.port, CONNECT)
+    assert head == error_answer(630)
