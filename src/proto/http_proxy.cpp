@@ -12,6 +12,7 @@
 #include "proto/ngx_http_parse.h"
 #include "proto/socks5_proxy.h"
 #include "proto/x_forward.h"
+#include "proto/x_forward_session.h"
 #include "report/monitor.h"
 #include "report/x_log_report.h"
 
@@ -544,10 +545,7 @@ void http_do_conn_dst(x_client_t *c) {
 
 void http_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
-    int err = 0;
-    socklen_t elen = sizeof err;
-    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
-    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    int err = x_forward_connect_error(ev, events);
     x_timer_del(&c->tcp_dst_timeout);
     c->dst_connecting = false;
     if (err != 0) {
@@ -605,28 +603,11 @@ void http_on_get_header_timeout(void *ctx, x_timer_event_t *) {
 
 namespace {
 
-void consume_down(x_client_t *c) {
-    c->down.buf.pos = c->down.buf.last = c->down.buf.start;
-}
-
-// Sends a whole handshake message; false with *err set otherwise (a short send counts as EAGAIN:
-// the messages are small and the connection fresh, so there is no partial-send state to keep).
-bool send_upstream(x_client_t *c, const void *data, size_t len, int *err) {
-    ssize_t n = send(c->tcp_dst_ev_data.fd, data, len, MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(len)) return true;
-    *err = n < 0 ? errno : EAGAIN;
-    return false;
-}
-
-bool watch_upstream(x_client_t *c, event_handler handler) {
-    return ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, handler);
-}
-
 // The upstream granted the tunnel: the request's own success path runs on its socket.
 void forward_granted(x_client_t *c) {
     x_timer_del(&c->tcp_dst_timeout);
     c->dst_connecting = false;
-    consume_down(c);
+    x_forward_consume(c);
     http_connected(c);
 }
 
@@ -636,18 +617,11 @@ void forward_granted(x_client_t *c) {
 bool retry_upstream(x_client_t *c, const char *del_fail_msg) {
     if (c->server->config.forward_retry != 1 || c->retry) return false;
     x_timer_del(&c->tcp_dst_timeout);
-    event_data_t *ev = &c->tcp_dst_ev_data;
-    if (ev->fd != 0) {
-        ev->handler = nullptr;
-        if (!ev_del_event(c->thread->epoll_fd, ev)) {
-            fail(c, X_ERROR_EVENT_OPT, del_fail_msg);
-            return true;
-        }
-        close(ev->fd);
-        ev->fd = 0;
-        ev->reg_events = 0;
+    if (!x_forward_release_socket(c)) {
+        fail(c, X_ERROR_EVENT_OPT, del_fail_msg);
+        return true;
     }
-    consume_down(c);
+    x_forward_consume(c);
     http_ctx_reset(&c->http_resp_ctx);
     c->retry = 1;
     log_info("client[%u] retry upstream connect\n", c->session);
@@ -657,10 +631,7 @@ bool retry_upstream(x_client_t *c, const char *del_fail_msg) {
 
 // Common start of both handshakes: the connect's outcome and the handshake buffer.
 bool forward_connected(x_client_t *c, event_data_t *ev, uint32_t events, const char *alloc_msg) {
-    int err = 0;
-    socklen_t elen = sizeof err;
-    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
-    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
+    int err = x_forward_connect_error(ev, events);
     if (err != 0) {
         fail(c, X_ERROR_SOCKET_CONNECT, "http connect to tcp dst failed");
         return false;
@@ -669,7 +640,7 @@ bool forward_connected(x_client_t *c, event_data_t *ev, uint32_t events, const c
         fail(c, X_ERROR_ALLOC, alloc_msg);
         return false;
     }
-    consume_down(c);
+    x_forward_consume(c);
     return true;
 }
 
@@ -679,14 +650,14 @@ void http_s5_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events)
     x_client_t *c = ev->client;
     if (!forward_connected(c, ev, events, "http to s5 alloc buf failed")) return;
     c->needrecv = X_FORWARD_S5_SHORT_REPLY;
-    if (!watch_upstream(c, http_s5_on_method_resp)) {
+    if (!x_forward_watch(c, http_s5_on_method_resp)) {
         fail(c, X_ERROR_EVENT_OPT, "http to s5 add event failed");
         return;
     }
     uint8_t hello[4];
     size_t n = x_forward_s5_greeting(c->forward, hello);
     int err = 0;
-    if (!send_upstream(c, hello, n, &err))
+    if (!x_forward_send(c, hello, n, &err))
         fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to s5 send method request failed");
 }
 
@@ -699,19 +670,19 @@ void http_s5_on_method_resp(x_server_t *, event_data_t *ev, uint32_t) {
         return;
     }
     uint8_t method = c->down.buf.pos[1];
-    consume_down(c);
+    x_forward_consume(c);
     if (method == S5_METHOD_NONE) {
         http_s5_send_connect(c);
     } else if (method == S5_METHOD_USERPASS && c->forward->has_username) {
         c->needrecv = X_FORWARD_S5_SHORT_REPLY;
-        if (!watch_upstream(c, http_s5_on_auth_resp)) {
+        if (!x_forward_watch(c, http_s5_on_auth_resp)) {
             fail(c, X_ERROR_EVENT_OPT, "http to s5 add event failed");
             return;
         }
         int err = 0;
         const ngx_str_t &auth = c->forward->s5_auth;
         // A reset is left for the next read to see.
-        if (!send_upstream(c, auth.data, auth.len, &err) && err != ECONNRESET)
+        if (!x_forward_send(c, auth.data, auth.len, &err) && err != ECONNRESET)
             fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to s5 send auth request failed");
     } else if (method == S5_METHOD_USERPASS) {
         fail(c, X_ERROR_FORWARD_S5_CONFER_FAILED, "http to s5 need name but not had");
@@ -729,7 +700,7 @@ void http_s5_on_auth_resp(x_server_t *, event_data_t *ev, uint32_t) {
         return;
     }
     uint8_t status = c->down.buf.pos[1];
-    consume_down(c);
+    x_forward_consume(c);
     if (status != 0) {
         fail(c, X_ERROR_FORWARD_S5_AUTH_FAILED, "http to s5 auth failed");
         return;
@@ -745,12 +716,12 @@ void http_s5_send_connect(x_client_t *c) {
         fail(c, X_ERROR_FORMAT_STRING, "http to s5 fill connect request failed");
         return;
     }
-    if (!watch_upstream(c, http_s5_on_connect_resp)) {
+    if (!x_forward_watch(c, http_s5_on_connect_resp)) {
         fail(c, X_ERROR_EVENT_OPT, "http to s5 add event failed");
         return;
     }
     int err = 0;
-    if (!send_upstream(c, req, n, &err) && err != ECONNRESET)
+    if (!x_forward_send(c, req, n, &err) && err != ECONNRESET)
         fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to s5 send connect request failed");
 }
 
@@ -784,11 +755,11 @@ void http_http_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t event
         return;
     }
     int err = 0;
-    if (!send_upstream(c, req, static_cast<size_t>(n), &err)) {
+    if (!x_forward_send(c, req, static_cast<size_t>(n), &err)) {
         fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "http to http send connect request failed");
         return;
     }
-    if (!watch_upstream(c, http_http_on_resp))
+    if (!x_forward_watch(c, http_http_on_resp))
         fail(c, X_ERROR_EVENT_OPT, "http add dst event fail");
 }
 

@@ -297,14 +297,22 @@ def test_socks5_upstream_refusals(quoxel, origin, script, rep, code):
     assert up.connections() == 1
 
 
+def read_head(conn):
+    """Reads up to an empty line; None when the peer closed first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(4096)
+        if not chunk:
+            return None
+        data += chunk
+    return data
+
+
 def http_script(pieces, after=b"", delay=0.05):
     def script(conn, log):
-        req = b""
-        while b"\r\n\r\n" not in req:
-            chunk = conn.recv(4096)
-            if not chunk:
-                return
-            req += chunk
+        req = read_head(conn)
+        if req is None:
+            return
         log.append(req)
         for piece in pieces:
             conn.sendall(piece)
@@ -461,13 +469,7 @@ def test_absolute_uri_through_http_upstream_in_pieces(quoxel, origin):
         http_script([b"HTTP/1.1 200 Connection est", b"ablished\r\nX-Extra: 1\r",
                      b"\n"])(conn, log)
         conn.sendall(b"\r\n")
-        data = b""
-        while b"\r\n\r\n" not in data:
-            chunk = conn.recv(4096)
-            if not chunk:
-                return
-            data += chunk
-        got.append(data)
+        got.append(read_head(conn))
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi")
     up = Scripted(origin, script)
     proxy = start_proxy(quoxel, f"http://u:p@127.0.0.1:{up.port}")
