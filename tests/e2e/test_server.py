@@ -149,3 +149,10 @@ def test_out_of_descriptors_backs_off_instead_of_spinning(quoxel):
         s.close()
     # Descriptors come back: the waiting connections are taken and served again.
     assert srv.wait_output("code[615] msg[recv first data active closed]", timeout=5)
+
+
+def test_range_ending_at_the_last_port(quoxel):
+    srv = quoxel(config(65534, count=2, threads=1))
+    assert srv.wait_listen(65535)
+    assert listening_ports() == ["127.0.0.1:65534", "127.0.0.1:65535"]
+    assert srv.proc.poll() is None

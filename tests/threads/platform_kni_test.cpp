@@ -2,6 +2,7 @@
 // and draining while the producer keeps sending.
 #include "core/platform_kni.h"
 #include "core/work_thread.h"
+#include "core/x_client.h"
 
 #include <gtest/gtest.h>
 
@@ -108,4 +109,23 @@ TEST(Rings, MainToWorkerReachesTheWorkerRing) {
     worker.join();
     for (uintptr_t i = 0; i < 1000; i++) ASSERT_EQ(ch.got.data[i], i + 1);
     EXPECT_EQ(ch.got.from[0], 0u);
+}
+
+TEST(Rings, CloseNoticeThatFindsTheRingFullIsRetriedNextPass) {
+    Channel ch;
+    ch.threads[1].tid.store(pthread_self()); // this test thread owns the worker's sessions
+    x_client_t c{};
+    c.thread = &ch.threads[1];
+    uint32_t queued = 0;
+    while (pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(1))) queued++;
+    x_client_list_append(&ch.threads[1].client_close_list, &c);
+    x_client_check_to_close(&ch.threads[1].client_close_list);
+    EXPECT_EQ(ch.threads[1].client_close_list.head, &c); // kept, not leaked
+    ch.drain(0, 1000);
+    x_client_check_to_close(&ch.threads[1].client_close_list);
+    EXPECT_EQ(ch.threads[1].client_close_list.head, nullptr);
+    ch.drain(0, 1000);
+    ASSERT_EQ(ch.got.data.size(), queued + 1);
+    EXPECT_EQ(ch.got.types.back(), X_IPC_CLIENT_CLOSE);
+    EXPECT_EQ(ch.got.data.back(), reinterpret_cast<uintptr_t>(&c));
 }
