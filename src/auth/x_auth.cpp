@@ -51,7 +51,10 @@ void send_answer(uint32_t to, uint32_t type, uint32_t session, const char *what)
 
 bool send_request(x_client_t *c, uint32_t type, const char *what) {
     c->auth_request.from_ipc_id = c->thread->index;
+    bool question = type != X_IPC_VERIFY_REQ;
+    if (question) c->auth_request.question_pending = true;
     if (pf_ipc_send_to_main(c->thread->index, type, session_data(c->session))) return true;
+    if (question) c->auth_request.question_pending = false;
     log_error("ipc send auth %srequest to main failed\n", what);
     x_client_close(c);
     return false;
@@ -170,12 +173,16 @@ void x_auth_verify_tick(x_client_t *client, uint64_t now) {
 
 void x_auth_on_ipc_auth_resp(work_thread_t *thread, uint32_t client_session) {
     x_client_t *c = answer_target(thread, client_session, "auth");
-    if (c && c->auth_request.auth_callback) c->auth_request.auth_callback(c);
+    if (c == nullptr) return;
+    c->auth_request.question_pending = false;
+    if (c->auth_request.auth_callback) c->auth_request.auth_callback(c);
 }
 
 void x_auth_on_ipc_acl_resp(work_thread_t *thread, uint32_t client_session) {
     x_client_t *c = answer_target(thread, client_session, "acl");
-    if (c && c->auth_request.acl_callback) c->auth_request.acl_callback(c, c->auth_result.code);
+    if (c == nullptr) return;
+    c->auth_request.question_pending = false;
+    if (c->auth_request.acl_callback) c->auth_request.acl_callback(c, c->auth_result.code);
 }
 
 void x_auth_on_ipc_verify_resp(work_thread_t *thread, uint32_t client_session) {

@@ -34,7 +34,13 @@ struct x_client_auth_request_t {
     void (*auth_callback)(x_client_t *client);               // continuation after an auth answer
     void (*acl_callback)(x_client_t *client, uint32_t code); // continuation after an ACL answer
     bool verify_pending; // owner only: a verify request is out, no second one is sent
+    bool question_pending; // owner only: an auth or ACL question is out
 };
+
+// While a question is out the main thread may be writing auth_result: the owner must not read it.
+inline bool x_auth_question_out(const x_client_auth_request_t &r) {
+    return r.question_pending || r.verify_pending;
+}
 
 // Written by the main thread while answering; read by the owner after the answer arrives.
 struct x_client_auth_result_t {

@@ -90,14 +90,17 @@ void x_client_log_error(x_client_t *c, uint16_t code, const char *msg) {
     const uint8_t *ip = reinterpret_cast<const uint8_t *>(&c->addr.sin_addr.s_addr);
     const x_forward_t *f = c->forward;
     const x_client_auth_request_t &rq = c->auth_request;
+    // The token belongs to the main thread while a question is out.
+    static const ngx_str_t no_token{};
+    const ngx_str_t &token = x_auth_question_out(rq) ? no_token : c->auth_result.log_token;
     const ngx_str_t &host = c->acl_match.target_host;
     if (f && f->host.len > 0) {
         log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%.*s@%s] token[%.*s] "
                   "target_info[%.*s:%u] forward[%s://%.*s:%.*s@%.*s:%u] code[%u] msg[%s]\n",
                   c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
                   str_len(rq.username), str_data(rq.username), str_len(rq.password),
-                  str_data(rq.password), addr2str(&c->localaddr), str_len(c->auth_result.log_token),
-                  str_data(c->auth_result.log_token), str_len(host), str_data(host),
+                  str_data(rq.password), addr2str(&c->localaddr), str_len(token), str_data(token),
+                  str_len(host), str_data(host),
                   c->acl_match.target_port, proto_name(f->proto), str_len(f->username),
                   str_data(f->username), str_len(f->password), str_data(f->password),
                   str_len(f->host), str_data(f->host), f->port, code, msg);
@@ -106,8 +109,8 @@ void x_client_log_error(x_client_t *c, uint16_t code, const char *msg) {
                   "target_info[%.*s:%u] forward[] code[%u] msg[%s]\n",
                   c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
                   str_len(rq.username), str_data(rq.username), str_len(rq.password),
-                  str_data(rq.password), addr2str(&c->localaddr), str_len(c->auth_result.log_token),
-                  str_data(c->auth_result.log_token), str_len(host), str_data(host),
+                  str_data(rq.password), addr2str(&c->localaddr), str_len(token), str_data(token),
+                  str_len(host), str_data(host),
                   c->acl_match.target_port, code, msg);
     }
 }

@@ -1,5 +1,7 @@
 #include "report/x_log_flow.h"
 
+#include "auth/x_auth.h"
+
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/work_thread.h"
@@ -189,6 +191,9 @@ void x_log_flow_free(x_log_flow_t *log) {
 }
 
 void x_log_send_flow(x_client_t *c) {
+    // The tokens belong to the main thread while a question is out: the sums wait for the next
+    // sample.
+    if (x_auth_question_out(c->auth_request)) return;
     uint32_t up = c->up.sum, down = c->down.sum;
     const ngx_str_t &flow = c->auth_result.flow_token;
     const ngx_str_t &stats = c->auth_result.stats_token;

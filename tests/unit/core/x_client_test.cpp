@@ -212,3 +212,17 @@ TEST(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
     close(p.client);
     close(p.dest);
 }
+
+TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
+    OneThreadServer srv;
+    x_client_t *c = x_client_new(srv.s);
+    c->auth_result.log_token = str("user-token");
+    for (bool pending : {false, true}) {
+        c->auth_request.question_pending = pending;
+        testing::internal::CaptureStdout();
+        x_client_log_error(c, X_ERROR_AUTH_TIMEOUT, "test");
+        std::string line = testing::internal::GetCapturedStdout();
+        EXPECT_NE(line.find(pending ? "token[]" : "token[user-token]"), std::string::npos) << line;
+    }
+    x_client_free(c);
+}
