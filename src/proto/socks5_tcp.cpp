@@ -9,6 +9,7 @@
 #include "net/x_dns.h"
 #include "proto/socks5_proxy.h"
 #include "proto/x_forward.h"
+#include "proto/x_forward_session.h"
 #include "report/monitor.h"
 #include "report/x_log_report.h"
 
@@ -89,15 +90,6 @@ bool bind_egress(x_client_t *c, int fd) {
 void connect_failed(x_client_t *c, int err) {
     uint8_t rep = err == ECONNREFUSED ? S5_REP_REFUSED : S5_REP_UNREACHABLE;
     reply_and_close(c, rep, X_ERROR_SOCKET_CONNECT, "s5 tcp connect dst failed");
-}
-
-// The outcome of a non-blocking connect once its socket reported: 0 when connected.
-int connect_error(event_data_t *ev, uint32_t events) {
-    int err = 0;
-    socklen_t elen = sizeof err;
-    if (getsockopt(ev->fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0) err = errno;
-    if (err == 0 && (events & (EPOLLERR | EPOLLHUP))) err = ECONNRESET;
-    return err;
 }
 
 } // namespace
@@ -255,7 +247,7 @@ void s5_do_conn_dst(x_client_t *c) {
 
 void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
-    int err = connect_error(ev, events);
+    int err = x_forward_connect_error(ev, events);
     x_timer_del(&c->tcp_dst_timeout);
     c->dst_connecting = false;
     if (err != 0) {
@@ -312,41 +304,17 @@ void close_silently(x_client_t *c, uint16_t code, const char *msg) {
     x_client_close(c);
 }
 
-void consume_down(x_client_t *c) {
-    c->down.buf.pos = c->down.buf.last = c->down.buf.start;
-}
-
-// Sends a whole handshake message; false with *err set otherwise (a short send counts as EAGAIN:
-// the messages are small and the connection fresh, so there is no partial-send state to keep).
-bool send_upstream(x_client_t *c, const void *data, size_t len, int *err) {
-    ssize_t n = send(c->tcp_dst_ev_data.fd, data, len, MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(len)) return true;
-    *err = n < 0 ? errno : EAGAIN;
-    return false;
-}
-
-bool watch_upstream(x_client_t *c, event_handler handler) {
-    return ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, handler);
-}
-
 // The one retry of a refused upstream connect: a new connection to the same upstream address,
 // without resolving again. False when no retry is allowed (the caller reports the refusal);
 // true when the session went on, or was closed because the old socket could not be released.
 bool retry_upstream(x_client_t *c, uint8_t del_fail_rep, const char *del_fail_msg) {
     if (c->server->config.forward_retry != 1 || c->retry) return false;
     x_timer_del(&c->tcp_dst_timeout);
-    event_data_t *ev = &c->tcp_dst_ev_data;
-    if (ev->fd != 0) {
-        ev->handler = nullptr;
-        if (!ev_del_event(c->thread->epoll_fd, ev)) {
-            reply_and_close(c, del_fail_rep, X_ERROR_EVENT_OPT, del_fail_msg);
-            return true;
-        }
-        close(ev->fd);
-        ev->fd = 0;
-        ev->reg_events = 0;
+    if (!x_forward_release_socket(c)) {
+        reply_and_close(c, del_fail_rep, X_ERROR_EVENT_OPT, del_fail_msg);
+        return true;
     }
-    consume_down(c);
+    x_forward_consume(c);
     c->retry = 1;
     log_info("client[%u] retry upstream connect\n", c->session);
     s5_do_conn_dst(c);
@@ -355,7 +323,7 @@ bool retry_upstream(x_client_t *c, uint8_t del_fail_rep, const char *del_fail_ms
 
 // Common start of both handshakes: the connect's outcome and the handshake buffer.
 bool forward_connected(x_client_t *c, event_data_t *ev, uint32_t events, const char *alloc_msg) {
-    int err = connect_error(ev, events);
+    int err = x_forward_connect_error(ev, events);
     if (err != 0) {
         connect_failed(c, err);
         return false;
@@ -364,7 +332,7 @@ bool forward_connected(x_client_t *c, event_data_t *ev, uint32_t events, const c
         close_silently(c, X_ERROR_ALLOC, alloc_msg);
         return false;
     }
-    consume_down(c);
+    x_forward_consume(c);
     return true;
 }
 
@@ -376,12 +344,12 @@ void s5_s5_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events) {
     uint8_t hello[4];
     size_t n = x_forward_s5_greeting(c->forward, hello);
     int err = 0;
-    if (!send_upstream(c, hello, n, &err)) {
+    if (!x_forward_send(c, hello, n, &err)) {
         close_silently(c, X_ERROR_SOCKET_SEND_TO_SERVER, "s5 tcp to s5 send method request failed");
         return;
     }
     c->needrecv = X_FORWARD_S5_SHORT_REPLY;
-    if (!watch_upstream(c, s5_s5_on_method_resp))
+    if (!x_forward_watch(c, s5_s5_on_method_resp))
         close_silently(c, X_ERROR_EVENT_OPT, "s5 to s5 add event failed");
 }
 
@@ -394,19 +362,19 @@ void s5_s5_on_method_resp(x_server_t *, event_data_t *ev, uint32_t) {
         return;
     }
     uint8_t method = c->down.buf.pos[1];
-    consume_down(c);
+    x_forward_consume(c);
     if (method == S5_METHOD_NONE) {
         s5_s5_send_connect(c);
     } else if (method == S5_METHOD_USERPASS && c->forward->has_username) {
         c->needrecv = X_FORWARD_S5_SHORT_REPLY;
-        if (!watch_upstream(c, s5_s5_on_auth_resp)) {
+        if (!x_forward_watch(c, s5_s5_on_auth_resp)) {
             reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp to s5 add event failed");
             return;
         }
         int err = 0;
         const ngx_str_t &auth = c->forward->s5_auth;
         // A reset is left for the next read to see.
-        if (!send_upstream(c, auth.data, auth.len, &err) && err != ECONNRESET)
+        if (!x_forward_send(c, auth.data, auth.len, &err) && err != ECONNRESET)
             reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_SEND_TO_SERVER,
                             "s5 tcp to s5 send auth request failed");
     } else if (method == S5_METHOD_USERPASS) {
@@ -427,7 +395,7 @@ void s5_s5_on_auth_resp(x_server_t *, event_data_t *ev, uint32_t) {
         return;
     }
     uint8_t status = c->down.buf.pos[1];
-    consume_down(c);
+    x_forward_consume(c);
     if (status != 0) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_FORWARD_S5_AUTH_FAILED,
                         "s5 tcp to s5 auth failed");
@@ -445,12 +413,12 @@ void s5_s5_send_connect(x_client_t *c) {
                         "s5 tcp to s5 fill connect request failed");
         return;
     }
-    if (!watch_upstream(c, s5_s5_on_connect_resp)) {
+    if (!x_forward_watch(c, s5_s5_on_connect_resp)) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp to s5 add event failed");
         return;
     }
     int err = 0;
-    if (!send_upstream(c, req, n, &err) && err != ECONNRESET)
+    if (!x_forward_send(c, req, n, &err) && err != ECONNRESET)
         close_silently(c, X_ERROR_SOCKET_SEND_TO_SERVER,
                        "s5 tcp to s5 send connect request failed");
 }
@@ -464,7 +432,7 @@ void s5_s5_on_connect_resp(x_server_t *server, event_data_t *ev, uint32_t) {
         return;
     }
     uint8_t rep = c->down.buf.pos[1];
-    consume_down(c);
+    x_forward_consume(c);
     if (rep == S5_REP_SUCCESS) {
         s5_on_connect_dst(server, ev, 0);
         return;
@@ -487,12 +455,12 @@ void s5_http_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t events)
         return;
     }
     int err = 0;
-    if (!send_upstream(c, req, static_cast<size_t>(n), &err)) {
+    if (!x_forward_send(c, req, static_cast<size_t>(n), &err)) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_SEND_TO_SERVER,
                         "s5 tcp to http send connect request failed");
         return;
     }
-    if (!watch_upstream(c, s5_http_on_resp))
+    if (!x_forward_watch(c, s5_http_on_resp))
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 tcp add dst event fail");
 }
 
@@ -518,7 +486,7 @@ void s5_http_on_resp(x_server_t *server, event_data_t *ev, uint32_t) {
                         "s5 tcp to http parse failed");
         return;
     }
-    consume_down(c);
+    x_forward_consume(c);
     if (status == 200) {
         s5_on_connect_dst(server, ev, 0);
         return;

@@ -10,6 +10,7 @@
 #include "net/x_dns.h"
 #include "proto/socks5_proxy.h"
 #include "proto/x_forward.h"
+#include "proto/x_forward_session.h"
 #include "report/monitor.h"
 #include "report/x_log_report.h"
 
@@ -312,21 +313,6 @@ void resolve(x_client_t *c, const char *host, size_t len, bool ipv6, x_dns_callb
 
 // ---- the upstream's TCP handshake ----
 
-void consume_down(x_client_t *c) {
-    empty(&c->down.buf);
-}
-
-bool send_upstream(x_client_t *c, const void *data, size_t len, int *err) {
-    ssize_t n = send(c->tcp_dst_ev_data.fd, data, len, MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(len)) return true;
-    *err = n < 0 ? errno : EAGAIN;
-    return false;
-}
-
-bool watch_upstream(x_client_t *c, event_handler handler) {
-    return ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, handler);
-}
-
 // Reads one of the 2-byte replies; returns its second byte, or -1 when the caller must return.
 int short_reply(x_client_t *c, event_data_t *ev, const char *fail_msg) {
     int rc = x_forward_recv_fixed(&c->down.buf, ev->fd, X_FORWARD_S5_SHORT_REPLY);
@@ -336,7 +322,7 @@ int short_reply(x_client_t *c, event_data_t *ev, const char *fail_msg) {
         return -1;
     }
     int value = c->down.buf.pos[1];
-    consume_down(c);
+    x_forward_consume(c);
     return value;
 }
 
@@ -605,15 +591,15 @@ void s5_s5_udp_on_connect_forward(x_server_t *, event_data_t *ev, uint32_t event
         fail(c, X_ERROR_ALLOC, "s5 to s5 udp alloc buf failed");
         return;
     }
-    consume_down(c);
+    x_forward_consume(c);
     c->needrecv = X_FORWARD_S5_SHORT_REPLY;
-    if (!watch_upstream(c, s5_s5_udp_on_method_resp)) {
+    if (!x_forward_watch(c, s5_s5_udp_on_method_resp)) {
         fail(c, X_ERROR_EVENT_OPT, "s5 to s5 udp add event failed");
         return;
     }
     uint8_t hello[4];
     size_t n = x_forward_s5_greeting(c->forward, hello);
-    if (!send_upstream(c, hello, n, &err)) {
+    if (!x_forward_send(c, hello, n, &err)) {
         reply_and_close(c, S5_REP_REFUSED, X_ERROR_SOCKET_SEND_TO_SERVER,
                         "s5 to s5 udp send connect failed");
         return;
@@ -627,13 +613,13 @@ void s5_s5_udp_on_method_resp(x_server_t *, event_data_t *ev, uint32_t) {
     if (method == S5_METHOD_NONE) {
         s5_s5_udp_send_connect(c);
     } else if (method == S5_METHOD_USERPASS && c->forward->has_username) {
-        if (!watch_upstream(c, s5_s5_udp_on_auth_resp)) {
+        if (!x_forward_watch(c, s5_s5_udp_on_auth_resp)) {
             reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 to s5 udp add event failed");
             return;
         }
         int err = 0;
         const ngx_str_t &auth = c->forward->s5_auth;
-        if (!send_upstream(c, auth.data, auth.len, &err) && err != ECONNRESET)
+        if (!x_forward_send(c, auth.data, auth.len, &err) && err != ECONNRESET)
             reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_SEND_TO_SERVER,
                             "s5 to s5 udp send auth request failed");
     } else if (method == S5_METHOD_USERPASS) {
@@ -660,12 +646,13 @@ void s5_s5_udp_on_auth_resp(x_server_t *, event_data_t *ev, uint32_t) {
 
 void s5_s5_udp_send_connect(x_client_t *c) {
     c->needrecv = sizeof UPSTREAM_ASSOCIATE;
-    if (!watch_upstream(c, s5_s5_udp_on_connect_resp)) {
+    if (!x_forward_watch(c, s5_s5_udp_on_connect_resp)) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 to s5 udp add event failed");
         return;
     }
     int err = 0;
-    if (!send_upstream(c, UPSTREAM_ASSOCIATE, sizeof UPSTREAM_ASSOCIATE, &err) && err != ECONNRESET)
+    if (!x_forward_send(c, UPSTREAM_ASSOCIATE, sizeof UPSTREAM_ASSOCIATE, &err) &&
+        err != ECONNRESET)
         reply_and_close(c, S5_REP_REFUSED, X_ERROR_SOCKET_SEND_TO_SERVER,
                         "s5 to s5 udp send connect request failed");
 }
@@ -687,7 +674,7 @@ void s5_s5_udp_on_connect_resp(x_server_t *, event_data_t *ev, uint32_t) {
     c->dst_connecting = false;
     x_forward_s5_reply_t reply;
     bool parsed = x_forward_s5_parse_reply(c->down.buf.pos, buf_size(&c->down.buf), &reply);
-    consume_down(c);
+    x_forward_consume(c);
     // The connection stays open, unwatched, for as long as the association lives.
     if (!parsed || !ev_del_event(c->thread->epoll_fd, &c->tcp_dst_ev_data)) {
         reply_and_close(c, S5_REP_REFUSED, X_ERROR_EVENT_OPT, "s5 to s5 udp del dst event failed");
