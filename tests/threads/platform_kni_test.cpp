@@ -28,7 +28,7 @@ void record(work_thread_t *, uint32_t, uint32_t from, uint32_t type, void *data)
 
 // Two thread records with epoll instances and the channel between them.
 struct Channel {
-    work_thread_t threads[2];
+    work_thread_t threads[2]{};
     Received got;
     explicit Channel(uint32_t count = 2) {
         received = &got;
