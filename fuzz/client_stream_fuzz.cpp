@@ -1,7 +1,8 @@
 // A client's whole byte stream fed to a real session over a socket pair, then end of stream: the
 // first byte picks SOCKS5 (greeting, sub-negotiation, request, early data), a PROXY protocol
-// header or an HTTP request, as on a port that admits everything. Runs inside a network namespace of its
-// own (ctest wraps it in unshare --net), so any connect it provokes stays on a dead loopback.
+// header or an HTTP request, as on a port that admits everything. Runs inside a network namespace
+// of its own (ctest wraps it in unshare --net), so any connect it provokes stays on a dead
+// loopback.
 #include "core/work_thread.h"
 #include "core/x_client.h"
 #include "core/x_server.h"
@@ -56,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     dictAdd(table, reinterpret_cast<void *>(uintptr_t{1}), c);
     if (!ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_client_first_data))
         abort();
-    for (int pass = 0; pass < 50 && dictFind(table, reinterpret_cast<void *>(uintptr_t{1})); pass++) {
+    for (int pass = 0; pass < 50 && dictFind(table, reinterpret_cast<void *>(uintptr_t{1}));
+         pass++) {
         if (pass == 40 && !x_client_is_closing(c)) x_client_close(c); // waiting on a timer
         work_thread_do(s->main_thread);
     }

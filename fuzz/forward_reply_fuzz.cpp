@@ -50,7 +50,8 @@ template <typename Read> void check_socket(const uint8_t *data, size_t size, Rea
     if (write(sv[1], data, cut) == static_cast<ssize_t>(cut)) rc = read(&buf, sv[0]);
     if (write(sv[1], data + cut, size - cut) != static_cast<ssize_t>(size - cut)) abort();
     shutdown(sv[1], SHUT_WR);
-    while (rc == X_FORWARD_AGAIN) rc = read(&buf, sv[0]);
+    while (rc == X_FORWARD_AGAIN)
+        rc = read(&buf, sv[0]);
     held.assign(reinterpret_cast<char *>(buf.pos), buf_size(&buf));
     char rest[8192];
     ssize_t n;

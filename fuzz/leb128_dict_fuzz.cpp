@@ -44,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         switch (step++ % 3) {
         case 0: {
             bool fresh = model.emplace(v % 512, v).second;
-            if ((dictAdd(d, k, reinterpret_cast<void *>(static_cast<uintptr_t>(v))) == DICT_OK) != fresh) abort();
+            if ((dictAdd(d, k, reinterpret_cast<void *>(static_cast<uintptr_t>(v))) == DICT_OK) !=
+                fresh)
+                abort();
             break;
         }
         case 1:

@@ -73,11 +73,20 @@ int main(int argc, char **argv) {
     int c;
     while ((c = getopt(argc, argv, ":c:n:dshv")) != -1) {
         switch (c) {
-        case 'c': config_path = optarg; break;
-        case 'd': daemon_mode = true; break;
-        case 's': syslog_enable = true; break;
-        case 'h': print_usage(argv[0]); exit(0);
-        case 'v': print_version_and_exit();
+        case 'c':
+            config_path = optarg;
+            break;
+        case 'd':
+            daemon_mode = true;
+            break;
+        case 's':
+            syslog_enable = true;
+            break;
+        case 'h':
+            print_usage(argv[0]);
+            exit(0);
+        case 'v':
+            print_version_and_exit();
         case ':':
             printf("Missing argument after: -%c\n", optopt);
             print_usage(argv[0]);

@@ -328,11 +328,13 @@ namespace {
 
 void seal_table(dict *d, bool nodes) {
     if (d == nullptr) return;
-    while (dictIsRehashing(d)) dictRehash(d, 100);
+    while (dictIsRehashing(d))
+        dictRehash(d, 100);
     if (!nodes) return;
     dictIterator it;
     dictInitIterator(&it, d);
-    while (dictEntry *e = dictNext(&it)) seal_table(static_cast<x_acl_node_t *>(e->v.val)->pool, true);
+    while (dictEntry *e = dictNext(&it))
+        seal_table(static_cast<x_acl_node_t *>(e->v.val)->pool, true);
     dictResetIterator(&it);
 }
 

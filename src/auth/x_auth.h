@@ -33,7 +33,7 @@ struct x_client_auth_request_t {
     uint32_t from_ipc_id;   // index of the asking thread: the answer goes back there
     void (*auth_callback)(x_client_t *client);               // continuation after an auth answer
     void (*acl_callback)(x_client_t *client, uint32_t code); // continuation after an ACL answer
-    bool verify_pending; // owner only: a verify request is out, no second one is sent
+    bool verify_pending;   // owner only: a verify request is out, no second one is sent
     bool question_pending; // owner only: an auth or ACL question is out
 };
 

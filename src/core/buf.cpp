@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-buf_t *buf_new() { return static_cast<buf_t *>(calloc(1, sizeof(buf_t))); }
+buf_t *buf_new() {
+    return static_cast<buf_t *>(calloc(1, sizeof(buf_t)));
+}
 
 void buf_delete(buf_t *buf) {
     if (buf == nullptr) return;

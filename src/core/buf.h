@@ -28,9 +28,15 @@ void buf_free(buf_t *buf);
 // Moves the unread bytes to the front (nothing moves when pos == start).
 void buf_drain(buf_t *buf);
 
-inline size_t buf_size(const buf_t *buf) { return static_cast<size_t>(buf->last - buf->pos); }
-inline size_t buf_capacity(const buf_t *buf) { return static_cast<size_t>(buf->end - buf->start); }
-inline size_t buf_free_space(const buf_t *buf) { return static_cast<size_t>(buf->end - buf->last); }
+inline size_t buf_size(const buf_t *buf) {
+    return static_cast<size_t>(buf->last - buf->pos);
+}
+inline size_t buf_capacity(const buf_t *buf) {
+    return static_cast<size_t>(buf->end - buf->start);
+}
+inline size_t buf_free_space(const buf_t *buf) {
+    return static_cast<size_t>(buf->end - buf->last);
+}
 
 // LEB128. `start` is the number of top bits of the first byte that carry no value bits: 0 or 1
 // for the plain form, 2 to 7 for the prefixed form whose first byte holds the tag `head` in its

@@ -14,12 +14,12 @@ struct event_data_t;
 using event_handler = void (*)(x_server_t *server, event_data_t *ev, uint32_t events);
 
 struct event_data_t {
-    x_client_t *client;      // owning session, null for listeners, rings, resolver sockets...
-    x_config_port_t *xport;  // listening port the connection arrived on
-    void *other_ctx;         // further context for the handler (relay direction, ring, resolver)
-    event_handler handler;   // called as handler(server, ev, events)
-    int fd;                  // the descriptor; 0 means none
-    uint32_t reg_events;     // mask currently registered; 0 means not registered
+    x_client_t *client;     // owning session, null for listeners, rings, resolver sockets...
+    x_config_port_t *xport; // listening port the connection arrived on
+    void *other_ctx;        // further context for the handler (relay direction, ring, resolver)
+    event_handler handler;  // called as handler(server, ev, events)
+    int fd;                 // the descriptor; 0 means none
+    uint32_t reg_events;    // mask currently registered; 0 means not registered
 };
 
 // Stores handler, then makes `events` the registered mask (ADD, MOD, or DEL for 0). Issues no

@@ -74,7 +74,8 @@ bool pf_ipc_init(work_thread_t *threads, uint32_t count, pf_ipc_callback callbac
         return false;
     }
     channel->list = static_cast<pf_ipc_t *>(list_mem);
-    for (uint32_t i = 0; i < count; i++) new (&channel->list[i]) pf_ipc_t{};
+    for (uint32_t i = 0; i < count; i++)
+        new (&channel->list[i]) pf_ipc_t{};
     channel->count = count;
     for (uint32_t i = 0; i < count; i++) {
         pf_ipc_t *p = &channel->list[i];

@@ -15,15 +15,15 @@ struct work_thread_t;
 constexpr uint32_t PF_IPC_QUEUE_SIZE = 16384;
 
 // Message types.
-constexpr uint32_t X_IPC_AUTH_REQ = 1;      // owner -> main: session id
-constexpr uint32_t X_IPC_AUTH_RESP = 2;     // main -> owner: session id
-constexpr uint32_t X_IPC_CLIENT_CLOSE = 3;  // owner -> main: the x_client_t *
-constexpr uint32_t X_IPC_FLOW = 4;          // owner -> main: heap flow sample
-constexpr uint32_t X_IPC_REPORT = 5;        // owner -> main: heap access line
-constexpr uint32_t X_IPC_ACL_REQ = 6;       // owner -> main: session id
-constexpr uint32_t X_IPC_ACL_RESP = 7;      // main -> owner: session id
-constexpr uint32_t X_IPC_VERIFY_REQ = 8;    // owner -> main: session id
-constexpr uint32_t X_IPC_VERIFY_RESP = 9;   // main -> owner: session id
+constexpr uint32_t X_IPC_AUTH_REQ = 1;     // owner -> main: session id
+constexpr uint32_t X_IPC_AUTH_RESP = 2;    // main -> owner: session id
+constexpr uint32_t X_IPC_CLIENT_CLOSE = 3; // owner -> main: the x_client_t *
+constexpr uint32_t X_IPC_FLOW = 4;         // owner -> main: heap flow sample
+constexpr uint32_t X_IPC_REPORT = 5;       // owner -> main: heap access line
+constexpr uint32_t X_IPC_ACL_REQ = 6;      // owner -> main: session id
+constexpr uint32_t X_IPC_ACL_RESP = 7;     // main -> owner: session id
+constexpr uint32_t X_IPC_VERIFY_REQ = 8;   // owner -> main: session id
+constexpr uint32_t X_IPC_VERIFY_RESP = 9;  // main -> owner: session id
 
 // One message.
 struct pf_ipc_event_t {
@@ -38,14 +38,14 @@ using pf_ipc_callback = void (*)(work_thread_t *thread, uint32_t self, uint32_t 
                                  void *data);
 
 struct pf_ipc_queue_t {
-    uint32_t id;                  // index of the consuming thread
-    uint32_t queue_size;          // slots in the ring
-    pf_ipc_event_t *queue;        // the slots
-    std::atomic<uint32_t> front;  // next slot to consume (consumer only)
-    std::atomic<uint32_t> rear;   // next slot to fill (producer only)
-    event_data_t ev_data;         // the eventfd's registration in the consumer's epoll
-    work_thread_t *thread;        // consuming thread
-    pf_ipc_callback callback;     // called for every message
+    uint32_t id;                 // index of the consuming thread
+    uint32_t queue_size;         // slots in the ring
+    pf_ipc_event_t *queue;       // the slots
+    std::atomic<uint32_t> front; // next slot to consume (consumer only)
+    std::atomic<uint32_t> rear;  // next slot to fill (producer only)
+    event_data_t ev_data;        // the eventfd's registration in the consumer's epoll
+    work_thread_t *thread;       // consuming thread
+    pf_ipc_callback callback;    // called for every message
 };
 
 struct pf_ipc_t {

@@ -150,7 +150,8 @@ void work_thread_do(work_thread_t *thread) {
         log_error("epoll_wait error: %s\n", strerror(errno));
         exit(1);
     }
-    for (int i = 0; i < n; i++) dispatch(thread->server, thread->events[i]);
+    for (int i = 0; i < n; i++)
+        dispatch(thread->server, thread->events[i]);
     if (thread->index == 0) main_thread_checks(thread);
     x_dns_check(thread->dns);
     x_timer_check(&thread->tovask_timer);
@@ -173,11 +174,21 @@ void work_thread_on_ipc(work_thread_t *thread, uint32_t, uint32_t, uint32_t type
     switch (type) {
     case X_IPC_AUTH_REQ:
     case X_IPC_ACL_REQ:
-    case X_IPC_VERIFY_REQ: x_auth_on_ipc_request(thread, type, session_of(data)); break;
-    case X_IPC_AUTH_RESP: x_auth_on_ipc_auth_resp(thread, session_of(data)); break;
-    case X_IPC_ACL_RESP: x_auth_on_ipc_acl_resp(thread, session_of(data)); break;
-    case X_IPC_VERIFY_RESP: x_auth_on_ipc_verify_resp(thread, session_of(data)); break;
-    case X_IPC_CLIENT_CLOSE: on_client_close_msg(thread, static_cast<x_client_t *>(data)); break;
+    case X_IPC_VERIFY_REQ:
+        x_auth_on_ipc_request(thread, type, session_of(data));
+        break;
+    case X_IPC_AUTH_RESP:
+        x_auth_on_ipc_auth_resp(thread, session_of(data));
+        break;
+    case X_IPC_ACL_RESP:
+        x_auth_on_ipc_acl_resp(thread, session_of(data));
+        break;
+    case X_IPC_VERIFY_RESP:
+        x_auth_on_ipc_verify_resp(thread, session_of(data));
+        break;
+    case X_IPC_CLIENT_CLOSE:
+        on_client_close_msg(thread, static_cast<x_client_t *>(data));
+        break;
     case X_IPC_FLOW:
         x_log_on_flow(thread->server, static_cast<x_flow_log_pkt_t *>(data));
         free(data);
@@ -186,6 +197,7 @@ void work_thread_on_ipc(work_thread_t *thread, uint32_t, uint32_t, uint32_t type
         x_log_on_report(thread->server, static_cast<x_report_log_pkt_t *>(data));
         free(data);
         break;
-    default: break;
+    default:
+        break;
     }
 }

@@ -23,24 +23,24 @@ struct x_client_list_t {
 };
 
 struct work_thread_t {
-    x_server_t *server;                          // back pointer
-    std::atomic<pthread_t> tid;                  // set at initialisation, cleared when a worker ends
-    uint32_t index;                              // 0 for the main thread, 1... for workers
-    int epoll_fd;                                // the thread's epoll instance
+    x_server_t *server;         // back pointer
+    std::atomic<pthread_t> tid; // set at initialisation, cleared when a worker ends
+    uint32_t index;             // 0 for the main thread, 1... for workers
+    int epoll_fd;               // the thread's epoll instance
     struct epoll_event events[WORK_THREAD_MAX_EVENTS]; // epoll_wait results
-    x_client_list_t client_close_list;           // sessions closed during the current pass
-    x_client_list_t client_free_list;            // sessions to free (main thread)
-    dict *session_to_clients;                    // session id -> x_client_t * owned here
-    x_dns_t *dns;                                // the thread's resolver
-    x_timer_t tovask_timer;                      // 500 ms: agent-forwarding requests
-    x_timer_t conn_timer;                        // src_timeout: waiting for client data
-    x_timer_t dst_timer;                         // dst_timeout: connecting outwards
-    x_timer_t flow_timer;                        // 1000 ms: periodic flow samples
-    x_timer_t reply_timer;                       // 60000 ms: idle check
-    x_timer_t verify_timer;                      // 10000 ms: re-verification
-    uint64_t last_show_cache_time;               // last session-table size line (main thread)
-    std::atomic<bool> inited;                    // initialisation completed
-    pthread_t join_id;                           // the pthread to join (workers only)
+    x_client_list_t client_close_list;                 // sessions closed during the current pass
+    x_client_list_t client_free_list;                  // sessions to free (main thread)
+    dict *session_to_clients;                          // session id -> x_client_t * owned here
+    x_dns_t *dns;                                      // the thread's resolver
+    x_timer_t tovask_timer;                            // 500 ms: agent-forwarding requests
+    x_timer_t conn_timer;                              // src_timeout: waiting for client data
+    x_timer_t dst_timer;                               // dst_timeout: connecting outwards
+    x_timer_t flow_timer;                              // 1000 ms: periodic flow samples
+    x_timer_t reply_timer;                             // 60000 ms: idle check
+    x_timer_t verify_timer;                            // 10000 ms: re-verification
+    uint64_t last_show_cache_time;                     // last session-table size line (main thread)
+    std::atomic<bool> inited;                          // initialisation completed
+    pthread_t join_id;                                 // the pthread to join (workers only)
 };
 
 // The session table's type: 32-bit ids in the key slot, owning neither keys nor values.

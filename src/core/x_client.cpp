@@ -28,7 +28,9 @@ x_client_t *const LIST_END = reinterpret_cast<x_client_t *>(1);
 constexpr int SESSION_ATTEMPTS = 5;
 constexpr size_t FORWARD_CRED_MAX = 256;
 
-int str_len(const ngx_str_t &s) { return static_cast<int>(s.len); }
+int str_len(const ngx_str_t &s) {
+    return static_cast<int>(s.len);
+}
 const char *str_data(const ngx_str_t &s) {
     return s.data ? reinterpret_cast<const char *>(s.data) : "";
 }
@@ -78,7 +80,8 @@ uint32_t x_client_get_session(dict *table, uint32_t index) {
     for (int i = 0; i < SESSION_ATTEMPTS; i++) {
         uint32_t id = (index << 28) | stamp | (static_cast<uint32_t>(rand()) & 0xFFFFF);
         // 0 means "no session" everywhere, so it counts as taken.
-        if (id != 0 && dictFind(table, reinterpret_cast<void *>(static_cast<uintptr_t>(id))) == nullptr)
+        if (id != 0 &&
+            dictFind(table, reinterpret_cast<void *>(static_cast<uintptr_t>(id))) == nullptr)
             return id;
     }
     log_error("generate rand session failed\n");
@@ -100,18 +103,16 @@ void x_client_log_error(x_client_t *c, uint16_t code, const char *msg) {
                   c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
                   str_len(rq.username), str_data(rq.username), str_len(rq.password),
                   str_data(rq.password), addr2str(&c->localaddr), str_len(token), str_data(token),
-                  str_len(host), str_data(host),
-                  c->acl_match.target_port, proto_name(f->proto), str_len(f->username),
-                  str_data(f->username), str_len(f->password), str_data(f->password),
-                  str_len(f->host), str_data(f->host), f->port, code, msg);
+                  str_len(host), str_data(host), c->acl_match.target_port, proto_name(f->proto),
+                  str_len(f->username), str_data(f->username), str_len(f->password),
+                  str_data(f->password), str_len(f->host), str_data(f->host), f->port, code, msg);
     } else {
         log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%.*s@%s] token[%.*s] "
                   "target_info[%.*s:%u] forward[] code[%u] msg[%s]\n",
                   c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
                   str_len(rq.username), str_data(rq.username), str_len(rq.password),
                   str_data(rq.password), addr2str(&c->localaddr), str_len(token), str_data(token),
-                  str_len(host), str_data(host),
-                  c->acl_match.target_port, code, msg);
+                  str_len(host), str_data(host), c->acl_match.target_port, code, msg);
     }
 }
 
@@ -307,7 +308,7 @@ uint32_t relay_mss(int fd) {
     int mss = get_tcp_mss(fd);
     // An unknown segment size must not leave a zero-sized read window spinning the loop.
     return mss <= 0 || static_cast<uint32_t>(mss) > RELAY_MSS_MAX ? RELAY_MSS_MAX
-                                                                   : static_cast<uint32_t>(mss);
+                                                                  : static_cast<uint32_t>(mss);
 }
 
 bool relay_setup(x_client_t *, x_client_relay_t *r, event_data_t *in, event_data_t *out,
@@ -347,7 +348,8 @@ bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us) {
         r->timer_fd.fd = fd;
         r->timer_fd.client = c;
         r->timer_fd.other_ctx = r;
-        if (!ev_add_event(c->thread->epoll_fd, &r->timer_fd, EPOLLIN | EPOLLET, relay_bucket_acquire))
+        if (!ev_add_event(c->thread->epoll_fd, &r->timer_fd, EPOLLIN | EPOLLET,
+                          relay_bucket_acquire))
             return relay_fail(c, "tcp relay add timer fd event failed");
     }
     struct itimerspec its = {};
@@ -398,7 +400,8 @@ bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
     for (;;) {
         ssize_t n = 0;
         if (!r->eof && r->buf.last < r->buf.end) {
-            n = recv(r->ev_data_in->fd, r->buf.last, static_cast<size_t>(r->buf.end - r->buf.last), 0);
+            n = recv(r->ev_data_in->fd, r->buf.last, static_cast<size_t>(r->buf.end - r->buf.last),
+                     0);
             if (n > 0) {
                 r->buf.last += n;
             } else if (n == 0) {
@@ -439,7 +442,8 @@ int tcp_relay_out(x_client_t *c, x_client_relay_t *r) {
     }
     int result;
     if (buf_size(&r->buf) > 0) {
-        if (!(r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, EPOLLOUT, 0)) {
+        if (!(r->ev_data_out->reg_events & EPOLLOUT) &&
+            !set_interest(c, r->ev_data_out, EPOLLOUT, 0)) {
             x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay out mod add out event failed");
             return RELAY_OUT_ERROR;
         }
@@ -454,7 +458,8 @@ int tcp_relay_out(x_client_t *c, x_client_relay_t *r) {
             x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay in mod add in event failed");
             return RELAY_OUT_ERROR;
         }
-        if ((r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, 0, EPOLLOUT)) {
+        if ((r->ev_data_out->reg_events & EPOLLOUT) &&
+            !set_interest(c, r->ev_data_out, 0, EPOLLOUT)) {
             x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay out mod del out event failed");
             return RELAY_OUT_ERROR;
         }

@@ -27,7 +27,6 @@ struct x_dns_query_t;
 struct token_bucket_t;
 struct dict;
 
-
 // Protocol numbers of listen_proto and of a forward's proto.
 constexpr uint8_t X_PROTO_AUTO = 0;
 constexpr uint8_t X_PROTO_HTTP = 1;
@@ -49,58 +48,58 @@ struct x_client_relay_t {
 };
 
 struct x_client_t {
-    x_client_t *next;                  // null while live; closing: close/free list link (last: 1)
-    x_server_t *server;                // back pointer
-    work_thread_t *thread;             // owning thread (the main thread until hand-off)
-    x_dns_query_t *dns_query;          // outstanding resolver query
-    uint32_t session;                  // session identifier, 0 until hand-off
+    x_client_t *next;         // null while live; closing: close/free list link (last: 1)
+    x_server_t *server;       // back pointer
+    work_thread_t *thread;    // owning thread (the main thread until hand-off)
+    x_dns_query_t *dns_query; // outstanding resolver query
+    uint32_t session;         // session identifier, 0 until hand-off
     x_client_auth_request_t auth_request; // credentials and continuations for the main thread
     x_client_auth_result_t auth_result;   // the main thread's answer
-    struct sockaddr_in addr;           // the client's address as accepted
-    event_data_t connect_ev_data;      // the client connection
-    struct sockaddr_in localaddr;      // local address of the client connection (after NAT)
-    struct sockaddr_in dst_addr;       // destination or upstream proxy address
-    event_data_t tcp_dst_ev_data;      // the destination connection
-    struct sockaddr_in udp_src_addr;   // UDP association: client side
-    struct sockaddr_in udp_dst_addr;   // UDP association: destination side
-    event_data_t udp_src_ev_data;      // UDP association sockets
+    struct sockaddr_in addr;              // the client's address as accepted
+    event_data_t connect_ev_data;         // the client connection
+    struct sockaddr_in localaddr;         // local address of the client connection (after NAT)
+    struct sockaddr_in dst_addr;          // destination or upstream proxy address
+    event_data_t tcp_dst_ev_data;         // the destination connection
+    struct sockaddr_in udp_src_addr;      // UDP association: client side
+    struct sockaddr_in udp_dst_addr;      // UDP association: destination side
+    event_data_t udp_src_ev_data;         // UDP association sockets
     event_data_t udp_dst_ev_data;
-    struct sockaddr_in peer_addr;      // real local address of the client connection (before NAT)
-    struct sockaddr_storage dst_addr_ipv6;   // destination when IPv6
-    struct sockaddr_in6 udp_dst_addr_ipv6;   // IPv6 forms for the UDP association
+    struct sockaddr_in peer_addr; // real local address of the client connection (before NAT)
+    struct sockaddr_storage dst_addr_ipv6; // destination when IPv6
+    struct sockaddr_in6 udp_dst_addr_ipv6; // IPv6 forms for the UDP association
     struct sockaddr_in6 peer_addr_ipv6;
-    x_timer_event_t tcp_conn_timeout;  // waiting for client data or handshake (conn_timer)
-    x_timer_event_t tcp_dst_timeout;   // connecting outwards (dst_timer)
-    x_timer_event_t flow_timeout;      // periodic flow samples (flow_timer)
-    x_timer_event_t reply_timeout;     // idle check (reply_timer)
-    x_timer_event_t verify_timeout;    // re-verification (verify_timer)
-    uint64_t last_reply_time;          // monotonic ms of the last relay activity
-    uint64_t conn_start_time;          // monotonic ms when the destination connect began
-    x_client_relay_t up;               // client -> destination
-    x_client_relay_t down;             // destination -> client
-    http_ctx_t http_ctx;               // HTTP request parse state and its forwarded segments
-                                       // (points into up.buf, owns no storage)
-    http_ctx_t http_resp_ctx;          // HTTP upstream answer parse state (points into down.buf)
-    x_acl_match_t acl_match;           // destination being requested
-    uint16_t s5_udp_header_len;        // SOCKS5 UDP header length of the association
-    int8_t s5_auth_state;              // SOCKS5 negotiation state
-    bool is_showreport;                // an access line was sent: no close-reason line
-    bool is_monitor;                   // accepted on a health port
-    int8_t auth_index;                 // authentication backend of the port, -1 for none
-    uint8_t retry;                     // an upstream connect was retried once
-    bool is_auth_forward;              // `forward` belongs to this session
-    x_forward_t *forward;              // upstream to use, or null
-    uint16_t needrecv;                 // bytes the SOCKS5 parser still expects
-    uint16_t error_code;               // last error code recorded
-    bool is_ipv6;                      // the destination is IPv6
-    bool tun_ready;                    // UDP-over-TCP tunnel readiness
-    uint8_t listen_proto;              // protocol recognised (X_PROTO_*)
-    bool is_ctrl_ready;                // agent-forwarding control readiness
-    uint8_t code_key;                  // non-zero: relayed bytes are transformed with this key
-    uint8_t model;                     // 1 TCP client, 2 client of a UDP association
-    uint32_t idle_timeout;             // idle limit in ms
-    bool dst_connecting;               // the destination connect is in progress: its errors go
-                                       // to the connect handler, not to the generic close
+    x_timer_event_t tcp_conn_timeout; // waiting for client data or handshake (conn_timer)
+    x_timer_event_t tcp_dst_timeout;  // connecting outwards (dst_timer)
+    x_timer_event_t flow_timeout;     // periodic flow samples (flow_timer)
+    x_timer_event_t reply_timeout;    // idle check (reply_timer)
+    x_timer_event_t verify_timeout;   // re-verification (verify_timer)
+    uint64_t last_reply_time;         // monotonic ms of the last relay activity
+    uint64_t conn_start_time;         // monotonic ms when the destination connect began
+    x_client_relay_t up;              // client -> destination
+    x_client_relay_t down;            // destination -> client
+    http_ctx_t http_ctx;              // HTTP request parse state and its forwarded segments
+                                      // (points into up.buf, owns no storage)
+    http_ctx_t http_resp_ctx;         // HTTP upstream answer parse state (points into down.buf)
+    x_acl_match_t acl_match;          // destination being requested
+    uint16_t s5_udp_header_len;       // SOCKS5 UDP header length of the association
+    int8_t s5_auth_state;             // SOCKS5 negotiation state
+    bool is_showreport;               // an access line was sent: no close-reason line
+    bool is_monitor;                  // accepted on a health port
+    int8_t auth_index;                // authentication backend of the port, -1 for none
+    uint8_t retry;                    // an upstream connect was retried once
+    bool is_auth_forward;             // `forward` belongs to this session
+    x_forward_t *forward;             // upstream to use, or null
+    uint16_t needrecv;                // bytes the SOCKS5 parser still expects
+    uint16_t error_code;              // last error code recorded
+    bool is_ipv6;                     // the destination is IPv6
+    bool tun_ready;                   // UDP-over-TCP tunnel readiness
+    uint8_t listen_proto;             // protocol recognised (X_PROTO_*)
+    bool is_ctrl_ready;               // agent-forwarding control readiness
+    uint8_t code_key;                 // non-zero: relayed bytes are transformed with this key
+    uint8_t model;                    // 1 TCP client, 2 client of a UDP association
+    uint32_t idle_timeout;            // idle limit in ms
+    bool dst_connecting;              // the destination connect is in progress: its errors go
+                                      // to the connect handler, not to the generic close
 };
 
 // TCP relay. Prepares both directions once the destination is connected: buffers capped at one
@@ -115,9 +114,9 @@ void on_tcp_relay(x_server_t *server, event_data_t *ev, uint32_t events);
 // Moves bytes of one direction; false means the session must close.
 [[nodiscard]] bool tcp_relay(x_client_t *client, x_client_relay_t *relay);
 // Results of tcp_relay_out.
-constexpr int RELAY_OUT_DONE = 1;    // everything buffered was written
-constexpr int RELAY_OUT_WAIT = 2;    // bytes remain; waiting for writability
-constexpr int RELAY_OUT_ERROR = 3;   // the session must close
+constexpr int RELAY_OUT_DONE = 1;  // everything buffered was written
+constexpr int RELAY_OUT_WAIT = 2;  // bytes remain; waiting for writability
+constexpr int RELAY_OUT_ERROR = 3; // the session must close
 int tcp_relay_out(x_client_t *client, x_client_relay_t *relay);
 // Handler of a direction's pause timer.
 void relay_bucket_acquire(x_server_t *server, event_data_t *ev, uint32_t events);
@@ -129,13 +128,17 @@ void x_client_park(x_client_t *client);
 void stop_relay_cb(x_server_t *server, event_data_t *ev, uint32_t events);
 
 // The "closing" mark: a session whose `next` is set is queued for freeing.
-inline bool x_client_is_closing(const x_client_t *c) { return c->next != nullptr; }
+inline bool x_client_is_closing(const x_client_t *c) {
+    return c->next != nullptr;
+}
 
 x_client_t *x_client_new(x_server_t *server);
 // A fresh identifier for thread `index` that `table` does not hold (and is not 0); 0 after
 // five collisions.
 uint32_t x_client_get_session(dict *table, uint32_t index);
-inline uint32_t x_client_get_index_by_session(uint32_t session) { return session >> 28; }
+inline uint32_t x_client_get_index_by_session(uint32_t session) {
+    return session >> 28;
+}
 
 // Records `code` and writes the session's error line.
 void x_client_log_error(x_client_t *client, uint16_t code, const char *msg);

@@ -31,9 +31,13 @@ constexpr int LISTEN_BACKLOG = 128;
 constexpr uint64_t LISTEN_BACKOFF_MS = 100;
 constexpr uint64_t ACCEPT_ERROR_LOG_INTERVAL_MS = 1000;
 
-void *session_key(uint32_t session) { return reinterpret_cast<void *>(static_cast<uintptr_t>(session)); }
+void *session_key(uint32_t session) {
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(session));
+}
 
-x_listener_t *listener_of(event_data_t *ev) { return reinterpret_cast<x_listener_t *>(ev); }
+x_listener_t *listener_of(event_data_t *ev) {
+    return reinterpret_cast<x_listener_t *>(ev);
+}
 
 void on_listen_backoff(void *ctx, x_timer_event_t *) {
     auto *l = static_cast<x_listener_t *>(ctx);
@@ -41,9 +45,12 @@ void on_listen_backoff(void *ctx, x_timer_event_t *) {
         x_timer_reg(&server->listen_timer, &l->backoff);
 }
 
-void close_client_socket(int fd) { close(fd); }
+void close_client_socket(int fd) {
+    close(fd);
+}
 
-void fill_session(x_server_t *s, x_client_t *c, int fd, const sockaddr_in &peer, x_config_port_t *port) {
+void fill_session(x_server_t *s, x_client_t *c, int fd, const sockaddr_in &peer,
+                  x_config_port_t *port) {
     c->model = 1;
     c->idle_timeout = s->config.reply_timeout;
     c->addr = peer;
@@ -106,7 +113,8 @@ bool start_threads(x_server_t *s) {
         return false;
     }
     s->threads = static_cast<work_thread_t *>(mem);
-    for (uint32_t i = 0; i < n; i++) new (&s->threads[i]) work_thread_t{};
+    for (uint32_t i = 0; i < n; i++)
+        new (&s->threads[i]) work_thread_t{};
     s->thread_count = n;
     s->main_thread = &s->threads[0];
     s->running.store(1, std::memory_order_release);
@@ -150,7 +158,8 @@ void close_listeners(x_server_t *s) {
     for (uint32_t i = 0; i < s->config.listen_count; i++) {
         event_data_t *ev = &s->listen_ev_data_list[i].ev;
         if (ev->fd == 0) continue;
-        if (s->main_thread && s->main_thread->epoll_fd) (void)ev_del_event(s->main_thread->epoll_fd, ev);
+        if (s->main_thread && s->main_thread->epoll_fd)
+            (void)ev_del_event(s->main_thread->epoll_fd, ev);
         close(ev->fd);
     }
     free(s->listen_ev_data_list);
@@ -171,8 +180,10 @@ x_server_t *x_server_create() {
 
 bool x_server_start(x_server_t *s) {
     x_config_server_t &cfg = s->config;
-    if (!qps_limit_config(&s->qps_limit, cfg.global_limit, cfg.ip_limit, cfg.ip_timout)) return false;
-    if (!ip_restrict_init(&s->ip_restrict, cfg.ip_restrict_mode, &cfg.ip_restrict_file)) return false;
+    if (!qps_limit_config(&s->qps_limit, cfg.global_limit, cfg.ip_limit, cfg.ip_timout))
+        return false;
+    if (!ip_restrict_init(&s->ip_restrict, cfg.ip_restrict_mode, &cfg.ip_restrict_file))
+        return false;
     if (!x_auth_create_backends(s)) return false;
     x_timer_init(&s->listen_timer, LISTEN_BACKOFF_MS);
     if (!x_log_reports_start(s) || !x_log_flows_start(s)) return false;
@@ -182,7 +193,8 @@ bool x_server_start(x_server_t *s) {
         return false;
     }
     if (!x_auth_init_backends(s)) return false;
-    s->listen_ev_data_list = static_cast<x_listener_t *>(calloc(cfg.listen_count ? cfg.listen_count : 1, sizeof(x_listener_t)));
+    s->listen_ev_data_list = static_cast<x_listener_t *>(
+        calloc(cfg.listen_count ? cfg.listen_count : 1, sizeof(x_listener_t)));
     if (s->listen_ev_data_list == nullptr) return false;
     uint32_t index = 0;
     for (uint32_t i = 0; i < cfg.port_num; i++)
@@ -190,7 +202,9 @@ bool x_server_start(x_server_t *s) {
     return true;
 }
 
-void x_server_run(x_server_t *s) { pf_run(on_ev_loop, s->main_thread); }
+void x_server_run(x_server_t *s) {
+    pf_run(on_ev_loop, s->main_thread);
+}
 
 void x_server_close(x_server_t *s) {
     if (s == nullptr) return;
@@ -260,7 +274,9 @@ work_thread_t *x_server_get_rand_worker(x_server_t *s) {
     return &s->threads[index < s->thread_count ? index : 0];
 }
 
-void x_server_check(x_server_t *s) { x_timer_check(&s->listen_timer); }
+void x_server_check(x_server_t *s) {
+    x_timer_check(&s->listen_timer);
+}
 
 bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
     if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) return false;
@@ -271,7 +287,8 @@ bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
         ev_add_event(s->main_thread->epoll_fd, ev, 0, ev->handler))
         x_timer_reg(&s->listen_timer, &l->backoff);
     uint64_t now = x_time_ms();
-    if (l->last_error_log != 0 && now - l->last_error_log < ACCEPT_ERROR_LOG_INTERVAL_MS) return false;
+    if (l->last_error_log != 0 && now - l->last_error_log < ACCEPT_ERROR_LOG_INTERVAL_MS)
+        return false;
     l->last_error_log = now;
     return true;
 }
@@ -307,7 +324,8 @@ void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     }
     fill_session(s, c, fd, peer, ev->xport);
     c->thread = s->main_thread;
-    if (!ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_client_first_data_main)) {
+    if (!ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN,
+                      on_client_first_data_main)) {
         x_client_log_error(c, X_ERROR_EVENT_OPT, "add first data main event failed");
         close_client_socket(fd);
         x_client_free(c);

@@ -18,9 +18,9 @@ struct x_log_report_t;
 
 // One listening socket. The registration comes first so the record is found from it.
 struct x_listener_t {
-    event_data_t ev;          // the listener's registration in the main epoll
-    x_timer_event_t backoff;  // re-enables accepting after running out of descriptors
-    uint64_t last_error_log;  // monotonic ms of the last "accept failed" line
+    event_data_t ev;         // the listener's registration in the main epoll
+    x_timer_event_t backoff; // re-enables accepting after running out of descriptors
+    uint64_t last_error_log; // monotonic ms of the last "accept failed" line
 };
 
 struct x_server_t {
@@ -39,7 +39,7 @@ struct x_server_t {
     x_timer_t listen_timer;            // listener back-off after descriptor exhaustion
     x_log_report_t **log_reports;      // per backend: access-report sink, null where not configured
     x_log_flow_t **log_charge_flow;    // per backend: charge flow log, null where not configured
-    x_log_flow_t **log_stats_flows;    // per backend: statistics flow log, null where not configured
+    x_log_flow_t **log_stats_flows; // per backend: statistics flow log, null where not configured
 };
 
 // The process's one server object, set as soon as it is created.

@@ -22,7 +22,9 @@ uint64_t x_time_ms() {
     return monotonic_ns() / 1000000ull;
 }
 
-uint64_t x_time_us() { return monotonic_ns() / 1000ull; }
+uint64_t x_time_us() {
+    return monotonic_ns() / 1000ull;
+}
 
 uint64_t x_time_wall_ms() {
     struct timeval tv;
@@ -30,9 +32,13 @@ uint64_t x_time_wall_ms() {
     return static_cast<uint64_t>(tv.tv_sec) * 1000ull + static_cast<uint64_t>(tv.tv_usec) / 1000ull;
 }
 
-void x_time_set_clock(uint64_t (*ms_clock)()) { clock_override = ms_clock; }
+void x_time_set_clock(uint64_t (*ms_clock)()) {
+    clock_override = ms_clock;
+}
 
-void x_timer_init(x_timer_t *timer, uint64_t timeout_ms) { timer->timeout = timeout_ms; }
+void x_timer_init(x_timer_t *timer, uint64_t timeout_ms) {
+    timer->timeout = timeout_ms;
+}
 
 void x_timer_del(x_timer_event_t *ev) {
     x_timer_t *timer = ev->timer;

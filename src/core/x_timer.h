@@ -3,7 +3,8 @@
 // Every event of a list shares the list's timeout and is appended when registered, so a list is
 // ordered by expiry: registration, deletion and expiry of the head are O(1). Lists are checked once
 // per loop pass; an event fires when strictly more than `timeout` ms have passed since it was
-// registered. Durations use the monotonic clock, so a wall-clock step cannot freeze or burst timers.
+// registered. Durations use the monotonic clock, so a wall-clock step cannot freeze or burst
+// timers.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +13,9 @@ struct x_timer_event_t;
 using x_timer_callback = void (*)(void *ctx, x_timer_event_t *ev);
 
 struct x_timer_t {
-    uint64_t timeout;       // ms an event may stay in the list before it fires
-    x_timer_event_t *head;  // oldest registration
-    x_timer_event_t *tail;  // newest registration
+    uint64_t timeout;      // ms an event may stay in the list before it fires
+    x_timer_event_t *head; // oldest registration
+    x_timer_event_t *tail; // newest registration
 };
 
 struct x_timer_event_t {

@@ -10,7 +10,9 @@ namespace {
 
 constexpr signed char DICT_HT_INITIAL_EXP = 2;
 
-inline unsigned long mask_of(const dict *d, int t) { return dictBuckets(d, t) - 1; }
+inline unsigned long mask_of(const dict *d, int t) {
+    return dictBuckets(d, t) - 1;
+}
 
 uint64_t hash_key(dict *d, const void *key) {
     if (d->type->hashFunction) return d->type->hashFunction(key);
@@ -36,7 +38,8 @@ void reset_table(dict *d, int t) {
 
 signed char next_exp(unsigned long size) {
     signed char e = DICT_HT_INITIAL_EXP;
-    while (e < 63 && (1ul << e) < size) e++;
+    while (e < 63 && (1ul << e) < size)
+        e++;
     return e;
 }
 
@@ -78,10 +81,12 @@ void rehash_step(dict *d) {
 }
 
 unsigned long long fingerprint(const dict *d) {
-    unsigned long long parts[6] = {
-        reinterpret_cast<uintptr_t>(d->ht_table[0]), static_cast<unsigned long long>(d->ht_size_exp[0]),
-        d->ht_used[0], reinterpret_cast<uintptr_t>(d->ht_table[1]),
-        static_cast<unsigned long long>(d->ht_size_exp[1]), d->ht_used[1]};
+    unsigned long long parts[6] = {reinterpret_cast<uintptr_t>(d->ht_table[0]),
+                                   static_cast<unsigned long long>(d->ht_size_exp[0]),
+                                   d->ht_used[0],
+                                   reinterpret_cast<uintptr_t>(d->ht_table[1]),
+                                   static_cast<unsigned long long>(d->ht_size_exp[1]),
+                                   d->ht_used[1]};
     unsigned long long h = 0;
     for (unsigned long long p : parts) {
         h += p;
@@ -227,7 +232,9 @@ void dictRelease(dict *d) {
     zfree(d);
 }
 
-int dictTryExpand(dict *d, unsigned long size) { return expand(d, size); }
+int dictTryExpand(dict *d, unsigned long size) {
+    return expand(d, size);
+}
 
 void dictInitIterator(dictIterator *iter, dict *d) {
     iter->d = d;
@@ -305,4 +312,6 @@ uint64_t dictHashU64Key(const void *key) {
     return dictGenHashFunction(&v, sizeof v);
 }
 
-int dictComparePtrKey(dict *, const void *key1, const void *key2) { return key1 == key2; }
+int dictComparePtrKey(dict *, const void *key1, const void *key2) {
+    return key1 == key2;
+}

@@ -11,7 +11,7 @@
 struct dict;
 
 struct dictEntry {
-    void *key;       // the key (or a number stored in the pointer itself)
+    void *key; // the key (or a number stored in the pointer itself)
     union {
         void *val;
         uint64_t u64;
@@ -35,32 +35,36 @@ struct dictType {
 };
 
 struct dict {
-    dictType *type;              // callbacks
-    dictEntry **ht_table[2];     // bucket arrays; [1] exists only while rehashing
-    unsigned long ht_used[2];    // entries in each array
-    long rehashidx;              // next bucket of [0] to move, -1 when not rehashing
-    int16_t pauserehash;         // rehash steps are skipped while non-zero
-    signed char ht_size_exp[2];  // log2 of each array's bucket count, -1 for none
+    dictType *type;             // callbacks
+    dictEntry **ht_table[2];    // bucket arrays; [1] exists only while rehashing
+    unsigned long ht_used[2];   // entries in each array
+    long rehashidx;             // next bucket of [0] to move, -1 when not rehashing
+    int16_t pauserehash;        // rehash steps are skipped while non-zero
+    signed char ht_size_exp[2]; // log2 of each array's bucket count, -1 for none
 };
 
 struct dictIterator {
-    dict *d;                 // table walked
-    long index;              // current bucket
-    int table;               // current bucket array
-    int safe;                // safe iterators pause rehashing and allow deletes
-    dictEntry *entry;        // entry last returned
-    dictEntry *nextEntry;    // its successor, taken before the caller may delete it
+    dict *d;                        // table walked
+    long index;                     // current bucket
+    int table;                      // current bucket array
+    int safe;                       // safe iterators pause rehashing and allow deletes
+    dictEntry *entry;               // entry last returned
+    dictEntry *nextEntry;           // its successor, taken before the caller may delete it
     unsigned long long fingerprint; // table shape when an unsafe walk began
 };
 
 constexpr int DICT_OK = 0;
 constexpr int DICT_ERR = 1;
 
-inline unsigned long dictSize(const dict *d) { return d->ht_used[0] + d->ht_used[1]; }
+inline unsigned long dictSize(const dict *d) {
+    return d->ht_used[0] + d->ht_used[1];
+}
 inline unsigned long dictBuckets(const dict *d, int table) {
     return d->ht_size_exp[table] < 0 ? 0 : 1ul << d->ht_size_exp[table];
 }
-inline bool dictIsRehashing(const dict *d) { return d->rehashidx != -1; }
+inline bool dictIsRehashing(const dict *d) {
+    return d->rehashidx != -1;
+}
 
 dict *dictCreate(dictType *type);
 // DICT_OK when added, DICT_ERR when the key is present (nothing changes).
@@ -89,7 +93,7 @@ uint64_t dictGenHashFunction(const void *key, size_t len);
 uint64_t dictGenCaseHashFunction(const unsigned char *buf, size_t len);
 
 // Ready-made callbacks for the key kinds the system uses. Numeric keys live in the pointer.
-uint64_t dictHashU32Key(const void *key);  // low 4 bytes of the number
-uint64_t dictHashU16Key(const void *key);  // low 2 bytes
-uint64_t dictHashU64Key(const void *key);  // all 8 bytes
+uint64_t dictHashU32Key(const void *key); // low 4 bytes of the number
+uint64_t dictHashU16Key(const void *key); // low 2 bytes
+uint64_t dictHashU64Key(const void *key); // all 8 bytes
 int dictComparePtrKey(dict *d, const void *key1, const void *key2);

@@ -25,4 +25,6 @@ void *zcalloc(size_t size) {
     return p;
 }
 
-void zfree(void *ptr) { free(ptr); }
+void zfree(void *ptr) {
+    free(ptr);
+}

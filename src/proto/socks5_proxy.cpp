@@ -21,8 +21,12 @@ constexpr size_t S5_CRED_MAX = 255;
 // Request header: ver, cmd, rsv, atyp, and the first address byte (the domain length).
 constexpr uint16_t S5_REQUEST_HEAD = 5;
 
-size_t held(const x_client_t *c) { return buf_size(&c->up.buf); }
-const uint8_t *bytes(const x_client_t *c) { return c->up.buf.pos; }
+size_t held(const x_client_t *c) {
+    return buf_size(&c->up.buf);
+}
+const uint8_t *bytes(const x_client_t *c) {
+    return c->up.buf.pos;
+}
 // Consumes one message; bytes behind it (read along with a PROXY header) stay for the next step.
 void consume(x_client_t *c, size_t n) {
     c->up.buf.pos += n;
@@ -94,10 +98,14 @@ void authenticate(x_server_t *server, x_client_t *c) {
 // Bytes the whole request needs, known from its first five.
 size_t request_length(const uint8_t *r) {
     switch (r[3]) {
-    case S5_ATYP_IPV4: return 10;
-    case S5_ATYP_DOMAIN: return 7u + r[4];
-    case S5_ATYP_IPV6: return 22;
-    default: return 0;
+    case S5_ATYP_IPV4:
+        return 10;
+    case S5_ATYP_DOMAIN:
+        return 7u + r[4];
+    case S5_ATYP_IPV6:
+        return 22;
+    default:
+        return 0;
     }
 }
 
@@ -196,7 +204,8 @@ void s5_on_auth(x_server_t *server, event_data_t *ev, uint32_t events) {
         return;
     }
     size_t ulen = m[1];
-    if (!fill(c, ev, events, 3 + ulen, msg) || !fill(c, ev, events, 3 + ulen + bytes(c)[2 + ulen], msg))
+    if (!fill(c, ev, events, 3 + ulen, msg) ||
+        !fill(c, ev, events, 3 + ulen + bytes(c)[2 + ulen], msg))
         return;
     m = bytes(c);
     size_t plen = m[2 + ulen];
@@ -221,7 +230,8 @@ void s5_on_auth_resp(x_client_t *c) {
         fail(c, static_cast<uint16_t>(c->auth_result.code), "s5 auth failed");
         return;
     }
-    bool sent = no_auth ? send_pair(c, S5_VERSION, S5_METHOD_NONE) : send_pair(c, S5_AUTH_VERSION, 0x00);
+    bool sent =
+        no_auth ? send_pair(c, S5_VERSION, S5_METHOD_NONE) : send_pair(c, S5_AUTH_VERSION, 0x00);
     if (!sent) {
         fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT,
              no_auth ? "s5 send method replay failed" : "s5 send auth replay failed");

@@ -19,16 +19,19 @@ TEST(LogThreads, ConcurrentLinesStayWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; t++)
         threads.emplace_back([t] {
-            for (int i = 0; i < kLines; i++) log_info("thread %d line %d %s\n", t, i, "payload");
+            for (int i = 0; i < kLines; i++)
+                log_info("thread %d line %d %s\n", t, i, "payload");
         });
-    for (auto &th : threads) th.join();
+    for (auto &th : threads)
+        th.join();
     dup2(saved, STDOUT_FILENO);
     close(saved);
     close(pipefd[1]);
     std::string all;
     char chunk[65536];
     ssize_t n;
-    while ((n = read(pipefd[0], chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<size_t>(n));
+    while ((n = read(pipefd[0], chunk, sizeof chunk)) > 0)
+        all.append(chunk, static_cast<size_t>(n));
     close(pipefd[0]);
     int lines = 0;
     size_t pos = 0;

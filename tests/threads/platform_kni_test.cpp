@@ -56,18 +56,22 @@ struct Channel {
     }
 };
 
-void *as_data(uintptr_t v) { return reinterpret_cast<void *>(v); }
+void *as_data(uintptr_t v) {
+    return reinterpret_cast<void *>(v);
+}
 
 } // namespace
 
 TEST(Rings, FullRingRefusesTheMessageAfter16383) {
     Channel ch;
     uint32_t sent = 0;
-    while (pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(sent + 1))) sent++;
+    while (pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(sent + 1)))
+        sent++;
     EXPECT_EQ(sent, PF_IPC_QUEUE_SIZE - 1);
     ch.drain(0, 1000);
     ASSERT_EQ(ch.got.data.size(), sent);
-    for (uint32_t i = 0; i < sent; i++) ASSERT_EQ(ch.got.data[i], i + 1);
+    for (uint32_t i = 0; i < sent; i++)
+        ASSERT_EQ(ch.got.data[i], i + 1);
     EXPECT_EQ(ch.got.from[0], 1u);
     EXPECT_TRUE(pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(7))); // room again
 }
@@ -79,7 +83,7 @@ TEST(Rings, MainThreadToItselfIsSynchronous) {
     EXPECT_EQ(ch.got.types[0], X_IPC_AUTH_REQ);
     ASSERT_TRUE(pf_ipc_send_to_worker(0, X_IPC_AUTH_RESP, as_data(43)));
     EXPECT_EQ(ch.got.data.size(), 2u);
-    EXPECT_EQ(ch.drain(0, 0), 0); // no eventfd traffic
+    EXPECT_EQ(ch.drain(0, 0), 0);                                 // no eventfd traffic
     EXPECT_FALSE(pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(1))); // no such thread
 }
 
@@ -89,25 +93,31 @@ TEST(Rings, ManyMessagesAcrossThreadsArriveInOrderWhileDraining) {
     std::atomic<bool> done{false};
     std::thread producer([&] {
         for (uintptr_t i = 1; i <= kMessages; i++)
-            while (!pf_ipc_send_to_main(1, X_IPC_REPORT, as_data(i))) std::this_thread::yield();
+            while (!pf_ipc_send_to_main(1, X_IPC_REPORT, as_data(i)))
+                std::this_thread::yield();
         done = true;
     });
-    while (ch.got.data.size() < kMessages) ch.drain(0, 100);
+    while (ch.got.data.size() < kMessages)
+        ch.drain(0, 100);
     producer.join();
     ASSERT_EQ(ch.got.data.size(), kMessages);
-    for (uintptr_t i = 0; i < kMessages; i++) ASSERT_EQ(ch.got.data[i], i + 1) << i;
+    for (uintptr_t i = 0; i < kMessages; i++)
+        ASSERT_EQ(ch.got.data[i], i + 1) << i;
     EXPECT_TRUE(done);
 }
 
 TEST(Rings, MainToWorkerReachesTheWorkerRing) {
     Channel ch;
     std::thread worker([&] {
-        while (ch.got.data.size() < 1000) ch.drain(1, 100);
+        while (ch.got.data.size() < 1000)
+            ch.drain(1, 100);
     });
     for (uintptr_t i = 1; i <= 1000; i++)
-        while (!pf_ipc_send_to_worker(1, X_IPC_ACL_RESP, as_data(i))) std::this_thread::yield();
+        while (!pf_ipc_send_to_worker(1, X_IPC_ACL_RESP, as_data(i)))
+            std::this_thread::yield();
     worker.join();
-    for (uintptr_t i = 0; i < 1000; i++) ASSERT_EQ(ch.got.data[i], i + 1);
+    for (uintptr_t i = 0; i < 1000; i++)
+        ASSERT_EQ(ch.got.data[i], i + 1);
     EXPECT_EQ(ch.got.from[0], 0u);
 }
 
@@ -117,7 +127,8 @@ TEST(Rings, CloseNoticeThatFindsTheRingFullIsRetriedNextPass) {
     x_client_t c{};
     c.thread = &ch.threads[1];
     uint32_t queued = 0;
-    while (pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(1))) queued++;
+    while (pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(1)))
+        queued++;
     x_client_list_append(&ch.threads[1].client_close_list, &c);
     x_client_check_to_close(&ch.threads[1].client_close_list);
     EXPECT_EQ(ch.threads[1].client_close_list.head, &c); // kept, not leaked

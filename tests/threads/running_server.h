@@ -64,7 +64,8 @@ struct RunningServer {
             started = x_server_start(s) ? 1 : -1;
             if (started == 1) x_server_run(s);
         });
-        while (started == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (started == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_EQ(started, 1);
         return started == 1;
     }

@@ -14,7 +14,8 @@ namespace {
 
 std::string config(uint16_t port) {
     return "[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\n[port0]\naddr = 127.0.0.1\n"
-           "port_start = " + std::to_string(port) + "\nport_end = " + std::to_string(port) +
+           "port_start = " +
+           std::to_string(port) + "\nport_end = " + std::to_string(port) +
            "\nallow_udp = 0\nlisten_protocol = http\nauth = -1\n";
 }
 
@@ -46,7 +47,8 @@ TEST(IntakeThreads, ConnectCloseCyclesAreFreedOnMain) {
     ASSERT_TRUE(srv.start(config(port)));
     uint64_t before = freed();
     constexpr int kCycles = 2000;
-    for (int i = 0; i < kCycles; i++) ASSERT_TRUE(connect_send_close(port, i % 2 == 0));
+    for (int i = 0; i < kCycles; i++)
+        ASSERT_TRUE(connect_send_close(port, i % 2 == 0));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (freed() - before < kCycles && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

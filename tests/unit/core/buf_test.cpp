@@ -73,7 +73,8 @@ TEST(Leb128, LengthMatchesWrittenBytesAtEveryBoundary) {
     for (uint8_t start : {0, 2, 3, 7}) {
         uint64_t flag = start >= 2 ? 1ull << (8 - start) : 128;
         std::vector<uint64_t> values = {0, flag - 1, flag, flag + 1, UINT64_MAX};
-        for (int groups = 2; groups <= 10; groups++) values.push_back(1ull << (7 * (groups - 1)));
+        for (int groups = 2; groups <= 10; groups++)
+            values.push_back(1ull << (7 * (groups - 1)));
         for (uint64_t v : values) {
             SCOPED_TRACE(v);
             uint8_t head = start >= 2 ? 0 : 0;
@@ -121,7 +122,8 @@ TEST(Leb128, RejectsValuesWiderThan64Bits) {
         EXPECT_EQ(left, bytes.size()); // pos restored
     }
     // Prefixed form: 5 value bits in the head leave 59 bits for the groups.
-    std::vector<uint8_t> prefixed = {0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
+    std::vector<uint8_t> prefixed = {0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0xFF, 0xFF, 0x01};
     uint64_t v = 0;
     size_t left = 0;
     EXPECT_FALSE(decode(prefixed, 3, &v, &left));

@@ -14,7 +14,7 @@ TEST(TokenBucket, BurstOfOneBucketThenDebtGrowsWithTheBytes) {
     token_bucket_init(&tb, 100000, 100000); // 100 kB/s, one second of burst
     EXPECT_EQ(tb.full_time, 1000000u);
     EXPECT_EQ(token_bucket_take(&tb, 100000), 0u); // a full bucket at once
-    uint64_t wait = token_bucket_take(&tb, 10000);  // 100 ms of debt
+    uint64_t wait = token_bucket_take(&tb, 10000); // 100 ms of debt
     EXPECT_GE(wait, 95000u);
     EXPECT_LE(wait, 100000u);
     wait = token_bucket_take(&tb, 20000); // debts add up

@@ -37,7 +37,8 @@ struct OneThreadServer {
         EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN,
                                  [](x_server_t *, event_data_t *, uint32_t) {}));
         c->session = x_client_get_session(s->main_thread->session_to_clients, 0);
-        dictAdd(s->main_thread->session_to_clients, reinterpret_cast<void *>(uintptr_t{c->session}), c);
+        dictAdd(s->main_thread->session_to_clients, reinterpret_cast<void *>(uintptr_t{c->session}),
+                c);
         return c;
     }
 };
@@ -117,7 +118,8 @@ TEST(Session, FillForwardRefusesLongCredentialsAndKeepsThePreviousForward) {
     EXPECT_EQ(c->forward->has_username, 0);
     EXPECT_EQ(c->forward->proto, 2);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(c->forward->host.data)), "other.example");
-    for (ngx_str_t *s : {&host, &user, &ok_pass, &long_pass, &other}) ngx_str_free(s);
+    for (ngx_str_t *s : {&host, &user, &ok_pass, &long_pass, &other})
+        ngx_str_free(s);
     x_client_free(c);
 }
 
@@ -129,7 +131,9 @@ TEST(Session, ProtoNameNeverReadsPastItsTable) {
 
 namespace {
 
-void set_nonblock(int fd) { EXPECT_EQ(pf_socket_set_non_block(fd), 0); }
+void set_nonblock(int fd) {
+    EXPECT_EQ(pf_socket_set_non_block(fd), 0);
+}
 
 // A relayed session between two socket pairs: test writes to `client`, reads from `dest`.
 struct RelayPair {
@@ -139,7 +143,8 @@ struct RelayPair {
         int a[2], b[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
-        for (int fd : {a[0], a[1], b[0], b[1]}) set_nonblock(fd);
+        for (int fd : {a[0], a[1], b[0], b[1]})
+            set_nonblock(fd);
         client = a[1];
         dest = b[1];
         c = x_client_new(s);
@@ -148,8 +153,10 @@ struct RelayPair {
         c->tcp_dst_ev_data.fd = b[0];
         c->auth_result.bucket_up = bucket_up;
         EXPECT_TRUE(x_client_relay_prepare(c));
-        EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay));
-        EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_tcp_relay));
+        EXPECT_TRUE(
+            ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay));
+        EXPECT_TRUE(
+            ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_tcp_relay));
     }
 };
 
@@ -185,9 +192,11 @@ TEST(Relay, BucketHoldsADirectionToItsRate) {
         }
         work_thread_do(srv.s->main_thread);
         ssize_t n;
-        while ((n = read(p.dest, sink, sizeof sink)) > 0) received += static_cast<size_t>(n);
+        while ((n = read(p.dest, sink, sizeof sink)) > 0)
+            received += static_cast<size_t>(n);
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(received, kTotal);
     EXPECT_GE(seconds, 1.7); // the rate is a ceiling: never faster than it allows
     EXPECT_FALSE(x_client_is_closing(p.c));
@@ -204,7 +213,8 @@ TEST(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
     ASSERT_EQ(write(p.client, "last words", 10), 10);
     shutdown(p.client, SHUT_WR);
     // The session closes and is freed on this (main) thread within these passes.
-    for (int i = 0; i < 3; i++) work_thread_do(srv.s->main_thread);
+    for (int i = 0; i < 3; i++)
+        work_thread_do(srv.s->main_thread);
     char got[16] = {};
     EXPECT_EQ(read(p.dest, got, sizeof got), 10);
     EXPECT_STREQ(got, "last words");

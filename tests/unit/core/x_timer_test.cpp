@@ -8,7 +8,9 @@
 namespace {
 
 uint64_t fake_now = 0;
-uint64_t fake_clock() { return fake_now; }
+uint64_t fake_clock() {
+    return fake_now;
+}
 
 struct Clock {
     Clock() {
