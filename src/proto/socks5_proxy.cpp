@@ -83,15 +83,17 @@ void reply_and_close(x_client_t *c, uint8_t rep, uint16_t code, const char *msg)
 }
 
 // Continues as on a successful answer for ports without authentication.
+// A port without authentication answers at once, so the registration is not parked for a wait
+// that never happens (two epoll_ctl calls a session saved).
 void authenticate(x_server_t *server, x_client_t *c) {
-    x_client_park(c);
-    if (x_client_is_closing(c)) return;
     if (c->auth_index == -1) {
         c->auth_result.code = 0;
         c->auth_result.virtual_ip = 0;
         s5_on_auth_resp(c);
         return;
     }
+    x_client_park(c);
+    if (x_client_is_closing(c)) return;
     x_auth_start_auth(server, c, s5_on_auth_resp);
 }
 
