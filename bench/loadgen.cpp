@@ -464,7 +464,7 @@ int run_sessions(Client &cl) {
                    until = from + cl.o.secs * 1'000'000ull;
     std::vector<uint64_t> lat;
     lat.reserve(1 << 20);
-    uint64_t done_in_window = 0;
+    uint64_t done_in_window = 0, done_all = 0; // the whole run, for per-session counts of a profile
     for (int i = 0; i < cl.o.conc; i++)
         session_open(cl);
     epoll_event events[MAX_EVENTS];
@@ -478,6 +478,7 @@ int run_sessions(Client &cl) {
             bool ok = script_event(cl, s, events[i].events);
             if (ok && !s->done) continue;
             if (ok) {
+                done_all++;
                 if (now >= from && now < until) {
                     done_in_window++;
                     lat.push_back(now - s->started);
@@ -496,9 +497,9 @@ int run_sessions(Client &cl) {
     }
     std::sort(lat.begin(), lat.end());
     printf("RESULT mode=sessions sessions_per_s=%.0f p50_us=%" PRIu64 " p99_us=%" PRIu64
-           " completed=%" PRIu64 " errors=%" PRIu64 " stuck=%zu\n",
+           " completed=%" PRIu64 " total=%" PRIu64 " errors=%" PRIu64 " stuck=%zu\n",
            static_cast<double>(done_in_window) / cl.o.secs, percentile(lat, 50),
-           percentile(lat, 99), done_in_window, cl.errors, open);
+           percentile(lat, 99), done_in_window, done_all, cl.errors, open);
     return 0;
 }
 
@@ -509,6 +510,7 @@ int run_bulk(Client &cl) {
     for (int i = 0; i < cl.o.conc; i++)
         ss.push_back(session_open(cl));
     static char sink[BULK_CHUNK];
+    uint64_t all_bytes = 0; // the whole run, for per-megabyte counts of a profile
     uint64_t recvd = 0, sent = 0, ready = 0, t_start = 0, t_end = 0,
              deadline = now_us() + SESSION_TIMEOUT_US;
     bool measuring = false;
@@ -543,6 +545,7 @@ int run_bulk(Client &cl) {
                     fprintf(stderr, "loadgen: bulk session closed\n");
                     return 1;
                 }
+                if (r > 0) all_bytes += static_cast<uint64_t>(r);
                 if (r > 0 && measuring) recvd += static_cast<uint64_t>(r);
             }
             if (e & EPOLLOUT) {
@@ -551,6 +554,7 @@ int run_bulk(Client &cl) {
                     fprintf(stderr, "loadgen: bulk send failed\n");
                     return 1;
                 }
+                if (w > 0) all_bytes += static_cast<uint64_t>(w);
                 if (w > 0 && measuring) sent += static_cast<uint64_t>(w);
             }
         }
@@ -565,8 +569,8 @@ int run_bulk(Client &cl) {
         if (measuring && now >= t_end) break;
     }
     double secs = static_cast<double>(cl.o.secs);
-    printf("RESULT mode=bulk down_MBps=%.1f up_MBps=%.1f total_MBps=%.1f\n", recvd / secs / 1e6,
-           sent / secs / 1e6, (recvd + sent) / secs / 1e6);
+    printf("RESULT mode=bulk down_MBps=%.1f up_MBps=%.1f total_MBps=%.1f all_bytes=%" PRIu64 "\n",
+           recvd / secs / 1e6, sent / secs / 1e6, (recvd + sent) / secs / 1e6, all_bytes);
     return 0;
 }
 

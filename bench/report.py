@@ -7,7 +7,7 @@ import collections
 import os
 import sys
 
-PROXIES = ["direct", "quoxel", "microsocks", "danted", "tinyproxy"]
+PROXIES = ["direct", "quoxel", "quoxel-noport", "microsocks", "danted", "tinyproxy"]
 
 # (workload, metric, label, scale, unit, higher_is_better)
 ROWS = [
@@ -26,7 +26,11 @@ ROWS = [
     ("bulk_down_1", "total_MBps", "bulk one way, 1 session, MB/s", 1, "", True),
     ("bulk_down_8", "total_MBps", "bulk one way, 8 sessions, MB/s", 1, "", True),
     ("bulk_both_1", "total_MBps", "bulk both ways, 1 session, MB/s (sum)", 1, "", True),
+    ("bulk_both_1", "down_MBps", "  of which origin to client", 1, "", True),
+    ("bulk_both_1", "up_MBps", "  of which client to origin", 1, "", True),
     ("bulk_both_8", "total_MBps", "bulk both ways, 8 sessions, MB/s (sum)", 1, "", True),
+    ("bulk_both_8", "down_MBps", "  of which origin to client", 1, "", True),
+    ("bulk_both_8", "up_MBps", "  of which client to origin", 1, "", True),
     ("idle", "bytes_per_session", "idle relayed session, proxy RSS bytes", 1, "", False),
     ("idle", "established", "idle sessions held", 1, "", True),
 ]

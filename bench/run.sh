@@ -7,7 +7,9 @@
 #
 # Environment: SECS (seconds per measurement, default 5), CONC (concurrent clients of the
 # sessions workload, default 50), IDLE (idle sessions, default 10000), QUOXEL_THREADS (default 4),
-# ONLY (space-separated subset of: direct quoxel microsocks danted tinyproxy).
+# ONLY (space-separated subset of: direct quoxel quoxel-noport microsocks danted tinyproxy).
+# quoxel-noport is quoxel with bench/bind_no_port.c preloaded (sessions workloads only): it shows
+# what deferring the port choice of outgoing binds to connect() is worth.
 #
 # Every measurement runs in a network namespace of its own, with a fresh origin and a fresh proxy:
 # sockets left in TIME_WAIT by one proxy's run cannot slow the next one down, and the order of
@@ -21,7 +23,7 @@ SECS=${SECS:-5}
 CONC=${CONC:-50}
 IDLE=${IDLE:-10000}
 QUOXEL_THREADS=${QUOXEL_THREADS:-4}
-ONLY=${ONLY:-direct quoxel microsocks danted tinyproxy}
+ONLY=${ONLY:-direct quoxel quoxel-noport microsocks danted tinyproxy}
 USER_NAME=bench
 USER_PASS=bench-pw
 export SECS CONC IDLE QUOXEL_THREADS USER_NAME USER_PASS
@@ -48,7 +50,7 @@ start_proxy() {
         PROXY_PID=$ORIGIN_PID
         return
         ;;
-    quoxel)
+    quoxel | quoxel-noport)
         cat >"$work/quoxel.ini" <<EOF
 [kni]
 thread_num = $QUOXEL_THREADS
@@ -75,7 +77,9 @@ allow_udp = 0
 listen_protocol = socks5
 auth = 0
 EOF
-        "$BIN/quoxel" -c "$work/quoxel.ini" >"$work/quoxel.log" 2>&1 &
+        local preload=
+        [[ $proxy == quoxel-noport ]] && preload=$BIN/libbind_no_port.so
+        LD_PRELOAD=$preload "$BIN/quoxel" -c "$work/quoxel.ini" >"$work/quoxel.log" 2>&1 &
         PROXY_PID=$!
         ;;
     microsocks)
@@ -193,7 +197,7 @@ for pkg in microsocks:microsocks danted:dante-server tinyproxy:tinyproxy gnuplot
     command -v "${pkg%%:*}" >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${pkg#*:}"
 done
 cmake -S "$ROOT" -B "$BIN" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUOXEL_BENCH=ON >/dev/null
-cmake --build "$BIN" --target quoxel loadgen -j2 >/dev/null
+cmake --build "$BIN" --target quoxel loadgen bind_no_port -j2 >/dev/null
 mkdir -p "$OUT"
 RESULTS=$OUT/results.tsv
 : >"$RESULTS"
@@ -203,6 +207,8 @@ supports() { # supports PROXY WORKLOAD
     microsocks:sessions_connect | microsocks:sessions_get | danted:sessions_connect | danted:sessions_get) return 1 ;;
     tinyproxy:sessions_s5 | tinyproxy:sessions_s5auth) return 1 ;;
     direct:idle) return 1 ;; # no proxy process to weigh
+    quoxel-noport:sessions_*) return 0 ;;
+    quoxel-noport:*) return 1 ;;
     esac
 }
 
