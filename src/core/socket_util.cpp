@@ -122,6 +122,10 @@ bool set_socket_default_opt(int fd) {
         log_error("set tcp socket non block failed\n");
         return false;
     }
+    return set_socket_reuse_opt(fd);
+}
+
+bool set_socket_reuse_opt(int fd) {
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         log_error("set tcp socket reuse addr failed\n");

@@ -35,17 +35,16 @@ const char *str_data(const ngx_str_t &s) {
     return s.data ? reinterpret_cast<const char *>(s.data) : "";
 }
 
-void close_registration(x_client_t *c, event_data_t *ev) {
+// Closing the descriptor takes it out of the epoll set (descriptors are never duplicated here), so
+// no separate removal is made; an event of the same batch finds the record zeroed and no handler.
+void close_registration(event_data_t *ev) {
     if (ev->fd == 0) return;
-    ev->handler = nullptr;
-    (void)ev_del_event(c->thread->epoll_fd, ev);
     close(ev->fd);
     *ev = event_data_t{};
 }
 
-void close_pause_timer(x_client_t *c, x_client_relay_t *relay) {
+void close_pause_timer(x_client_relay_t *relay) {
     if (relay->timer_fd.fd == 0) return;
-    (void)ev_del_event(c->thread->epoll_fd, &relay->timer_fd);
     close(relay->timer_fd.fd);
     relay->timer_fd = event_data_t{};
 }
@@ -241,17 +240,17 @@ void x_client_close(x_client_t *c) {
     x_timer_del(&c->flow_timeout);
     x_timer_del(&c->reply_timeout);
     x_timer_del(&c->verify_timeout);
-    close_pause_timer(c, &c->up);
-    close_pause_timer(c, &c->down);
+    close_pause_timer(&c->up);
+    close_pause_timer(&c->down);
     if (c->up.sum || c->down.sum) x_log_send_flow(c); // the last flow sample
     if (c->dns_query) {
         x_dns_cancel(c->thread->dns, c->dns_query);
         c->dns_query = nullptr;
     }
-    close_registration(c, &c->connect_ev_data);
-    close_registration(c, &c->tcp_dst_ev_data);
-    close_registration(c, &c->udp_src_ev_data);
-    close_registration(c, &c->udp_dst_ev_data);
+    close_registration(&c->connect_ev_data);
+    close_registration(&c->tcp_dst_ev_data);
+    close_registration(&c->udp_src_ev_data);
+    close_registration(&c->udp_dst_ev_data);
     if (c->session && c->thread->index != 0)
         dictDelete(c->thread->session_to_clients,
                    reinterpret_cast<void *>(static_cast<uintptr_t>(c->session)));

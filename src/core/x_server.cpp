@@ -296,7 +296,7 @@ bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
 void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
-    int fd = accept(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len);
+    int fd = accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (x_server_accept_error(s, ev, err)) log_error("accept failed: %s\n", strerror(err));
@@ -311,7 +311,7 @@ void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
         close_client_socket(fd);
         return;
     }
-    if (!set_socket_default_opt(fd)) {
+    if (!set_socket_reuse_opt(fd)) {
         log_error("set client socket default opt failed: %s\n", strerror(errno));
         close_client_socket(fd);
         return;
@@ -343,19 +343,20 @@ void on_client_connect_timeout(void *ctx, x_timer_event_t *) {
     x_client_close(c);
 }
 
-void on_client_first_data_main(x_server_t *s, event_data_t *ev, uint32_t) {
+void on_client_first_data_main(x_server_t *s, event_data_t *ev, uint32_t events) {
     x_client_t *c = ev->client;
     if (c->session) {
         x_client_log_error(c, X_ERROR_CLIENT_SESSION, "client already to worker thread");
         return;
     }
     x_timer_del(&c->tcp_conn_timeout);
-    if (!ev_del_event(s->main_thread->epoll_fd, ev)) {
+    work_thread_t *to = x_server_get_rand_worker(s);
+    // A session the main thread keeps stays registered where it is: no removal and re-adding.
+    if (to != s->main_thread && !ev_del_event(s->main_thread->epoll_fd, ev)) {
         x_client_log_error(c, X_ERROR_EVENT_OPT, "main thread del first data event failed");
         x_client_close(c);
         return;
     }
-    work_thread_t *to = x_server_get_rand_worker(s);
     uint32_t session = x_client_get_session(s->main_thread->session_to_clients, to->index);
     if (session == 0) {
         x_client_log_error(c, X_ERROR_CLIENT_SESSION, "session to client create failed");
@@ -368,6 +369,11 @@ void on_client_first_data_main(x_server_t *s, event_data_t *ev, uint32_t) {
         return;
     }
     c->session = session;
+    if (to == s->main_thread) {
+        ev->handler = on_client_add_work_thread;
+        on_client_add_work_thread(s, ev, events);
+        return;
+    }
     if (!hand_off(c, to)) {
         c->thread = s->main_thread;
         ev->handler = on_client_first_data_main;

@@ -502,12 +502,12 @@ void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 }
 
 void http_do_conn_dst(x_client_t *c) {
-    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         fail(c, X_ERROR_SOCKET_CREATE, "http create tcp socket failed");
         return;
     }
-    if (!set_socket_default_opt(fd)) {
+    if (!set_socket_reuse_opt(fd)) {
         close(fd);
         fail(c, X_ERROR_SOCKET_OPT, "http set client socket set default opt failed");
         return;

@@ -200,13 +200,13 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 }
 
 void s5_do_conn_dst(x_client_t *c) {
-    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
                         "s5 tcp create tcp socket failed");
         return;
     }
-    if (!set_socket_default_opt(fd)) {
+    if (!set_socket_reuse_opt(fd)) {
         close(fd);
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_OPT,
                         "s5 tcp client socket set default opt failed");

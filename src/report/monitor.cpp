@@ -243,14 +243,14 @@ bool monitor_metric_body(buf_t *buf, uint32_t active, const char **failed) {
 void on_monitor_connect(x_server_t *server, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
-    int fd = accept(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len);
+    int fd = accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (x_server_accept_error(server, ev, err))
             log_error("monitor accept failed: %s\n", strerror(err));
         return;
     }
-    if (!set_socket_default_opt(fd)) {
+    if (!set_socket_reuse_opt(fd)) {
         log_error("monitor set client socket default opt failed: %s\n", strerror(errno));
         close(fd);
         return;
