@@ -398,9 +398,13 @@ void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
 bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
     for (;;) {
         ssize_t n = 0;
+        // A read that returns less than it was offered emptied the socket: once those bytes are
+        // written, level-triggered readiness tells when more arrive, without a read that fails.
+        bool drained = false;
         if (!r->eof && r->buf.last < r->buf.end) {
-            n = recv(r->ev_data_in->fd, r->buf.last, static_cast<size_t>(r->buf.end - r->buf.last),
-                     0);
+            size_t space = static_cast<size_t>(r->buf.end - r->buf.last);
+            n = recv(r->ev_data_in->fd, r->buf.last, space, 0);
+            drained = n > 0 && static_cast<size_t>(n) < space;
             if (n > 0) {
                 r->buf.last += n;
             } else if (n == 0) {
@@ -426,6 +430,7 @@ bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
         if (out == RELAY_OUT_ERROR) return false;
         if (out == RELAY_OUT_WAIT) return true;
         if (r->eof) return false; // flushed after the end of stream: the session is over
+        if (drained) return true;
     }
 }
 
