@@ -7,7 +7,9 @@
 #       callgrind (valgrind: user-space instructions per session or per megabyte, by function),
 #       perf (perf record -e cpu-clock -g: where the time goes, kernel included).
 # WORKLOAD: s5 s5auth connect get (sessions), down1 down8 both1 both8 (bulk).
-# Output goes to build-bench/profile-TOOL-WORKLOAD.*; a summary is printed.
+# Output goes to build-bench/profile-TOOL-WORKLOAD.*; a summary is printed. PRELOAD (perf only)
+# preloads a library into quoxel, e.g. build-bench/libbind_no_port.so; QUOXEL_EXTRA adds lines
+# to the [quoxel] section.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,7 +63,7 @@ callgrind)
     valgrind --tool=callgrind --callgrind-out-file="$OUT.callgrind" "$BIN/quoxel" -c "$WORK/quoxel.ini" \
         >/dev/null 2>"$OUT.valgrind.log" &
     ;;
-perf) "$BIN/quoxel" -c "$WORK/quoxel.ini" >/dev/null 2>&1 & ;;
+perf) LD_PRELOAD=${PRELOAD:-} "$BIN/quoxel" -c "$WORK/quoxel.ini" >/dev/null 2>&1 & ;;
 *)
     echo "unknown tool $TOOL" >&2
     exit 2

@@ -64,6 +64,10 @@ def cell(data, proxy, workload, metric, scale, unit):
     text = figure(rec[metric], scale, unit)
     if rec.get("errors", 0) or rec.get("stuck", 0):
         text += f" ({int(rec.get('errors', 0))} err)"
+    if workload.startswith("bulk_") and "streaming" in rec:
+        wanted = int(workload.rsplit("_", 1)[1])
+        if rec["streaming"] < wanted:
+            text += f" (only {int(rec['streaming'])}/{wanted} got through)"
     if proxy == "quoxel" or metric == "established":
         return text
     q = data.get(("quoxel", workload), {}).get(metric)
