@@ -95,7 +95,6 @@ def table(data):
 def dat(data, present, rows, path, scale=1.0):
     """One line per workload row, one column per proxy ('-' for missing), for a clustered histogram."""
     with open(path, "w") as f:
-        f.write("label " + " ".join(present) + "\n")
         for workload, metric, label in rows:
             vals = []
             for p in present:
@@ -122,7 +121,7 @@ def plot(data, present, out):
     def panel(title, ylabel, f, log=False):
         series = ", ".join(f"'{f}' using {i + 2}:xtic(1) title '{p}'" for i, p in enumerate(present))
         return "\n".join([f"set title '{title}'", f"set ylabel '{ylabel}'",
-                          "set logscale y" if log else "unset logscale y",
+                          "set logscale y; set yrange [*:*]" if log else "unset logscale y; set yrange [0:*]",
                           f"plot {series}"])
 
     script = "\n".join([
@@ -133,12 +132,11 @@ def plot(data, present, out):
         "set style fill solid 0.85 border -1",
         "set key top right",
         "set grid ytics",
-        "set yrange [0:*]",
         "set multiplot layout 2,2 title 'quoxel and peer proxies on loopback (higher is better, except latency and memory)'",
         panel("sessions per second (connect, handshake, 64-byte echo, close)", "sessions/s", "sessions.dat"),
-        panel("p99 session latency", "ms", "p99.dat"),
+        panel("p99 session latency (log scale)", "ms", "p99.dat", log=True),
         panel("bulk throughput", "MB/s", "bulk.dat"),
-        panel("proxy RSS per idle relayed session", "KiB", "idle.dat"),
+        panel("proxy RSS per idle relayed session (log scale)", "KiB", "idle.dat", log=True),
         "unset multiplot",
     ]) + "\n"
     with open(os.path.join(out, "plot.gp"), "w") as f:
