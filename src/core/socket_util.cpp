@@ -218,6 +218,11 @@ bool clean_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtu
 
 egress_bind_t socket_bind_egress(int fd, bool ipv6, const struct sockaddr_in6 *v6, in_addr_t ipv4,
                                  const char *device, size_t device_len) {
+    // The port is chosen at connect time, per destination: a bind that picked it would search
+    // every socket of the address (TIME_WAIT included) and cap all outgoing connections at one
+    // port range. Kernels without the option fall back to the search.
+    int on = 1;
+    (void)setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
     if (ipv6) {
         struct sockaddr_in6 sin6 = *v6;
         sin6.sin6_family = AF_INET6;

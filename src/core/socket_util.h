@@ -71,7 +71,8 @@ size_t netcard_virtual_ip_name(const char *name, size_t name_len, in_addr_t virt
 enum egress_bind_t { EGRESS_BOUND = 0, EGRESS_BIND_ADDR_FAILED, EGRESS_BIND_DEVICE_FAILED };
 // Binds an outgoing socket to its egress before it connects: an IPv6 socket to the address of v6
 // (any port), an IPv4 socket to ipv4 (network order; 0 binds nothing and skips the device), then
-// the socket to the first device_len characters of device when device_len is non-zero.
+// the socket to the first device_len characters of device when device_len is non-zero. The
+// local port is left to the connect, which picks it per destination.
 [[nodiscard]] egress_bind_t socket_bind_egress(int fd, bool ipv6, const struct sockaddr_in6 *v6,
                                                in_addr_t ipv4, const char *device,
                                                size_t device_len);

@@ -302,6 +302,7 @@ namespace {
 
 constexpr uint32_t RELAY_MSS_MAX = 1500;
 constexpr uint64_t RELAY_PAUSE_THRESHOLD_US = 100000;
+constexpr int RELAY_SEGMENTS_PER_EVENT = 16;
 
 uint32_t relay_mss(int fd) {
     int mss = get_tcp_mss(fd);
@@ -396,7 +397,10 @@ void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
 }
 
 bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
-    for (;;) {
+    // A bounded number of segments per event: one busy direction must not starve the other
+    // direction, the other sessions of its thread or their handshakes. Level-triggered readiness
+    // brings the rest on the next pass.
+    for (int segments = 0; segments < RELAY_SEGMENTS_PER_EVENT; segments++) {
         ssize_t n = 0;
         // A read that returns less than it was offered emptied the socket: once those bytes are
         // written, level-triggered readiness tells when more arrive, without a read that fails.
@@ -432,6 +436,7 @@ bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
         if (r->eof) return false; // flushed after the end of stream: the session is over
         if (drained) return true;
     }
+    return true;
 }
 
 int tcp_relay_out(x_client_t *c, x_client_relay_t *r) {

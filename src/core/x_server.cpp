@@ -311,11 +311,7 @@ void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
         close_client_socket(fd);
         return;
     }
-    if (!set_socket_reuse_opt(fd)) {
-        log_error("set client socket default opt failed: %s\n", strerror(errno));
-        close_client_socket(fd);
-        return;
-    }
+    // Born non-blocking by accept4; the reuse options only matter to sockets that bind.
     x_client_t *c = x_client_new(s);
     if (c == nullptr) {
         log_error("new client failed\n");

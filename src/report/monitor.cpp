@@ -250,11 +250,7 @@ void on_monitor_connect(x_server_t *server, event_data_t *ev, uint32_t) {
             log_error("monitor accept failed: %s\n", strerror(err));
         return;
     }
-    if (!set_socket_reuse_opt(fd)) {
-        log_error("monitor set client socket default opt failed: %s\n", strerror(errno));
-        close(fd);
-        return;
-    }
+    // Born non-blocking by accept4; the reuse options only matter to sockets that bind.
     x_client_t *c = x_client_new(server);
     if (c == nullptr) {
         log_error("monitor new client failed\n");

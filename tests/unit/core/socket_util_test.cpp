@@ -126,3 +126,17 @@ TEST(SocketUtil, AliasOperationsRefuseNamesWithoutAlias) {
 }
 
 } // namespace
+
+TEST(SocketUtil, EgressBindLeavesThePortToTheConnect) {
+    // A bind that chose the port would scan every socket of the address and cap all outgoing
+    // connections at one port range; the port must stay 0 until connect.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(socket_bind_egress(fd, false, nullptr, htonl(INADDR_LOOPBACK), nullptr, 0), EGRESS_BOUND);
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len), 0);
+    EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(local.sin_port, 0);
+    close(fd);
+}

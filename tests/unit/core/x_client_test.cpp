@@ -236,3 +236,28 @@ TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
     }
     x_client_free(c);
 }
+
+TEST(Relay, ABusyDirectionYieldsAfterABoundedRun) {
+    // A source that never runs dry must not hold the thread: one pass moves a bounded run, and
+    // the other direction moves in the same pass.
+    OneThreadServer srv;
+    RelayPair p(srv.s, nullptr);
+    std::string chunk(1 << 16, 'u');
+    for (int fd : {p.client, p.dest})
+        while (write(fd, chunk.data(), chunk.size()) > 0) {
+        }
+    work_thread_do(srv.s->main_thread);
+    char sink[1 << 16];
+    size_t up = 0, down = 0;
+    ssize_t n;
+    while ((n = read(p.dest, sink, sizeof sink)) > 0) up += static_cast<size_t>(n);
+    while ((n = read(p.client, sink, sizeof sink)) > 0) down += static_cast<size_t>(n);
+    EXPECT_GT(up, 0u);
+    EXPECT_GT(down, 0u);
+    EXPECT_LE(up, 16u * 1500u);
+    EXPECT_LE(down, 16u * 1500u);
+    x_client_close(p.c);
+    work_thread_do(srv.s->main_thread);
+    close(p.client);
+    close(p.dest);
+}
