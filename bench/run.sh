@@ -23,7 +23,7 @@ SECS=${SECS:-5}
 CONC=${CONC:-50}
 IDLE=${IDLE:-10000}
 QUOXEL_THREADS=${QUOXEL_THREADS:-4}
-ONLY=${ONLY:-direct quoxel quoxel-noport microsocks danted tinyproxy}
+ONLY=${ONLY:-direct quoxel microsocks danted tinyproxy}
 USER_NAME=bench
 USER_PASS=bench-pw
 export SECS CONC IDLE QUOXEL_THREADS USER_NAME USER_PASS
