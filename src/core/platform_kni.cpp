@@ -26,16 +26,22 @@ void queue_close(pf_ipc_queue_t *q) {
     q->ev_data.fd = 0;
 }
 
-// Publishes one message on a ring; the wake-up is best effort once the slot is visible: a failed
-// write only delays delivery to the consumer's next wake-up.
+// Publishes one message on a ring and wakes the consumer when it may have gone idle: only when
+// the ring was empty at publication. A non-empty ring means the consumer has a wake-up pending or
+// is draining and will reach this slot: the publication (rear) and the consumer's progress (front)
+// are sequentially consistent, so either the consumer sees the new rear before it stops, or the
+// producer sees the front that caught up and writes. The wake-up is best effort once the slot is
+// visible: a failed write only delays delivery to the consumer's next wake-up.
 bool queue_push(pf_ipc_queue_t *q, uint32_t from, uint32_t type, void *data) {
     uint32_t rear = q->rear.load(std::memory_order_relaxed);
     uint32_t next = (rear + 1) % q->queue_size;
     if (next == q->front.load(std::memory_order_acquire)) return false;
     q->queue[rear] = pf_ipc_event_t{from, type, data};
-    q->rear.store(next, std::memory_order_release);
-    uint64_t one = 1;
-    (void)!write(q->ev_data.fd, &one, sizeof one);
+    q->rear.store(next, std::memory_order_seq_cst);
+    if (q->front.load(std::memory_order_seq_cst) == rear) {
+        uint64_t one = 1;
+        (void)!write(q->ev_data.fd, &one, sizeof one);
+    }
     return true;
 }
 
@@ -117,10 +123,10 @@ void pf_ipc_on_data(x_server_t *, event_data_t *ev, uint32_t) {
     (void)!read(ev->fd, &counter, sizeof counter);
     for (;;) {
         uint32_t front = q->front.load(std::memory_order_relaxed);
-        if (front == q->rear.load(std::memory_order_acquire)) break;
+        if (front == q->rear.load(std::memory_order_seq_cst)) break;
         pf_ipc_event_t msg = q->queue[front];
         // Advance first: the callback may itself send messages.
-        q->front.store((front + 1) % q->queue_size, std::memory_order_release);
+        q->front.store((front + 1) % q->queue_size, std::memory_order_seq_cst);
         q->callback(q->thread, q->id, msg.from, msg.type, msg.data);
     }
 }
