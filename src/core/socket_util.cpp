@@ -39,6 +39,28 @@ bool fill_alias_request(struct ifreq *ifr, const char *name, size_t name_len,
     return false;
 }
 
+// A control socket and the request naming the alias of virtual_ip; -1 (after a message) when
+// either cannot be had.
+int open_alias_request(struct ifreq *ifr, const char *name, size_t name_len, in_addr_t virtual_ip) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        log_error("create socket fail\n");
+        return -1;
+    }
+    if (!fill_alias_request(ifr, name, name_len, virtual_ip)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Takes the alias named in ifr down, which removes its address.
+bool take_alias_down(int fd, struct ifreq *ifr) {
+    if (ioctl(fd, SIOCGIFFLAGS, ifr) != 0) return false;
+    ifr->ifr_flags = static_cast<short>(ifr->ifr_flags & ~IFF_UP);
+    return ioctl(fd, SIOCSIFFLAGS, ifr) == 0;
+}
+
 void set_request_addr(struct sockaddr *dst, in_addr_t ip) {
     struct sockaddr_in sin {};
     sin.sin_family = AF_INET;
@@ -156,16 +178,9 @@ size_t netcard_virtual_ip_name(const char *name, size_t name_len, in_addr_t virt
 }
 
 bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        log_error("create socket fail\n");
-        return false;
-    }
     struct ifreq ifr;
-    if (!fill_alias_request(&ifr, name, name_len, virtual_ip)) {
-        close(fd);
-        return false;
-    }
+    int fd = open_alias_request(&ifr, name, name_len, virtual_ip);
+    if (fd < 0) return false;
     set_request_addr(&ifr.ifr_addr, virtual_ip);
     if (ioctl(fd, SIOCSIFADDR, &ifr) != 0) {
         log_error("ioctl set ip error\n");
@@ -178,10 +193,7 @@ bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual
     set_request_addr(&ifr.ifr_netmask, INADDR_BROADCAST);
     if (ioctl(fd, SIOCSIFNETMASK, &ifr) != 0) {
         log_error("ioctl set netmask error\n");
-        if (ioctl(fd, SIOCGIFFLAGS, &ifr) == 0) {
-            ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
-            ioctl(fd, SIOCSIFFLAGS, &ifr);
-        }
+        (void)take_alias_down(fd, &ifr);
         close(fd);
         return false;
     }
@@ -190,27 +202,17 @@ bool set_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual
 }
 
 bool clean_netcard_virtual_ip(const char *name, size_t name_len, in_addr_t virtual_ip) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        log_error("create socket fail\n");
-        return false;
-    }
     struct ifreq ifr;
-    if (!fill_alias_request(&ifr, name, name_len, virtual_ip)) {
-        close(fd);
-        return false;
-    }
+    int fd = open_alias_request(&ifr, name, name_len, virtual_ip);
+    if (fd < 0) return false;
     bool ok = false;
     // The alias name can be shared by another address (same low 24 bits): only an alias that
     // carries virtual_ip is ours to take down.
     if (ioctl(fd, SIOCGIFADDR, &ifr) == 0) {
         struct sockaddr_in sin;
         memcpy(&sin, &ifr.ifr_addr, sizeof sin);
-        if (sin.sin_family == AF_INET && sin.sin_addr.s_addr == virtual_ip &&
-            ioctl(fd, SIOCGIFFLAGS, &ifr) == 0) {
-            ifr.ifr_flags = static_cast<short>(ifr.ifr_flags & ~IFF_UP);
-            ok = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-        }
+        ok = sin.sin_family == AF_INET && sin.sin_addr.s_addr == virtual_ip &&
+             take_alias_down(fd, &ifr);
     }
     close(fd);
     return ok;
