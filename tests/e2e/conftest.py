@@ -231,3 +231,19 @@ def recv_exact(sock, n):
             break
         data += chunk
     return data
+
+
+def black_hole():
+    """A port whose listener has a full accept queue: further SYNs are dropped, so a connect to it
+    neither succeeds nor fails before its timeout. Returns the port and the sockets to keep open."""
+    hole = socket.socket()
+    hole.bind(("127.0.0.1", 0))
+    hole.listen(0)
+    keep = [hole]
+    for _ in range(4):
+        f = socket.socket()
+        f.setblocking(False)
+        f.connect_ex(hole.getsockname())
+        keep.append(f)
+    time.sleep(0.2)
+    return hole.getsockname()[1], keep

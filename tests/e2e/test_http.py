@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import echo, free_port, recv_exact, wait_for
+from conftest import black_hole, echo, free_port, recv_exact, wait_for
 
 
 def config(port, protocol="http", auth="", timeout=3000, dst_timeout=3000):
@@ -267,19 +267,9 @@ def test_default_ports(proxy):
 
 def test_connect_timeout_answers_635(quoxel):
     srv = start(quoxel, dst_timeout=300)
-    # A listener whose accept queue is full drops further SYNs: the connect times out.
-    hole = socket.socket()
-    hole.bind(("127.0.0.1", 0))
-    hole.listen(0)
-    fillers = []
-    for _ in range(4):
-        f = socket.socket()
-        f.setblocking(False)
-        f.connect_ex(hole.getsockname())
-        fillers.append(f)
-    time.sleep(0.2)
+    hole_port, _keep = black_hole()  # the connect times out
     s = dial(srv.port)
-    s.sendall(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % hole.getsockname()[1])
+    s.sendall(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % hole_port)
     assert read_all(s) == (b"HTTP/1.1 635 Internal Server Error\r\nProxy-Agent: quoxel-kni/3.1.3\r\n"
                            b"Content-Length: 15\r\nProxy-Connection: close\r\n\r\nErrorCode:635\r\n")
 

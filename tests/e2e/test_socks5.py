@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import echo, free_port, http_origin, recv_exact, wait_for
+from conftest import black_hole, echo, free_port, http_origin, recv_exact, wait_for
 
 BODY = b"quoxel origin body\n" * 100
 
@@ -139,19 +139,9 @@ def test_refused_port_and_unanswered_connect(proxy):
     s = dial(proxy.port)
     s.sendall(b"\x05\x01\x00" + request("127.0.0.1", refused))
     assert recv_exact(s, 12) == b"\x05\x00" + b"\x05\x03" + b"\x00" * 8
-    # A listener whose accept queue is full drops further SYNs: the connect times out.
-    hole = socket.socket()
-    hole.bind(("127.0.0.1", 0))
-    hole.listen(0)
-    fillers = []
-    for _ in range(4):
-        f = socket.socket()
-        f.setblocking(False)
-        f.connect_ex(hole.getsockname())
-        fillers.append(f)
-    time.sleep(0.2)
+    hole_port, _keep = black_hole()  # the connect times out
     s = dial(proxy.port)
-    s.sendall(b"\x05\x01\x00" + request("127.0.0.1", hole.getsockname()[1]))
+    s.sendall(b"\x05\x01\x00" + request("127.0.0.1", hole_port))
     assert recv_exact(s, 12) == b"\x05\x00" + b"\x05\x04" + b"\x00" * 8
     assert proxy.wait_output("code[635] msg[s5 tcp connect dst timeout]")
 
