@@ -11,6 +11,7 @@
 # preloads a library into quoxel, e.g. build-bench/libbind_no_port.so; QUOXEL_EXTRA adds lines
 # to the [quoxel] section.
 set -euo pipefail
+. "$(dirname "$0")/quoxel_config.sh"
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=$ROOT/build-bench
@@ -30,31 +31,7 @@ sysctl -qw net.ipv4.tcp_tw_reuse=1
 WORK=$(mktemp -d /tmp/quoxel-profile.XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$WORK"' EXIT
 
-cat >"$WORK/quoxel.ini" <<EOF
-[kni]
-thread_num = ${QUOXEL_THREADS:-4}
-[quoxel]
-ros_id = 1
-reply_timeout = 600000
-${QUOXEL_EXTRA:-}
-[auth0]
-type = local
-user1 = bench:bench-pw
-[port0]
-addr = 127.0.0.1
-port_start = $P_PROXY
-port_end = $P_PROXY
-allow_udp = 0
-listen_protocol = auto
-auth = -1
-[port1]
-addr = 127.0.0.1
-port_start = $P_PROXY_AUTH
-port_end = $P_PROXY_AUTH
-allow_udp = 0
-listen_protocol = socks5
-auth = 0
-EOF
+quoxel_bench_config "${QUOXEL_THREADS:-4}" "${QUOXEL_EXTRA:-}" >"$WORK/quoxel.ini"
 
 "$BIN/loadgen" origin --echo $P_ECHO --http $P_HTTP --source $P_SOURCE >/dev/null &
 case $TOOL in

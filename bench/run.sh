@@ -15,6 +15,7 @@
 # sockets left in TIME_WAIT by one proxy's run cannot slow the next one down, and the order of
 # the proxies does not matter.
 set -euo pipefail
+. "$(dirname "$0")/quoxel_config.sh"
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=$ROOT/build-bench
@@ -51,32 +52,7 @@ start_proxy() {
         return
         ;;
     quoxel | quoxel-noport)
-        cat >"$work/quoxel.ini" <<EOF
-[kni]
-thread_num = $QUOXEL_THREADS
-[quoxel]
-ros_id = 1
-src_timeout = 5000
-dst_timeout = 5000
-reply_timeout = 600000
-[auth0]
-type = local
-user1 = $USER_NAME:$USER_PASS
-[port0]
-addr = 127.0.0.1
-port_start = $P_PROXY
-port_end = $P_PROXY
-allow_udp = 0
-listen_protocol = auto
-auth = -1
-[port1]
-addr = 127.0.0.1
-port_start = $P_PROXY_AUTH
-port_end = $P_PROXY_AUTH
-allow_udp = 0
-listen_protocol = socks5
-auth = 0
-EOF
+        quoxel_bench_config "$QUOXEL_THREADS" "" >"$work/quoxel.ini"
         local preload=
         [[ $proxy == quoxel-noport ]] && preload=$BIN/libbind_no_port.so
         LD_PRELOAD=$preload "$BIN/quoxel" -c "$work/quoxel.ini" >"$work/quoxel.log" 2>&1 &
