@@ -76,9 +76,14 @@ class Server:
             return None
 
     def stop(self):
+        # SIGTERM first: a coverage build writes its profile (LLVM_PROFILE_FILE) on it.
         if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(5)
+            self.proc.terminate()
+            try:
+                self.proc.wait(3)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
         self._log.close()
 
 
