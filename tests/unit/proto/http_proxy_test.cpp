@@ -61,14 +61,6 @@ TEST(HttpProxyResponses, OtherWidthsGetAValidStatusLineAndTheRightLength) {
     EXPECT_EQ(http_format_code_resp(small, sizeof small, http_server_fail_reason, 635), 0u);
 }
 
-TEST(HttpProxyResponses, FixedAnswers) {
-    EXPECT_STREQ(http_host_fail_resp, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_STREQ(http_connect_success_resp, "HTTP/1.1 200 Connection established\r\n\r\n");
-    EXPECT_STREQ(http_auth_fail_resp,
-                 "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Agent: quoxel-kni/3.1.3\r\n"
-                 "Proxy-Authenticate: Basic realm=\"xx\"\r\nContent-Length: 0\r\n\r\n");
-}
-
 struct Session {
     x_server_t *server = reinterpret_cast<x_server_t *>(this); // only stored, never used
     x_client_t *c = x_client_new(server);
@@ -126,15 +118,6 @@ TEST(HttpProxyCredentials, BasicValuesFillTheRequestOthersLeaveItEmpty) {
         EXPECT_EQ(s.user(), t.user);
         EXPECT_EQ(s.pass(), t.pass);
     }
-}
-
-TEST(HttpProxyCredentials, ASecondHeaderWithCredentialsFails) {
-    Session s;
-    ASSERT_TRUE(s.offer("Basic " + b64("a:b")));
-    EXPECT_TRUE(s.offer("Basic " + b64("nocolon"))); // nothing to store: harmless
-    EXPECT_FALSE(s.offer("Basic " + b64("c:d")));
-    EXPECT_EQ(s.c->error_code, X_ERROR_ALLOC);
-    EXPECT_EQ(s.user(), "a");
 }
 
 // A started one-thread server; sessions closed during a test are freed by one loop pass at its end.
@@ -206,53 +189,5 @@ struct UpstreamHandshake {
         return n > 0 ? std::string(b, static_cast<size_t>(n)) : std::string();
     }
 };
-
-// Every split of the upstream's answer: nothing reaches the client before the answer is complete,
-// the client then gets the 200, and nothing after the answer is taken from the tunnel.
-TEST(HttpUpstream, AnswersSplitAnywhereAreReadExactlyToTheirEnd) {
-    const std::string s5_request("\x05\x01\x00\x03\x0etarget.example\x01\xbb", 21);
-    const struct {
-        uint8_t proto;
-        std::string answer;
-    } cases[] = {
-        {X_FORWARD_SOCKS5, std::string("\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x12\x34", 12)},
-        {X_FORWARD_SOCKS5, std::string("\x05\x00\x05\x00\x00\x04", 6) + std::string(16, '\x01') +
-                               std::string("\x00\x50", 2)},
-        {X_FORWARD_SOCKS5, std::string("\x05\x00\x05\x00\x00\x03\x05"
-                                       "bound\x00\x50",
-                                       14)},
-        {X_FORWARD_HTTP, "HTTP/1.1 200 Connection established\r\nX-A: 1\r\n\r\n"},
-        {X_FORWARD_HTTP, "HTTP/1.0 200 OK\n\n"},
-    };
-    const std::string tail = "TUNNEL";
-    OneThreadServer srv;
-    for (const auto &t : cases) {
-        for (size_t piece = 1; piece <= t.answer.size(); piece++) {
-            SCOPED_TRACE(testing::Message() << "proto " << int(t.proto) << " answer "
-                                            << t.answer.size() << " in pieces of " << piece);
-            UpstreamHandshake h(srv.s, t.proto);
-            std::string data = t.answer + tail;
-            size_t at = 0;
-            while (!h.granted() && at < data.size()) {
-                ASSERT_FALSE(x_client_is_closing(h.c));
-                EXPECT_EQ(h.take(h.client), "");
-                size_t n = std::min(piece, data.size() - at);
-                h.answer(data.substr(at, n));
-                at += n;
-                if (t.proto == X_FORWARD_SOCKS5 && at >= 2 && at - n < 2) {
-                    // The method was chosen: the greeting and then the request were sent.
-                    EXPECT_EQ(h.take(h.upstream).substr(3), s5_request);
-                }
-            }
-            ASSERT_TRUE(h.granted());
-            ASSERT_EQ(send(h.upstream, data.data() + at, data.size() - at, 0),
-                      static_cast<ssize_t>(data.size() - at));
-            EXPECT_EQ(h.take(h.client), http_connect_success_resp);
-            EXPECT_EQ(h.unread(), tail);
-            EXPECT_EQ(buf_size(&h.c->down.buf), 0u);
-            EXPECT_FALSE(h.c->dst_connecting);
-        }
-    }
-}
 
 } // namespace
