@@ -1,19 +1,12 @@
 #include "proto/http_proxy.h"
 
-#include "core/epoll.h"
-#include "core/work_thread.h"
 #include "core/x_client.h"
-#include "core/x_server.h"
 #include "proto/http_ctx.h"
-#include "proto/ngx_http_parse.h"
 #include "proto/ngx_string.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -119,75 +112,5 @@ TEST(HttpProxyCredentials, BasicValuesFillTheRequestOthersLeaveItEmpty) {
         EXPECT_EQ(s.pass(), t.pass);
     }
 }
-
-// A started one-thread server; sessions closed during a test are freed by one loop pass at its end.
-struct OneThreadServer {
-    x_server_t *s = x_server_create();
-    OneThreadServer() {
-        s->config.src_timeout = 1000;
-        s->config.dst_timeout = 1000;
-        EXPECT_TRUE(x_server_start(s));
-    }
-    ~OneThreadServer() {
-        work_thread_do(s->main_thread);
-        x_server_close(s);
-    }
-};
-
-// A CONNECT request of an HTTP client, past authentication, whose upstream socket is one end of
-// a socket pair: the test plays the upstream on the other end and the client on a second pair.
-struct UpstreamHandshake {
-    x_server_t *s;
-    x_client_t *c = nullptr;
-    int client = -1, upstream = -1;
-
-    UpstreamHandshake(x_server_t *server, uint8_t proto) : s(server) {
-        int cli[2], up[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, cli), 0);
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, up), 0);
-        client = cli[1];
-        upstream = up[1];
-        c = x_client_new(s);
-        c->thread = s->main_thread;
-        c->connect_ev_data.fd = cli[0];
-        c->tcp_dst_ev_data.fd = up[0];
-        ngx_str_t host = {7, reinterpret_cast<uint8_t *>(const_cast<char *>("up.test"))};
-        EXPECT_TRUE(x_client_fill_forward(c, &host, 1080, proto, nullptr, nullptr));
-        c->is_auth_forward = true;
-        EXPECT_TRUE(ngx_str_init(&c->acl_match.target_host, "target.example", 14));
-        c->acl_match.target_port = 443;
-        c->http_ctx.method = NGX_HTTP_CONNECT;
-        EXPECT_TRUE(buf_alloc(&c->up.buf, HTTP_CONNECT_BUF_SIZE));
-        c->dst_connecting = true;
-        auto writable =
-            proto == X_FORWARD_SOCKS5 ? http_s5_on_connect_forward : http_http_on_connect_forward;
-        EXPECT_TRUE(
-            ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, writable));
-        writable(s, &c->tcp_dst_ev_data, EPOLLOUT);
-    }
-    ~UpstreamHandshake() {
-        x_client_close(c);
-        close(client);
-        close(upstream);
-    }
-    static std::string take(int fd) {
-        char b[4096];
-        ssize_t n = recv(fd, b, sizeof b, 0);
-        return n > 0 ? std::string(b, static_cast<size_t>(n)) : std::string();
-    }
-    // The upstream sends `bytes`; the handler of the moment reads them.
-    void answer(const std::string &bytes) {
-        ASSERT_EQ(send(upstream, bytes.data(), bytes.size(), 0),
-                  static_cast<ssize_t>(bytes.size()));
-        c->tcp_dst_ev_data.handler(s, &c->tcp_dst_ev_data, EPOLLIN);
-    }
-    bool granted() const { return c->tcp_dst_ev_data.handler == on_tcp_relay; }
-    // What is still waiting in the upstream socket, unread by the handshake.
-    std::string unread() const {
-        char b[256];
-        ssize_t n = recv(c->tcp_dst_ev_data.fd, b, sizeof b, MSG_PEEK);
-        return n > 0 ? std::string(b, static_cast<size_t>(n)) : std::string();
-    }
-};
 
 } // namespace
