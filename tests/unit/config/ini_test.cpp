@@ -133,4 +133,43 @@ TEST(IniLoad, RefusesTwoGigabytesAndMore) {
     unlink(tmpl);
 }
 
+TEST(IniSections, CountStopsAtAGap) {
+    struct {
+        const char *text;
+        const char *prefix;
+        uint32_t count;
+    } cases[] = {
+        {"[port0]\n[port1]\n[port3]\n", "port", 2},
+        {"[port1]\n", "port", 0},
+        {"[PORT0]\n[port1]\n", "port", 2},
+        {"[auth0]\nk=[port0]\n", "port", 0}, // a value is never a header
+        {"", "port", 0},
+    };
+    for (const auto &c : cases) {
+        LoadedIni f(c.text);
+        ASSERT_NE(f.ini, nullptr);
+        EXPECT_EQ(ini_get_section_count(f.ini, c.prefix), c.count) << c.text;
+    }
+}
+
+TEST(IniGetters, TypedValuesAndDefaults) {
+    LoadedIni f("[s]\nn=-42\nbig=99999999999999999999\nip=10.0.0.1\nbad_ip=x\ntext=t\n");
+    ASSERT_NE(f.ini, nullptr);
+    EXPECT_EQ(ini_get_int64(f.ini, "s", "n"), -42);
+    EXPECT_EQ(ini_get_int64(f.ini, "s", "big"), INT64_MAX); // clamped, no error
+    EXPECT_EQ(ini_opt_int64(f.ini, "s", "missing", 7), 7);
+    EXPECT_EQ(ini_get_ip(f.ini, "s", "ip"), inet_addr("10.0.0.1"));
+    EXPECT_EQ(ini_get_ip(f.ini, "s", "bad_ip"), INADDR_NONE);
+    EXPECT_EQ(ini_opt_ip(f.ini, "s", "missing", 5u), 5u);
+    EXPECT_STREQ(ini_opt_string(f.ini, "s", "missing", "d"), "d");
+    EXPECT_STREQ(ini_get_string(f.ini, "s", "text"), "t");
+    const char *value = nullptr;
+    EXPECT_EQ(ini_sget(f.ini, "s", "text", nullptr, &value), 1);
+    EXPECT_STREQ(value, "t");
+    int n = 0;
+    EXPECT_EQ(ini_sget(f.ini, "s", "n", "%d", &n), 1);
+    EXPECT_EQ(n, -42);
+    EXPECT_EQ(ini_sget(f.ini, "s", "missing", "%d", &n), 0);
+}
+
 } // namespace

@@ -132,3 +132,41 @@ TEST(Relay, ABusyDirectionYieldsAfterABoundedRun) {
     close(p.client);
     close(p.dest);
 }
+
+// The idle check closes at the limit, not before; a second close is harmless.
+TEST(Session, IdleCheckClosesOnlyPastTheLimit) {
+    OneThreadServer srv;
+    RelayPair p(srv.s, nullptr);
+    x_client_t *c = p.c;
+    c->idle_timeout = 5000;
+    x_client_start_session_timers(c);
+    c->last_reply_time = x_time_ms() - 4999 + 10;
+    x_client_replay_timeout(c, &c->reply_timeout);
+    EXPECT_FALSE(x_client_is_closing(c));
+    c->last_reply_time = x_time_ms() - 5000;
+    x_client_replay_timeout(c, &c->reply_timeout);
+    EXPECT_TRUE(x_client_is_closing(c));
+    EXPECT_EQ(c->flow_timeout.timer, nullptr); // close stopped every timer
+    x_client_close(c);
+    work_thread_do(srv.s->main_thread);
+    close(p.client);
+    close(p.dest);
+}
+
+// Credentials too long for a SOCKS5 length byte keep the previous forward in place.
+TEST(Session, FillForwardRefusesLongCredentialsAndKeepsThePreviousForward) {
+    OneThreadServer srv;
+    x_client_t *c = x_client_new(srv.s);
+    ngx_str_t host = str("up.example"), user = str("u"), pass = str("p"),
+              long_pass = str(std::string(257, 'x')), empty{};
+    ASSERT_TRUE(x_client_fill_forward(c, &host, 1080, 2, &user, &pass));
+    x_forward_t *first = c->forward;
+    EXPECT_FALSE(x_client_fill_forward(c, &host, 1080, 2, &user, &long_pass));
+    EXPECT_EQ(c->forward, first);
+    ASSERT_TRUE(x_client_fill_forward(c, &host, 8080, 0, &empty, &pass));
+    EXPECT_EQ(c->forward->has_username, 0);
+    EXPECT_EQ(c->forward->proto, 2);
+    for (ngx_str_t *s : {&host, &user, &pass, &long_pass})
+        ngx_str_free(s);
+    x_client_free(c);
+}

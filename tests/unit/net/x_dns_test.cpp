@@ -434,3 +434,45 @@ TEST(DnsResolver, TimeoutCancelAndReload) {
     EXPECT_EQ(h.dns->server_addr.sin_addr.s_addr, inet_addr("127.0.0.2"));
     EXPECT_EQ(ntohs(h.dns->server_addr.sin_port), h.port);
 }
+
+// Non-responses, unknown ids and answers from another port are dropped; the answer is cached,
+// with or without a trailing dot, until its TTL passed and a check ran.
+TEST(DnsResolver, UdpAnswerThenCache) {
+    Harness h;
+    ASSERT_NE(h.dns, nullptr);
+    Answer a;
+    ASSERT_NE(h.ask(&a, "a.test."), nullptr);
+    Bytes q = h.recv_query();
+    ASSERT_EQ(q.size(), 12u + 8 + 4); // the trailing dot is not sent as an empty label
+    EXPECT_EQ(tid_of(q), 1);
+
+    Reply not_response(1, 0x0180, 1);
+    h.reply(not_response.a(66).b);
+    h.reply(Reply(2, 0x8180, 1).a(66).b);
+    int other = socket(AF_INET, SOCK_DGRAM, 0);
+    h.send_from(other, Reply(1, 0x8180, 1).a(66).b);
+    close(other);
+    for (int i = 0; i < 5; i++)
+        h.pass(20);
+    EXPECT_EQ(a.calls, 0);
+
+    h.reply(Reply(1, 0x8180, 1).a(7, 300).b);
+    h.run_until(a);
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(a.addr, "10.0.0.7");
+
+    for (const char *name : {"a.test", "a.test."}) {
+        Answer b;
+        EXPECT_EQ(h.ask(&b, name), nullptr);
+        EXPECT_EQ(b.addr, "10.0.0.7");
+    }
+    fake_now += 299 * 1000;
+    h.pass(0);
+    Answer c;
+    EXPECT_EQ(h.ask(&c, "a.test"), nullptr) << "TTL not over yet at the 60 s checks";
+    fake_now += 60 * 1000 + 1;
+    h.pass(0);
+    Answer d;
+    EXPECT_NE(h.ask(&d, "a.test"), nullptr);
+    EXPECT_EQ(tid_of(h.recv_query()), 2);
+}
