@@ -68,6 +68,10 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(x_config_thread_count(&c), 1u);
              EXPECT_EQ(c.threads[0].thread_core, -1);
          }},
+        {"thread_pool_capped_cores_and_agent_ports",
+         "[kni]\nthread_num=40\nthread_core_start=2\n[quoxel]\nros_id=1\nport_agent_data=9000\n" + kPort,
+         true, "config thread 2 thread_core:4 port_agent_data 9002\n",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.thread_num, 16u); }},
         // No entry for a value without a colon or with an empty name.
         {"local_users",
          kBase + "[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
@@ -144,6 +148,18 @@ TEST(ConfigLoad, Loads) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         load_text(c.text, c.ok, c.line, c.check);
+    }
+}
+
+// Only the exact ".json" suffix selects the JSON reader (which this build refuses).
+TEST(ConfigFormat, ChosenByTheExactJsonSuffix) {
+    for (const char *suffix : {".json", ".JSON", ".json.bak"}) {
+        TempFile f(kBase + kPort, suffix);
+        x_config_server_t config = {};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(x_server_load_config(&config, f.path.c_str()), strcmp(suffix, ".json") != 0);
+        testing::internal::GetCapturedStdout();
+        x_server_free_config(&config);
     }
 }
 

@@ -73,3 +73,24 @@ TEST(SingleBucket, RefillArithmetic) {
         EXPECT_EQ(admitted(&sb, tries), c.expect) << c.name;
     }
 }
+
+// An address idle past its time is forgotten (not at exactly the limit) and comes back full.
+TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
+    Clock clock;
+    Limiter l(0, 5, 1000);
+    EXPECT_EQ(l.take(7, 6), 6);
+    EXPECT_EQ(l.take(8, 1), 1);
+    ASSERT_EQ(dictSize(l.ql.ip_limit_dict), 2u);
+
+    fake_now += 600;
+    EXPECT_EQ(l.take(8, 1), 1);
+    fake_now += 400;
+    qps_limit_check(&l.ql); // exactly 1000 ms: nothing expires yet
+    EXPECT_EQ(dictSize(l.ql.ip_limit_dict), 2u);
+    fake_now += 1;
+    qps_limit_check(&l.ql);
+    EXPECT_EQ(dictSize(l.ql.ip_limit_dict), 1u);
+    EXPECT_EQ(dictFetchValue(l.ql.ip_limit_dict, reinterpret_cast<void *>(uintptr_t{7})), nullptr);
+    // The old bucket would have earned only 5 tokens by now; a fresh one holds 6.
+    EXPECT_EQ(l.take(7, 7), 6); // a fresh, full bucket
+}

@@ -476,3 +476,33 @@ TEST(DnsResolver, UdpAnswerThenCache) {
     EXPECT_NE(h.ask(&d, "a.test"), nullptr);
     EXPECT_EQ(tid_of(h.recv_query()), 2);
 }
+
+// Literals are answered at once, invalid names refused with 638 before anything is sent.
+TEST(DnsResolver, AnsweredWithoutNetwork) {
+    Harness h;
+    ASSERT_NE(h.dns, nullptr);
+    const struct {
+        std::string name;
+        bool v6;
+        int status;
+        const char *addr;
+    } cases[] = {
+        {"10.1.2.3", false, 0, "10.1.2.3"}, {"10.1.2.3", true, 0, "10.1.2.3"},
+        {"fe80::1", true, 0, "fe80::1"},    {"", false, 638, ""},
+        {std::string(254, 'a'), false, 638, ""}, {"a..com", false, 638, ""},
+    };
+    for (const auto &c : cases) {
+        Answer a;
+        EXPECT_EQ(x_dns_query(h.dns, c.name.data(), c.name.size(), &a, on_answer, c.v6), nullptr);
+        EXPECT_EQ(a.status, c.status) << c.name;
+        EXPECT_EQ(a.addr, c.addr) << c.name;
+    }
+    EXPECT_TRUE(h.recv_query(50).empty());
+    // An AAAA question answered over UDP.
+    Answer v6;
+    ASSERT_NE(h.ask(&v6, "six.test", true), nullptr);
+    Bytes q = h.recv_query();
+    h.reply(Reply(tid_of(q), 0x8180, 1, "six.test", 28).rr(28, 60, Bytes(16, 0xFE)).b);
+    h.run_until(v6);
+    EXPECT_EQ(v6.addr, "fefe:fefe:fefe:fefe:fefe:fefe:fefe:fefe");
+}
