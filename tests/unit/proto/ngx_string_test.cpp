@@ -81,3 +81,21 @@ TEST(NgxStr, OwnedCopiesAreTerminatedAndRefuseASecondInit) {
 }
 
 } // namespace
+
+TEST(NgxStr, CopyAndUpdate) {
+    ngx_str_t *a = ngx_str_new();
+    ASSERT_NE(a, nullptr);
+    std::string hello = "hello";
+    ngx_str_t src = view(hello);
+    ASSERT_TRUE(ngx_str_copy(a, &src));
+    EXPECT_NE(a->data, src.data);
+    EXPECT_FALSE(ngx_str_copy(a, &src));
+    std::string other = "a longer text";
+    ngx_str_t src2 = view(other);
+    ASSERT_TRUE(ngx_str_update(a, &src2));
+    EXPECT_EQ(text(*a), other);
+    EXPECT_EQ(a->data[a->len], 0);
+    ASSERT_TRUE(ngx_str_update(a, a));
+    EXPECT_EQ(text(*a), other);
+    ngx_str_delete(a);
+}
