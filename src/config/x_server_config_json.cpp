@@ -679,12 +679,30 @@ bool load_port_auth(x_config_server_t *config, x_config_port_t *port, obj_t e, u
     return true;
 }
 
+// "auto", or a comma-separated list of whole keywords ("socks5,http"), as in the INI form; any
+// other text prints a line and leaves the port accepting no client.
 uint8_t listen_table(const text_t &t) {
     if (text_is(t, "auto")) return X_LISTEN_AUTO;
-    if (text_is(t, "http")) return X_LISTEN_HTTP;
-    if (text_is(t, "socks5")) return X_LISTEN_SOCKS5;
-    log_error("not supported protocol %.*s\n", t.ilen(), t.data);
-    return 0; // the port accepts no client
+    static const struct {
+        const char *name;
+        uint8_t bit;
+    } words[] = {{"http", X_LISTEN_HTTP}, {"socks5", X_LISTEN_SOCKS5}, {"xraw", X_LISTEN_XRAW}};
+    uint8_t bits = 0;
+    size_t at = 0;
+    do {
+        const char *comma = static_cast<const char *>(memchr(t.data + at, ',', t.len - at));
+        size_t end = comma != nullptr ? static_cast<size_t>(comma - t.data) : t.len;
+        uint8_t bit = 0;
+        for (const auto &w : words)
+            if (text_is(text_t{t.data + at, end - at}, w.name)) bit = w.bit;
+        if (bit == 0) {
+            log_error("not supported protocol %.*s\n", t.ilen(), t.data);
+            return 0;
+        }
+        bits |= bit;
+        at = end + 1;
+    } while (at <= t.len);
+    return bits;
 }
 
 bool load_port(x_config_server_t *config, x_config_port_t *port, obj_t e, uint32_t n) {
@@ -721,9 +739,15 @@ bool load_port(x_config_server_t *config, x_config_port_t *port, obj_t e, uint32
     }
     port->listentbl = listen_table(protocol);
     port->allow_udp = opt_bool(e, "allow_udp", false);
+    // The global health port, when set, overrides the port's own.
     if (config->port_health != 0) {
         port->port_health = config->port_health;
+    } else if (!opt_field<uint16_t>(e, "port_health", &port->port_health, 0)) {
+        return false;
+    }
+    if (port->port_health != 0) {
         config->listen_count += 1;
+        log_info("config port %u health port %u\n", n, static_cast<unsigned>(port->port_health));
     }
     const bjson_val_t *forward = get_object(e, "forward");
     if (forward != nullptr && !load_forward(&port->forward, forward)) {
