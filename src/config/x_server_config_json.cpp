@@ -708,8 +708,9 @@ uint8_t listen_table(const text_t &t) {
 bool load_port(x_config_server_t *config, x_config_port_t *port, obj_t e, uint32_t n) {
     text_t addr, protocol, ipv6, if_name;
     num_read start = get_field<uint16_t>(e, "port_start", &port->port_start);
+    if (start == num_read::bad) return false;
     num_read end = get_field<uint16_t>(e, "port_end", &port->port_end);
-    if (start == num_read::bad || end == num_read::bad) return false;
+    if (end == num_read::bad) return false;
     if (!get_text(e, "addr", &addr) || start == num_read::missing || end == num_read::missing ||
         !get_text(e, "listen_protocol", &protocol)) {
         log_error("config port index %u get addr or port start or port end or listen protocol "
