@@ -292,7 +292,7 @@ bool bjson_get_bool(const bjson_val_t *val) {
 }
 
 float bjson_get_float(const bjson_val_t *val) {
-    return static_cast<float>(bjson_get_double(val));
+    return bjson_wire::to_float(bjson_get_double(val));
 }
 
 double bjson_get_double(const bjson_val_t *val) {
