@@ -142,6 +142,8 @@ void work_thread_free(work_thread_t *thread) {
     thread->epoll_fd = 0;
     if (thread->session_to_clients) dictRelease(thread->session_to_clients);
     thread->session_to_clients = nullptr;
+    free(thread->relay_scratch);
+    thread->relay_scratch = nullptr;
 }
 
 void work_thread_do(work_thread_t *thread) {
