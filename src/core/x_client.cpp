@@ -16,6 +16,7 @@
 #include <ctime>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -327,6 +328,27 @@ uint8_t *relay_scratch(x_client_t *c) {
     return t->relay_scratch;
 }
 
+void relay_pipe_close(work_thread_t *t) {
+    for (int &fd : t->relay_pipe) {
+        if (fd > 0) close(fd);
+        fd = 0;
+    }
+}
+
+// The thread's pipe, sized to relay_buffer where the system allows; null when none can be made
+// (out of descriptors): the caller then copies through the scratch buffer instead.
+int *relay_pipe(x_client_t *c) {
+    work_thread_t *t = c->thread;
+    if (t->relay_pipe[0] > 0) return t->relay_pipe;
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
+    // A smaller pipe than asked for only means shorter moves.
+    (void)fcntl(fds[0], F_SETPIPE_SZ, static_cast<int>(relay_buffer_size(c)));
+    t->relay_pipe[0] = fds[0];
+    t->relay_pipe[1] = fds[1];
+    return t->relay_pipe;
+}
+
 void relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out,
                  token_bucket_t *bucket) {
     r->ev_data_in = in;
@@ -431,6 +453,70 @@ bool relay_write(x_client_t *c, x_client_relay_t *r, const uint8_t *data, size_t
     return relay_wait_writable(c, r);
 }
 
+// Moves bytes spliced into the thread's pipe on to the output. The pipe is left empty whatever
+// happens, since the next direction of the thread uses it: what the output does not take becomes
+// the direction's tail, and a pipe in an unknown state is closed.
+bool relay_write_piped(x_client_t *c, x_client_relay_t *r, int *pipe_fd, size_t len) {
+    ssize_t n = splice(pipe_fd[0], nullptr, r->ev_data_out->fd, nullptr, len,
+                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (n < 0) {
+        if (!relay_again(errno)) {
+            relay_pipe_close(c->thread);
+            return false;
+        }
+        n = 0;
+    }
+    r->sum += static_cast<uint32_t>(n);
+    size_t tail = len - static_cast<size_t>(n);
+    if (tail == 0) return true;
+    if (!buf_alloc(&r->buf, tail)) {
+        relay_pipe_close(c->thread);
+        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc fail");
+        return false;
+    }
+    r->buf.pos = r->buf.last = r->buf.start;
+    while (r->buf.last < r->buf.end) {
+        ssize_t got = read(pipe_fd[0], r->buf.last, static_cast<size_t>(r->buf.end - r->buf.last));
+        if (got <= 0) {
+            relay_pipe_close(c->thread);
+            return false;
+        }
+        r->buf.last += got;
+    }
+    return relay_wait_writable(c, r);
+}
+
+// Result of relay_move when the session must close.
+constexpr ssize_t RELAY_MOVE_CLOSE = -2;
+
+// Reads at most `want` bytes of the input, charges them to the bucket (`wait` gets the wait it
+// asks for) and writes them out. They go through the thread's pipe, never copied, unless reads
+// are one segment (relay_buffer at its smallest), the stream is to be transformed or no pipe can
+// be made (out of descriptors): then through the scratch buffer. Bytes read; 0 at end of stream;
+// -1 with errno set when nothing was read; RELAY_MOVE_CLOSE when the session must close.
+ssize_t relay_move(x_client_t *c, x_client_relay_t *r, size_t want, uint64_t *wait) {
+    bool copy = relay_buffer_size(c) <= RELAY_MSS_MAX || c->code_key != 0;
+    int *pipe_fd = copy ? nullptr : relay_pipe(c);
+    if (pipe_fd) {
+        ssize_t n = splice(r->ev_data_in->fd, nullptr, pipe_fd[1], nullptr, want,
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n <= 0) return n;
+        *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
+        return relay_write_piped(c, r, pipe_fd, static_cast<size_t>(n)) ? n : RELAY_MOVE_CLOSE;
+    }
+    uint8_t *scratch = relay_scratch(c);
+    if (scratch == nullptr) {
+        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc fail");
+        return RELAY_MOVE_CLOSE;
+    }
+    ssize_t n = recv(r->ev_data_in->fd, scratch, want, 0);
+    if (n <= 0) return n;
+    // Every byte of a stream to transform passes here once, in the scratch buffer, between its
+    // read and its write: the place for the session's transform.
+    *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
+    return relay_write(c, r, scratch, static_cast<size_t>(n)) ? n : RELAY_MOVE_CLOSE;
+}
+
 } // namespace
 
 void x_client_relay_prepare(x_client_t *c) {
@@ -477,20 +563,12 @@ bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
         int out = tcp_relay_out(c, r);
         if (out == RELAY_OUT_ERROR) return false;
         if (out == RELAY_OUT_WAIT || budget == 0) return true;
-        uint8_t *scratch = relay_scratch(c);
-        if (scratch == nullptr) {
-            x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc fail");
-            return false;
-        }
         size_t want = relay_read_size(c, r, budget);
-        ssize_t n = recv(r->ev_data_in->fd, scratch, want, 0);
+        uint64_t wait = 0;
+        ssize_t n = relay_move(c, r, want, &wait);
         // End of stream, with nothing of this direction left undelivered: the session is over.
-        if (n == 0) return false;
+        if (n == 0 || n == RELAY_MOVE_CLOSE) return false;
         if (n < 0) return relay_again(errno);
-        // Every relayed byte passes here once, between its read and its write: the place for a
-        // per-session transform of the stream.
-        uint64_t wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
-        if (!relay_write(c, r, scratch, static_cast<size_t>(n))) return false;
         if (wait > RELAY_PAUSE_THRESHOLD_US) return relay_pause(c, r, wait);
         if (buf_size(&r->buf) > 0) return true; // waiting for writability
         // A read that returns less than it was offered emptied the socket: level-triggered

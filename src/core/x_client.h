@@ -101,9 +101,12 @@ struct x_client_t {
                                       // to the connect handler, not to the generic close
 };
 
-// TCP relay. Reads of up to relay_buffer bytes land in the owning thread's scratch buffer and are
-// written out at once; only what the output does not take stays with the direction, in a buffer
-// made for it and freed once written, so a session that moves nothing holds no buffer.
+// TCP relay. Each read takes up to relay_buffer bytes (less when the user's bucket allows less)
+// and writes them out at once, spliced through the owning thread's pipe (no copy), or copied
+// through its scratch buffer when reads are one segment, the stream is transformed or no pipe can
+// be made. The pipe is empty again when the write returns: only what the output does not take
+// stays with the direction, in a buffer made for it and freed once written, so a session that
+// moves nothing holds no buffer and no descriptor beyond its two sockets.
 //
 // Prepares both directions once the destination is connected: segment sizes, the user's buckets,
 // handshake buffers given back unless they hold early data. The caller then registers both

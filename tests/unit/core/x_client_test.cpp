@@ -11,6 +11,9 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -131,8 +134,27 @@ TEST(Session, ProtoNameNeverReadsPastItsTable) {
 
 namespace {
 
-void set_nonblock(int fd) {
-    EXPECT_EQ(pf_socket_set_non_block(fd), 0);
+// A connected pair of loopback TCP sockets, both non-blocking, with small buffers so that a
+// reader that stops is felt at once.
+void tcp_pair(int fds[2]) {
+    int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(l, 1), 0);
+    ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+    fds[0] = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(fds[0], reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    fds[1] = accept(l, nullptr, nullptr);
+    close(l);
+    int small = 32 << 10;
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(pf_socket_set_non_block(fds[i]), 0);
+        setsockopt(fds[i], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        setsockopt(fds[i], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
 }
 
 // A relayed session between two socket pairs: test writes to `client`, reads from `dest`.
@@ -141,10 +163,8 @@ struct RelayPair {
     x_client_t *c = nullptr;
     RelayPair(x_server_t *s, token_bucket_t *bucket_up) {
         int a[2], b[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
-        for (int fd : {a[0], a[1], b[0], b[1]})
-            set_nonblock(fd);
+        tcp_pair(a);
+        tcp_pair(b);
         client = a[1];
         dest = b[1];
         c = x_client_new(s);
@@ -152,75 +172,138 @@ struct RelayPair {
         c->connect_ev_data.fd = a[0];
         c->tcp_dst_ev_data.fd = b[0];
         c->auth_result.bucket_up = bucket_up;
-        EXPECT_TRUE(x_client_relay_prepare(c));
+        x_client_relay_prepare(c);
         EXPECT_TRUE(
             ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay));
         EXPECT_TRUE(
             ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_tcp_relay));
     }
+    ~RelayPair() {
+        if (c) x_client_close(c); // null once the session ended (and was freed) by itself
+        close(client);
+        close(dest);
+    }
 };
+
+// Both relay paths: one-segment reads copied through the scratch buffer, and the default size
+// spliced through the thread's pipe.
+class Relay : public testing::TestWithParam<uint32_t> {
+  protected:
+    OneThreadServer srv;
+    void SetUp() override { srv.s->config.relay_buffer = GetParam(); }
+    void TearDown() override { pass(); } // frees the sessions the pairs closed
+    void pass() { work_thread_do(srv.s->main_thread); }
+};
+
+uint8_t pattern(size_t i, int seed) {
+    return static_cast<uint8_t>((i * 131 + i / 251 + static_cast<size_t>(seed)) & 0xff);
+}
+
+// Writes what the socket takes of `total` pattern bytes, from offset *written.
+void feed(int fd, size_t total, size_t *written, int seed) {
+    uint8_t chunk[16384];
+    while (*written < total) {
+        size_t n = std::min(sizeof chunk, total - *written);
+        for (size_t i = 0; i < n; i++)
+            chunk[i] = pattern(*written + i, seed);
+        ssize_t w = write(fd, chunk, n);
+        if (w <= 0) return;
+        *written += static_cast<size_t>(w);
+    }
+}
+
+// Reads what is there, checking every byte against the pattern; false on a wrong byte. `eof`
+// (when given) tells whether the stream ended.
+bool drain(int fd, size_t *received, int seed, bool *eof = nullptr) {
+    uint8_t chunk[65536];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0)
+        for (ssize_t i = 0; i < n; i++)
+            if (chunk[i] != pattern((*received)++, seed)) return false;
+    if (eof) *eof = n == 0;
+    return true;
+}
 
 } // namespace
 
-TEST(Relay, UnknownSegmentSizeFallsBackToOneFullBuffer) {
-    OneThreadServer srv;
+INSTANTIATE_TEST_SUITE_P(Sizes, Relay, testing::Values(1500u, 65536u));
+
+TEST_P(Relay, IdleSessionHoldsNoBuffer) {
     RelayPair p(srv.s, nullptr);
-    // Unix sockets have no TCP segment size: the window must still be usable.
+    // Loopback's segment is larger than a read of one segment may take.
     EXPECT_EQ(p.c->up.mss, 1500u);
-    EXPECT_EQ(buf_free_space(&p.c->up.buf), 1500u);
-    x_client_close(p.c);
-    work_thread_do(srv.s->main_thread);
-    close(p.client);
-    close(p.dest);
+    EXPECT_EQ(p.c->up.buf.start, nullptr);
+    EXPECT_EQ(p.c->down.buf.start, nullptr);
 }
 
-TEST(Relay, BucketHoldsADirectionToItsRate) {
-    OneThreadServer srv;
+TEST_P(Relay, StalledOutputKeepsABoundedTailAndLosesNothing) {
+    // Session A's destination stops reading while session B of the same thread keeps moving:
+    // A holds at most one read as its tail, and B gets its own bytes, never A's.
+    RelayPair a(srv.s, nullptr), b(srv.s, nullptr);
+    constexpr size_t kTotal = 4 << 20;
+    size_t a_in = 0, a_out = 0, b_in = 0, b_out = 0;
+    size_t most = 0;
+    for (int i = 0; i < 5000 && b_out < kTotal; i++) {
+        feed(a.client, kTotal, &a_in, 1);
+        feed(b.client, kTotal, &b_in, 2);
+        pass();
+        most = std::max(most, buf_capacity(&a.c->up.buf));
+        ASSERT_TRUE(drain(b.dest, &b_out, 2));
+    }
+    EXPECT_EQ(b_out, kTotal);
+    EXPECT_LT(a_in, kTotal); // A's client was held back
+    EXPECT_LE(most, GetParam());
+    for (int i = 0; i < 5000 && a_out < kTotal; i++) {
+        feed(a.client, kTotal, &a_in, 1);
+        pass();
+        ASSERT_TRUE(drain(a.dest, &a_out, 1));
+    }
+    EXPECT_EQ(a_out, kTotal);
+    EXPECT_EQ(a.c->up.buf.start, nullptr); // the drained tail gave its buffer back
+    EXPECT_FALSE(x_client_is_closing(a.c));
+}
+
+TEST_P(Relay, BucketHoldsADirectionToItsRate) {
     token_bucket_t bucket;
     token_bucket_init(&bucket, 100000, 100000);
     RelayPair p(srv.s, &bucket);
     constexpr size_t kTotal = 300000; // one bucket of burst, then two seconds at the rate
-    std::string data(kTotal, 'q');
     size_t written = 0, received = 0;
     auto start = std::chrono::steady_clock::now();
     auto deadline = start + std::chrono::seconds(20);
-    char sink[65536];
     while (received < kTotal && std::chrono::steady_clock::now() < deadline) {
-        if (written < kTotal) {
-            ssize_t n = write(p.client, data.data() + written, kTotal - written);
-            if (n > 0) written += static_cast<size_t>(n);
-        }
-        work_thread_do(srv.s->main_thread);
-        ssize_t n;
-        while ((n = read(p.dest, sink, sizeof sink)) > 0)
-            received += static_cast<size_t>(n);
+        feed(p.client, kTotal, &written, 3);
+        pass();
+        ASSERT_TRUE(drain(p.dest, &received, 3));
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(received, kTotal);
     EXPECT_GE(seconds, 1.7); // the rate is a ceiling: never faster than it allows
+    EXPECT_LE(seconds, 2.6); // and reads sized to the bucket keep the pauses short
     EXPECT_FALSE(x_client_is_closing(p.c));
     EXPECT_NE(p.c->up.timer_fd.fd, 0); // it paused on its timer descriptor
-    x_client_close(p.c);
-    work_thread_do(srv.s->main_thread);
-    close(p.client);
-    close(p.dest);
 }
 
-TEST(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
-    OneThreadServer srv;
+TEST_P(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
     RelayPair p(srv.s, nullptr);
-    ASSERT_EQ(write(p.client, "last words", 10), 10);
+    // A tail held for a destination that does not read reaches it before the session ends.
+    constexpr size_t kTotal = 1 << 20;
+    size_t written = 0, received = 0;
+    for (int i = 0; i < 20; i++) {
+        feed(p.client, kTotal, &written, 4);
+        pass();
+    }
+    ASSERT_GT(buf_size(&p.c->up.buf), 0u);
     shutdown(p.client, SHUT_WR);
-    // The session closes and is freed on this (main) thread within these passes.
-    for (int i = 0; i < 3; i++)
-        work_thread_do(srv.s->main_thread);
-    char got[16] = {};
-    EXPECT_EQ(read(p.dest, got, sizeof got), 10);
-    EXPECT_STREQ(got, "last words");
-    EXPECT_EQ(read(p.dest, got, sizeof got), 0); // and then the destination side was closed
-    close(p.client);
-    close(p.dest);
+    bool ended = false; // the session closes (and is freed) within a pass: watch the far end
+    for (int i = 0; i < 5000 && !ended; i++) {
+        pass();
+        ASSERT_TRUE(drain(p.dest, &received, 4, &ended));
+    }
+    p.c = nullptr;
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(received, written);
 }
 
 TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
@@ -237,27 +320,23 @@ TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
     x_client_free(c);
 }
 
-TEST(Relay, ABusyDirectionYieldsAfterABoundedRun) {
+TEST_P(Relay, ABusyDirectionYieldsAfterABoundedRun) {
     // A source that never runs dry must not hold the thread: one pass moves a bounded run, and
     // the other direction moves in the same pass.
-    OneThreadServer srv;
     RelayPair p(srv.s, nullptr);
     std::string chunk(1 << 16, 'u');
     for (int fd : {p.client, p.dest})
         while (write(fd, chunk.data(), chunk.size()) > 0) {
         }
-    work_thread_do(srv.s->main_thread);
+    pass();
     char sink[1 << 16];
     size_t up = 0, down = 0;
     ssize_t n;
     while ((n = read(p.dest, sink, sizeof sink)) > 0) up += static_cast<size_t>(n);
     while ((n = read(p.client, sink, sizeof sink)) > 0) down += static_cast<size_t>(n);
+    size_t bound = std::max<size_t>(GetParam(), 16 * 1500);
     EXPECT_GT(up, 0u);
     EXPECT_GT(down, 0u);
-    EXPECT_LE(up, 16u * 1500u);
-    EXPECT_LE(down, 16u * 1500u);
-    x_client_close(p.c);
-    work_thread_do(srv.s->main_thread);
-    close(p.client);
-    close(p.dest);
+    EXPECT_LE(up, bound);
+    EXPECT_LE(down, bound);
 }
