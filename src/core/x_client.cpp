@@ -307,6 +307,8 @@ constexpr uint64_t RELAY_PAUSE_THRESHOLD_US = 100000;
 // Bytes one direction may move per readiness event before it yields to the rest of the thread
 // (at least one read of relay_buffer; with one-segment reads, 16 segments).
 constexpr size_t RELAY_EVENT_BYTES_MIN = 16 * RELAY_MSS_MAX;
+// A read at least this large marks a direction as streaming: its next reads are spliced.
+constexpr size_t RELAY_STREAMING_BYTES = 16 * 1024;
 
 uint32_t relay_mss(int fd) {
     int mss = get_tcp_mss(fd);
@@ -491,16 +493,18 @@ constexpr ssize_t RELAY_MOVE_CLOSE = -2;
 
 // Reads at most `want` bytes of the input, charges them to the bucket (`wait` gets the wait it
 // asks for) and writes them out. They go through the thread's pipe, never copied, unless reads
-// are one segment (relay_buffer at its smallest), the stream is to be transformed or no pipe can
-// be made (out of descriptors): then through the scratch buffer. Bytes read; 0 at end of stream;
+// are one segment (relay_buffer at its smallest), the stream is to be transformed, no pipe can
+// be made (out of descriptors) or the last read was small (a request, an answer, keystrokes:
+// splicing costs more than a copy there): then through the scratch buffer. Bytes read; 0 at end of stream;
 // -1 with errno set when nothing was read; RELAY_MOVE_CLOSE when the session must close.
 ssize_t relay_move(x_client_t *c, x_client_relay_t *r, size_t want, uint64_t *wait) {
-    bool copy = relay_buffer_size(c) <= RELAY_MSS_MAX || c->code_key != 0;
+    bool copy = !r->streaming || relay_buffer_size(c) <= RELAY_MSS_MAX || c->code_key != 0;
     int *pipe_fd = copy ? nullptr : relay_pipe(c);
     if (pipe_fd) {
         ssize_t n = splice(r->ev_data_in->fd, nullptr, pipe_fd[1], nullptr, want,
                            SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n <= 0) return n;
+        r->streaming = static_cast<size_t>(n) >= RELAY_STREAMING_BYTES;
         *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
         return relay_write_piped(c, r, pipe_fd, static_cast<size_t>(n)) ? n : RELAY_MOVE_CLOSE;
     }
@@ -511,6 +515,7 @@ ssize_t relay_move(x_client_t *c, x_client_relay_t *r, size_t want, uint64_t *wa
     }
     ssize_t n = recv(r->ev_data_in->fd, scratch, want, 0);
     if (n <= 0) return n;
+    r->streaming = static_cast<size_t>(n) >= RELAY_STREAMING_BYTES;
     // Every byte of a stream to transform passes here once, in the scratch buffer, between its
     // read and its write: the place for the session's transform.
     *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));

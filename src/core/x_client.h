@@ -44,6 +44,7 @@ struct x_client_relay_t {
     uint32_t mss;              // one segment of the output socket, at most 1500
     token_bucket_t *bucket;    // the user's bucket for this direction, null for none
     event_data_t timer_fd;     // pause timer descriptor's registration, fd 0 until needed
+    bool streaming;            // the last read was large: the next one is spliced, not copied
 };
 
 struct x_client_t {
@@ -102,9 +103,9 @@ struct x_client_t {
 };
 
 // TCP relay. Each read takes up to relay_buffer bytes (less when the user's bucket allows less)
-// and writes them out at once, spliced through the owning thread's pipe (no copy), or copied
-// through its scratch buffer when reads are one segment, the stream is transformed or no pipe can
-// be made. The pipe is empty again when the write returns: only what the output does not take
+// and writes them out at once, spliced through the owning thread's pipe (no copy) while the
+// direction streams, or copied through its scratch buffer after a small read, when reads are one
+// segment, when the stream is transformed or when no pipe can be made. The pipe is empty again when the write returns: only what the output does not take
 // stays with the direction, in a buffer made for it and freed once written, so a session that
 // moves nothing holds no buffer and no descriptor beyond its two sockets.
 //
