@@ -229,7 +229,9 @@ bool origin_flush(int ep, OriginConn *c) {
 }
 
 bool origin_read(int ep, OriginConn *c) {
-    char buf[65536];
+    // As much per event as the source writes per event: both directions of a session that
+    // sends both ways get the same chance here, so any imbalance measured is the proxy's.
+    static char buf[BULK_CHUNK];
     ssize_t n = recv(c->fd, buf, sizeof buf, 0);
     if (n < 0) return errno == EAGAIN;
     if (n == 0) return false;

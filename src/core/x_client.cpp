@@ -307,6 +307,8 @@ constexpr uint64_t RELAY_PAUSE_THRESHOLD_US = 100000;
 // Bytes one direction may move per readiness event before it yields to the rest of the thread
 // (at least one read of relay_buffer; with one-segment reads, 16 segments).
 constexpr size_t RELAY_EVENT_BYTES_MIN = 16 * RELAY_MSS_MAX;
+// Pipe slots per page of relay_buffer (see relay_pipe).
+constexpr int RELAY_PIPE_SLOTS_PER_PAGE = 4;
 // A read at least this large marks a direction as streaming: its next reads are spliced.
 constexpr size_t RELAY_STREAMING_BYTES = 16 * 1024;
 
@@ -344,8 +346,13 @@ int *relay_pipe(x_client_t *c) {
     if (t->relay_pipe[0] > 0) return t->relay_pipe;
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
-    // A smaller pipe than asked for only means shorter moves.
-    (void)fcntl(fds[0], F_SETPIPE_SZ, static_cast<int>(relay_buffer_size(c)));
+    // A socket's bytes arrive in pieces of any size and each piece takes a slot of the pipe:
+    // slots for pieces of a quarter page keep a read from stopping short of relay_buffer. The
+    // pipe holds no memory while empty; where the system refuses that size, the plain size and
+    // then the default only mean shorter moves.
+    int size = static_cast<int>(relay_buffer_size(c));
+    if (fcntl(fds[0], F_SETPIPE_SZ, size * RELAY_PIPE_SLOTS_PER_PAGE) < 0)
+        (void)fcntl(fds[0], F_SETPIPE_SZ, size);
     t->relay_pipe[0] = fds[0];
     t->relay_pipe[1] = fds[1];
     return t->relay_pipe;
