@@ -169,7 +169,7 @@ struct x_config_port_t {
 // can move) up to 4 MiB; the default is the size that moves bulk data at the least CPU per byte.
 constexpr uint32_t X_RELAY_BUFFER_MIN = 1500;
 constexpr uint32_t X_RELAY_BUFFER_MAX = 4u << 20;
-constexpr uint32_t X_RELAY_BUFFER_DEFAULT = 64u << 10;
+constexpr uint32_t X_RELAY_BUFFER_DEFAULT = 128u << 10;
 
 struct x_config_server_t {
     uint32_t thread_num;            // configured thread count, 0 and 1 both mean one

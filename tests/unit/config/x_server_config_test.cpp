@@ -107,7 +107,7 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(c.dst_timeout, 5000u);
          EXPECT_EQ(c.reply_timeout, 60000u);
          EXPECT_EQ(c.tovask_retry_interval, 500u);
-         EXPECT_EQ(c.relay_buffer, 65536u);
+         EXPECT_EQ(c.relay_buffer, 131072u);
          EXPECT_EQ(c.ip_timout, 60000u);
          EXPECT_EQ(c.threads[0].thread_core, -1);
          EXPECT_EQ(c.threads[0].port_agent_data, 0);

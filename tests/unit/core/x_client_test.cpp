@@ -226,7 +226,7 @@ bool drain(int fd, size_t *received, int seed, bool *eof = nullptr) {
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Relay, testing::Values(1500u, 65536u));
+INSTANTIATE_TEST_SUITE_P(Sizes, Relay, testing::Values(1500u, 131072u));
 
 TEST_P(Relay, IdleSessionHoldsNoBuffer) {
     RelayPair p(srv.s, nullptr);
