@@ -670,7 +670,7 @@ int run_bulk(Client &cl) {
     }
     uint64_t cpu_used = cpu_tree_us(cl.o.pid) - cpu_from;
     double secs = static_cast<double>(cl.o.secs);
-    printf("RESULT mode=bulk down_MBps=%.1f up_MBps=%.1f total_MBps=%.1f all_bytes=%" PRIu64
+    printf("RESULT mode=bulk down_MBps=%.2f up_MBps=%.2f total_MBps=%.2f all_bytes=%" PRIu64
            " streaming=%" PRIu64,
            recvd / secs / 1e6, sent / secs / 1e6, (recvd + sent) / secs / 1e6, all_bytes, ready);
     if (cl.o.pid && recvd + sent)

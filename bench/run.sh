@@ -169,7 +169,7 @@ one() {
             ((conc == 1)) || [[ $line =~ busy_threads=([2-9]) ]] && break
         done
         echo "$line rate_ratio=$(awk -v l="$line" -v r="${RATE_LIMIT:-10000000}" 'BEGIN {
-            match(l, /down_MBps=[0-9.]+/); print substr(l, RSTART + 10, RLENGTH - 10) * 1e6 / r }')"
+            match(l, /down_MBps=[0-9.]+/); printf "%.4f", substr(l, RSTART + 10, RLENGTH - 10) * 1e6 / r }')"
         ;;
     sessions_connect) "$LOADGEN" sessions "${args[@]}" "${cpu[@]}" --proto $connect --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
     sessions_get) "$LOADGEN" sessions "${args[@]}" "${cpu[@]}" --proto $get --target $P_HTTP --conc "$CONC" --secs "$SECS" ;;

@@ -173,7 +173,8 @@ def test_pipelined_greeting_and_request_on_workers(proxy, origin):
 def test_parallel_sessions_keep_every_byte(quoxel, origin):
     # Under load the test's own threads are slow to speak: no short handshake timeouts here.
     port = free_port()
-    proxy = quoxel(config(port, timeout=30000))
+    relay = os.environ.get("QUOXEL_E2E_RELAY_BUFFER")
+    proxy = quoxel(config(port, timeout=30000, extra=f"relay_buffer = {relay}" if relay else ""))
     assert proxy.wait_listen(port)
     proxy.port = port
     o = origin(echo)
