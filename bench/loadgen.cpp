@@ -138,8 +138,9 @@ uint64_t cpu_tree_us(pid_t root) {
             long long cut, cst;
             // Fields after the name: state ppid pgrp session tty tpgid flags minflt cminflt
             // majflt cmajflt utime stime cutime cstime.
-            if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %lld %lld",
-                            &ut, &st, &cut, &cst) == 4)
+            if (p &&
+                sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %lld %lld",
+                       &ut, &st, &cut, &cst) == 4)
                 ticks += ut + st + static_cast<uint64_t>(cut + cst);
         }
         fclose(f);
@@ -163,8 +164,8 @@ std::vector<std::pair<pid_t, uint64_t>> thread_ticks(pid_t pid) {
         if (!f) continue;
         unsigned long long ut, st;
         const char *p = fgets(line, sizeof line, f) ? strrchr(line, ')') : nullptr;
-        if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut,
-                        &st) == 2)
+        if (p &&
+            sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) == 2)
             out.emplace_back(tid, ut + st);
         fclose(f);
     }
@@ -182,9 +183,9 @@ int busy_threads(pid_t pid, const std::vector<std::pair<pid_t, uint64_t>> &befor
         used.push_back(ticks - was);
     }
     uint64_t most = used.empty() ? 0 : *std::max_element(used.begin(), used.end());
-    return most == 0 ? 0 : static_cast<int>(std::count_if(used.begin(), used.end(), [&](uint64_t u) {
-        return u * 5 >= most;
-    }));
+    return most == 0 ? 0
+                     : static_cast<int>(std::count_if(used.begin(), used.end(),
+                                                      [&](uint64_t u) { return u * 5 >= most; }));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -358,8 +358,7 @@ int *relay_pipe(x_client_t *c) {
     return t->relay_pipe;
 }
 
-void relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out,
-                 token_bucket_t *bucket) {
+void relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out, token_bucket_t *bucket) {
     r->ev_data_in = in;
     r->ev_data_out = out;
     r->mss = relay_mss(out->fd);
@@ -502,8 +501,8 @@ constexpr ssize_t RELAY_MOVE_CLOSE = -2;
 // asks for) and writes them out. They go through the thread's pipe, never copied, unless reads
 // are one segment (relay_buffer at its smallest), the stream is to be transformed, no pipe can
 // be made (out of descriptors) or the last read was small (a request, an answer, keystrokes:
-// splicing costs more than a copy there): then through the scratch buffer. Bytes read; 0 at end of stream;
-// -1 with errno set when nothing was read; RELAY_MOVE_CLOSE when the session must close.
+// splicing costs more than a copy there): then through the scratch buffer. Bytes read; 0 at end of
+// stream; -1 with errno set when nothing was read; RELAY_MOVE_CLOSE when the session must close.
 ssize_t relay_move(x_client_t *c, x_client_relay_t *r, size_t want, uint64_t *wait) {
     bool copy = !r->streaming || relay_buffer_size(c) <= RELAY_MSS_MAX || c->code_key != 0;
     int *pipe_fd = copy ? nullptr : relay_pipe(c);
@@ -601,8 +600,7 @@ int tcp_relay_out(x_client_t *c, x_client_relay_t *r) {
     } else if (n == 0 || !relay_again(errno)) {
         return RELAY_OUT_ERROR;
     }
-    if (buf_size(&r->buf) > 0)
-        return relay_wait_writable(c, r) ? RELAY_OUT_WAIT : RELAY_OUT_ERROR;
+    if (buf_size(&r->buf) > 0) return relay_wait_writable(c, r) ? RELAY_OUT_WAIT : RELAY_OUT_ERROR;
     // Drained: the tail's buffer goes back, so a quiet direction holds no memory.
     buf_free(&r->buf);
     return relay_resume_reading(c, r) ? RELAY_OUT_DONE : RELAY_OUT_ERROR;

@@ -105,9 +105,10 @@ struct x_client_t {
 // TCP relay. Each read takes up to relay_buffer bytes (less when the user's bucket allows less)
 // and writes them out at once, spliced through the owning thread's pipe (no copy) while the
 // direction streams, or copied through its scratch buffer after a small read, when reads are one
-// segment, when the stream is transformed or when no pipe can be made. The pipe is empty again when the write returns: only what the output does not take
-// stays with the direction, in a buffer made for it and freed once written, so a session that
-// moves nothing holds no buffer and no descriptor beyond its two sockets.
+// segment, when the stream is transformed or when no pipe can be made. The pipe is empty again when
+// the write returns: only what the output does not take stays with the direction, in a buffer made
+// for it and freed once written, so a session that moves nothing holds no buffer and no descriptor
+// beyond its two sockets.
 //
 // Prepares both directions once the destination is connected: segment sizes, the user's buckets,
 // handshake buffers given back unless they hold early data. The caller then registers both

@@ -158,7 +158,9 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(l.config.relay_buffer, 1500u);
      }},
     {"relay_buffer_below_one_segment", base_with("relay_buffer=1499\n") + kPort,
-     [](Loaded &l) { EXPECT_FAILS_WITH(l, "config relay_buffer 1499 out of range [1500, 4194304]"); }},
+     [](Loaded &l) {
+         EXPECT_FAILS_WITH(l, "config relay_buffer 1499 out of range [1500, 4194304]");
+     }},
     {"relay_buffer_above_4_mib", base_with("relay_buffer=4194305\n") + kPort,
      [](Loaded &l) { EXPECT_FAILS_WITH(l, "relay_buffer 4194305 out of range"); }},
     {"numbers_narrowed",

@@ -332,8 +332,10 @@ TEST_P(Relay, ABusyDirectionYieldsAfterABoundedRun) {
     char sink[1 << 16];
     size_t up = 0, down = 0;
     ssize_t n;
-    while ((n = read(p.dest, sink, sizeof sink)) > 0) up += static_cast<size_t>(n);
-    while ((n = read(p.client, sink, sizeof sink)) > 0) down += static_cast<size_t>(n);
+    while ((n = read(p.dest, sink, sizeof sink)) > 0)
+        up += static_cast<size_t>(n);
+    while ((n = read(p.client, sink, sizeof sink)) > 0)
+        down += static_cast<size_t>(n);
     size_t bound = std::max<size_t>(GetParam(), 16 * 1500);
     EXPECT_GT(up, 0u);
     EXPECT_GT(down, 0u);
