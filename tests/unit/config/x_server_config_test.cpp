@@ -152,17 +152,10 @@ const ConfigCase kConfigCases[] = {
          long online = sysconf(_SC_NPROCESSORS_ONLN);
          EXPECT_EQ(l.config.thread_num, static_cast<uint32_t>(online > 16 ? 16 : online));
      }},
-    {"relay_buffer_smallest_is_one_segment", base_with("relay_buffer=1500\n") + kPort,
-     [](Loaded &l) {
-         ASSERT_TRUE(l.ok) << l.out;
-         EXPECT_EQ(l.config.relay_buffer, 1500u);
-     }},
     {"relay_buffer_below_one_segment", base_with("relay_buffer=1499\n") + kPort,
      [](Loaded &l) {
          EXPECT_FAILS_WITH(l, "config relay_buffer 1499 out of range [1500, 4194304]");
      }},
-    {"relay_buffer_above_4_mib", base_with("relay_buffer=4194305\n") + kPort,
-     [](Loaded &l) { EXPECT_FAILS_WITH(l, "relay_buffer 4194305 out of range"); }},
     {"numbers_narrowed",
      base_with("qps_limit=4294967297\nip_limit=3\nno_bind=1\nforward_retry=1\n"
                "allow_internal_ip=5\nipv6_model=2\nip_restrict_mode=0\nip_restrict_file=/x\n") +
