@@ -123,7 +123,10 @@ def tunnel(port, dport, timeout=60):
 
 
 def test_parallel_sessions_keep_every_byte(proxy, origin):
-    srv = proxy(OPEN, {"quoxel": {"src_timeout": 30000}})  # slow test threads under load
+    quoxel = {"src_timeout": 30000}  # slow test threads under load
+    if os.environ.get("QUOXEL_E2E_RELAY_BUFFER"):
+        quoxel["relay_buffer"] = os.environ["QUOXEL_E2E_RELAY_BUFFER"]
+    srv = proxy(OPEN, {"quoxel": quoxel})
     o = origin(echo)
     size = int(os.environ.get("QUOXEL_E2E_BULK", 4 << 20))
     errors = []

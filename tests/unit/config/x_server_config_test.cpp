@@ -144,6 +144,10 @@ TEST(ConfigLoad, Loads) {
          "ERROR : config forward auth user [nocolon] format error\n"},
         {"forward_user_bad_url", kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
          false, "config forward auth user [a:b] forward [ftp://h] format error\n"},
+        {"relay_buffer_default", kBase + kPort, true, "",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.relay_buffer, 131072u); }},
+        {"relay_buffer_below_one_segment", kBase + "relay_buffer=1499\n" + kPort, false,
+         "ERROR : config relay_buffer 1499 out of range [1500, 4194304]\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
