@@ -41,7 +41,7 @@ def run_config(tmp_path, text, name="q.ini"):
       "T INFO  : auth [0] mode: ldap",
       "T ERROR : unknown auth mode: ldap",
       "T ERROR : load config failed"]),
-    (BASE + "[auth0]\ntype=tovask\n" + port(auth=1),
+    (BASE + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n" + port(auth=1),
      ["T INFO  : use single thread",
       "T INFO  : config thread 0 thread_core:-1 port_agent_data 0",
       "T INFO  : auth [0] mode: tovask",

@@ -245,6 +245,38 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(f.users[1].forward.proto, X_FORWARD_HTTP);
          EXPECT_EQ(f.users[1].forward.s5_auth.data, nullptr);
      }},
+    // Signing salt and denied countries: the salt is required by the kestrum scheme and the
+    // token backend and must be 22 printable characters; deny_country defaults to CN.
+    {"forward_sign_salt_and_deny_country",
+     std::string(kBase) +
+         "[auth0]\ntype=forward\nresource=1\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+         "[auth1]\ntype=forward\nresource=2\ndeny_country=CN,RU\n"
+         "[auth2]\ntype=forward\ndeny_country=none\n" +
+         kPort,
+     [](Loaded &l) {
+         ASSERT_TRUE(l.ok) << l.out;
+         EXPECT_EQ(str(l.config.auths[0].config.forward.sign_salt), "Qx7mK2pR9vL4nW8sT3yZ6b");
+         EXPECT_EQ(str(l.config.auths[0].config.forward.deny_country), "CN");
+         EXPECT_EQ(str(l.config.auths[1].config.forward.deny_country), "CN,RU");
+         EXPECT_EQ(l.config.auths[2].config.forward.deny_country.len, 0u);
+     }},
+    {"kestrum_without_salt", std::string(kBase) + "[auth0]\ntype=forward\nresource=1\n" + kPort,
+     [](Loaded &l) {
+         EXPECT_FAILS_WITH(l, "ERROR : config auth0 sign_salt is required\n");
+         EXPECT_LINE(l, "ERROR : config auth index 0 load forward config failed\n");
+     }},
+    {"tovask_salt_too_short",
+     std::string(kBase) + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6\n" + kPort,
+     [](Loaded &l) {
+         EXPECT_FAILS_WITH(l, "ERROR : config auth0 sign_salt must be exactly 22 printable ASCII "
+                              "characters\n");
+     }},
+    {"deny_country_malformed",
+     std::string(kBase) + "[auth0]\ntype=forward\ndeny_country=CN,\n" + kPort,
+     [](Loaded &l) {
+         EXPECT_FAILS_WITH(l, "ERROR : config auth0 deny_country [CN,] must be two-letter codes "
+                              "separated by commas\n");
+     }},
     {"forward_resource_two_ignores_users",
      std::string(kBase) + "[auth0]\ntype=forward\nresource=2\nuser1=nocolon\n" + kPort,
      [](Loaded &l) {
@@ -252,7 +284,7 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(l.config.auths[0].config.forward.user_num, 0u);
      }},
     {"port_options",
-     base_with("port_health=9999\n") + "[auth0]\ntype=tovask\n" +
+     base_with("port_health=9999\n") + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n" +
          "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nport_health=5\n"
          "listen_protocol=socks5,http\nallow_udp=0\nauth=255\nname=eth0\nipv6_addr=::1\n"
          "forward=\"socks5://u:p@h:70000\"\n"
@@ -309,7 +341,7 @@ const ConfigCase kConfigCases[] = {
     {"unknown_auth_mode", std::string(kBase) + "[auth0]\ntype=ldap\n" + kPort,
      [](Loaded &l) { EXPECT_FAILS_WITH(l, "ERROR : unknown auth mode: ldap\n"); }},
     {"auth_index_out_of_range",
-     std::string(kBase) + "[auth0]\ntype=tovask\n" +
+     std::string(kBase) + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n" +
          "[port0]\naddr=0.0.0.0\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
          "allow_udp=0\nauth=1\n",
      [](Loaded &l) { EXPECT_FAILS_WITH(l, "ERROR : auth 1 not exists\n"); }},
@@ -319,7 +351,9 @@ const ConfigCase kConfigCases[] = {
          EXPECT_FAILS_WITH(l, "ERROR : config auth index 0 load remote config failed\n");
      }},
     {"report_count_mismatch",
-     std::string(kBase) + "[auth0]\ntype=tovask\n[auth0_statsreport]\nserver_ip=a,b\n" +
+     std::string(kBase) +
+         "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_statsreport]\nserver_ip=a,"
+         "b\n" +
          "server_path=/s\nlog_path=/tmp\nlog_num=1\n" + kPort,
      [](Loaded &l) {
          EXPECT_FAILS_WITH(l,
@@ -327,7 +361,9 @@ const ConfigCase kConfigCases[] = {
          EXPECT_LINE(l, "ERROR : config auth index 0 load stats report config failed\n");
      }},
     {"log_dir_missing",
-     std::string(kBase) + "[auth0]\ntype=tovask\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" +
+     std::string(kBase) +
+         "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_flowlog]\nlog_path=/"
+         "nonexistent/d\n" +
          "log_size=1\nlog_num=1\n" + kPort,
      [](Loaded &l) {
          EXPECT_FAILS_WITH(l, "ERROR : config auth log path file [/nonexistent/d] not found\n");
