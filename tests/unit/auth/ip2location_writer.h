@@ -16,7 +16,7 @@ inline void ip2l_put32(std::vector<uint8_t> &out, size_t at, uint32_t v) {
 }
 
 // Header, optional IPv4 index, rows (the last one, 255.255.255.255, ends the table) and the
-// country records (length-prefixed short code, then at +3 a length-prefixed long name).
+// country records (length-prefixed short codes).
 inline std::vector<uint8_t> ip2l_write(const std::vector<ip2l_range> &ranges, bool with_index) {
     constexpr size_t header = 64, row = 8, index_size = 65536 * 8;
     const size_t index_at = header;
@@ -26,28 +26,18 @@ inline std::vector<uint8_t> ip2l_write(const std::vector<ip2l_range> &ranges, bo
     std::vector<uint8_t> out(strings_at);
     out[0] = 1;  // database type: country
     out[1] = 2;  // columns: address, country
-    out[2] = 26; // date
-    out[3] = 12;
-    out[4] = 7;
     ip2l_put32(out, 5, count);
     ip2l_put32(out, 9, static_cast<uint32_t>(rows_at + 1));
     ip2l_put32(out, 13, 0);
     ip2l_put32(out, 17, static_cast<uint32_t>(strings_at + 1));
     ip2l_put32(out, 21, with_index ? static_cast<uint32_t>(index_at + 1) : 0);
-    out[29] = 1; // product code
-    out[30] = 1; // licence
     for (uint32_t k = 0; k < count; k++) {
         bool last = k + 1 == count;
         std::string code = last ? "-" : ranges[k].country;
         ip2l_put32(out, rows_at + k * row, last ? UINT32_MAX : ranges[k].from);
         ip2l_put32(out, rows_at + k * row + 4, static_cast<uint32_t>(out.size()));
-        std::string name = "Country " + code;
-        size_t at = out.size();
         out.push_back(static_cast<uint8_t>(code.size()));
         out.insert(out.end(), code.begin(), code.end());
-        if (out.size() < at + 3) out.resize(at + 3); // the long name sits 3 bytes further on
-        out.push_back(static_cast<uint8_t>(name.size()));
-        out.insert(out.end(), name.begin(), name.end());
     }
     if (with_index) {
         // Prefix p: the rows of its first and its last address.
@@ -62,6 +52,5 @@ inline std::vector<uint8_t> ip2l_write(const std::vector<ip2l_range> &ranges, bo
             ip2l_put32(out, index_at + p * 8 + 4, row_of(p << 16 | 0xFFFF));
         }
     }
-    ip2l_put32(out, 31, static_cast<uint32_t>(out.size()));
     return out;
 }

@@ -271,12 +271,6 @@ const ConfigCase kConfigCases[] = {
          EXPECT_FAILS_WITH(l, "ERROR : config auth0 sign_salt must be exactly 22 printable ASCII "
                               "characters\n");
      }},
-    {"deny_country_malformed",
-     std::string(kBase) + "[auth0]\ntype=forward\ndeny_country=CN,\n" + kPort,
-     [](Loaded &l) {
-         EXPECT_FAILS_WITH(l, "ERROR : config auth0 deny_country [CN,] must be two-letter codes "
-                              "separated by commas\n");
-     }},
     {"forward_resource_two_ignores_users",
      std::string(kBase) + "[auth0]\ntype=forward\nresource=2\nuser1=nocolon\n" + kPort,
      [](Loaded &l) {
