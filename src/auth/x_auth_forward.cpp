@@ -513,7 +513,9 @@ bool load_resource(x_auth_forward_t *fwd, dictType *type,
         return false;
     }
     Load load = {fwd, table, path};
-    bool ok = x_list_file_read_lines(fp, on_line, &load);
+    // A read error ends the lines as the end of the file does: it must not install what was
+    // read so far (a directory in place of the file would otherwise empty the table).
+    bool ok = x_list_file_read_lines(fp, on_line, &load) && !ferror(fp);
     fclose(fp);
     if (!ok) {
         dictRelease(table);

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "core/x_server.h"
+
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,15 +32,17 @@ TEST(AuthSign, TextBeyondTheSigningBufferIsRefused) {
     }
 }
 
-// A kestrum file keys each upstream by the signature of its host; a host-less line, a repeated
-// host or an overlong line fails the load, and a failed or impossible re-read (the file gone)
-// keeps the table in force. A zembo file builds the region tree, first replacement winning.
+// Re-reads on change: a kestrum file keys each upstream by the signature of its host; a
+// host-less line, a repeated host or an overlong line fails the load, and a failed or impossible
+// re-read (the file gone, or a directory in its place) keeps the table in force. A zembo file
+// builds the region tree, first replacement winning.
 TEST(AuthResource, LoadsAndFailedReloadsKeepTheTable) {
     std::string file = "/tmp/resource_test_" + std::to_string(getpid());
     x_config_auth_t conf{};
     conf.config.forward.sign_salt = view(kSalt);
     conf.config.forward.resource_file = view(file);
-    x_auth_forward_t *fwd = x_auth_forward_create(nullptr, 0);
+    x_server_t *srv = x_server_create();
+    x_auth_forward_t *fwd = x_auth_forward_create(srv, 0);
     fwd->conf = &conf;
     const std::string long_line = "socks5://" + std::string(1020, 'h') + ":1\n";
     struct Case {
@@ -51,6 +56,7 @@ TEST(AuthResource, LoadsAndFailedReloadsKeepTheTable) {
         {X_RESOURCE_KESTRUM, "none\n", false, 2},
         {X_RESOURCE_KESTRUM, long_line.c_str(), false, 2},
         {X_RESOURCE_KESTRUM, nullptr, false, 2},
+        {X_RESOURCE_KESTRUM, "/", false, 2},
         {X_RESOURCE_KESTRUM, "socks5://gw3.test:1\n", true, 1},
         {X_RESOURCE_ZEMBO, "US_CA_LA:us_california_la\nUS_CA:xx_yy\nDE:de\n", true, 2},
         {X_RESOURCE_ZEMBO, "US_CA:us\n", false, 2},
@@ -58,16 +64,20 @@ TEST(AuthResource, LoadsAndFailedReloadsKeepTheTable) {
     };
     for (const Case &c : cases) {
         conf.config.forward.resource = c.scheme;
-        if (c.content) {
+        unlink(file.c_str());
+        rmdir(file.c_str());
+        if (c.content && c.content[0] == '/') {
+            mkdir(file.c_str(), 0700);
+        } else if (c.content) {
             FILE *f = fopen(file.c_str(), "w");
             fputs(c.content, f);
             fclose(f);
-        } else {
-            unlink(file.c_str());
         }
-        bool ok = c.scheme == X_RESOURCE_KESTRUM ? x_auth_forward_load_resource_kestrum(fwd)
-                                                 : x_auth_forward_load_resource_zembo(fwd);
-        EXPECT_EQ(ok, c.loads) << (c.content ? c.content : "(removed)");
+        dict *before = fwd->resource_cache;
+        fwd->last_resource_file_check_time = 0; // due, and changed
+        fwd->last_resource_file_modified_time = 0;
+        x_auth_forward_do_check(&fwd->base);
+        EXPECT_EQ(fwd->resource_cache != before, c.loads) << (c.content ? c.content : "(gone)");
         ASSERT_NE(fwd->resource_cache, nullptr);
         EXPECT_EQ(dictSize(fwd->resource_cache), c.entries);
     }
@@ -80,6 +90,8 @@ TEST(AuthResource, LoadsAndFailedReloadsKeepTheTable) {
     node = static_cast<x_region_t *>(dictFetchValue(node->cache, &key));
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(node->replace.data)), "california");
+    rmdir(file.c_str());
     unlink(file.c_str());
     x_auth_forward_do_free(&fwd->base);
+    x_server_close(srv);
 }
