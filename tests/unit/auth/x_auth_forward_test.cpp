@@ -1,4 +1,5 @@
 #include "auth/x_auth_forward.h"
+#include "auth/x_auth_tovask.h"
 #include "dict/dict.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,54 @@ ngx_str_t view(const std::string &s) {
 
 const std::string kSalt = "Qx7mK2pR9vL4nW8sT3yZ6b";
 
+std::string text(const ngx_str_t &s) {
+    return std::string(reinterpret_cast<const char *>(s.data), s.len);
+}
+
+// The parts of a user name joined by "|", or "refused".
+std::string parse(char scheme, const std::string &name) {
+    ngx_str_t n = view(name);
+    x_kestrum_name_t k;
+    x_zembo_name_t z;
+    x_forward_name_t f;
+    x_tovask_name_t t;
+    if (scheme == 'k' && x_auth_parse_kestrum_name(&n, &k))
+        return text(k.user) + "|" + text(k.upstream_user);
+    if (scheme == 'z' && x_auth_parse_zembo_name(&n, &z))
+        return text(z.account) + "|" + text(z.country) + "|" + text(z.region) + "|" + text(z.city) +
+               "|" + text(z.tail);
+    if (scheme == 'u' && x_auth_parse_forward_name(&n, &f))
+        return text(f.account) + "|" + text(f.host) + "|" + std::to_string(f.port);
+    if (scheme == 't' && x_auth_tovask_parse_name(&n, &t))
+        return text(t.user) + "|" + text(t.password) + "|" + text(t.host) + "|" +
+               std::to_string(t.port);
+    return "refused";
+}
+
 } // namespace
+
+// The documented user names of every scheme; empty token sections are refused (they would leave
+// a session without the host or credentials of its upstream), and ports are whole numbers.
+TEST(AuthNames, DocumentedExamples) {
+    const char *cases[][3] = {
+        {"k", "acct_u1", "acct|u1"},
+        {"k", "acct_", "refused"},
+        {"z", "a_US_CA_LA_s_1_x", "a|US|CA|LA|s_1_x"},
+        {"z", "a_b_c_d_e_f", "refused"},
+        {"u", "my_acct_gw1_8080", "my_acct|gw1|8080"},
+        {"u", "acct_gw1_80x", "refused"},
+        {"u", "acct_gw1_70000", "refused"},
+        {"t", "u-p-h-80", "u|p|h|80"},
+        {"t", "a-b-c-d-h-80", "a-b-c|d|h|80"},
+        {"t", "abcdef-80", "refused"},
+        {"t", "u--h-80", "refused"},
+        {"t", "u-p--80", "refused"},
+        {"t", "-p-h-80", "refused"},
+        {"t", "u-p-h-", "refused"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(parse(c[0][0], c[1]), c[2]) << c[0] << " " << c[1];
+}
 
 // Salt and text that would not fit the 1024-byte signing buffer are refused, never cut and
 // signed. (The signatures themselves are checked against md5sum end to end.)
