@@ -421,9 +421,9 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     }
     if (has_upstream(c)) {
         if (c->forward->proto == X_FORWARD_TOVASK) {
-            // Agent upstreams are reached through agent forwarding, which this server lacks:
-            // never fall back to a direct connection the configuration did not ask for.
-            fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward tovask not supported");
+            // No agent channel answers in this build: the session fails as an agent request
+            // that was never answered, and never falls back to a direct connection.
+            fail(c, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
             return;
         }
         // The upstream is final only now (a user's own forward comes with the authentication
@@ -499,7 +499,8 @@ void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 }
 
 void http_do_conn_dst(x_client_t *c) {
-    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    IPPROTO_TCP);
     if (fd < 0) {
         fail(c, X_ERROR_SOCKET_CREATE, "http create tcp socket failed");
         return;
