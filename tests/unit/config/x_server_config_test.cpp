@@ -108,6 +108,12 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(c.reply_timeout, 60000u);
          EXPECT_EQ(c.tovask_retry_interval, 500u);
          EXPECT_EQ(c.ip_timout, 60000u);
+         EXPECT_FALSE(c.allow_local_ip);
+         // Load balancers beside the proxy or on private networks, nobody else.
+         for (const char *trusted : {"127.0.0.2", "10.9.9.9", "172.31.0.1", "192.168.7.7"})
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(trusted))) << trusted;
+         for (const char *stranger : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
+             EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(stranger)));
          EXPECT_EQ(c.threads[0].thread_core, -1);
          EXPECT_EQ(c.threads[0].port_agent_data, 0);
          ASSERT_EQ(c.port_num, 1u);
@@ -200,6 +206,7 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(local.users[1].rate_limit, 0u);
          EXPECT_LINE(l, "INFO  : auth [0] mode: local\n");
          EXPECT_LINE(l, "INFO  : local auth user: nocolon\n");
+         EXPECT_LINE(l, "INFO  : local auth user: alice\n"); // never the password
      }},
     {"remote_backend_and_reports",
      std::string(kBase) +
@@ -341,11 +348,18 @@ const ConfigCase kConfigCases[] = {
      }},
     {"forward_user_without_forward",
      std::string(kBase) + "[auth0]\ntype=forward\nuser1=a:b\n" + kPort,
-     [](Loaded &l) { EXPECT_FAILS_WITH(l, "config forward auth user [a:b] forward is null\n"); }},
+     [](Loaded &l) { EXPECT_FAILS_WITH(l, "config forward auth user [a:***] forward is null\n"); }},
     {"forward_user_bad_url",
      std::string(kBase) + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
      [](Loaded &l) {
-         EXPECT_FAILS_WITH(l, "config forward auth user [a:b] forward [ftp://h] format error\n");
+         EXPECT_FAILS_WITH(l, "config forward auth user [a:***] forward [ftp://h] format error\n");
+     }},
+    {"proxy_protocol_from_malformed",
+     base_with("proxy_protocol_from = 10.0.0.0/8, 10.1/16\n") + kPort,
+     [](Loaded &l) {
+         EXPECT_FAILS_WITH(
+             l,
+             "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n");
      }},
     {"no_ports", std::string(kBase),
      [](Loaded &l) { EXPECT_FAILS_WITH(l, "ERROR : config need port config\n"); }},
