@@ -2,6 +2,7 @@
 dir, keeps its output, and prints that output when a test fails. The suite runs inside a private
 network namespace (scripts/e2e), so only loopback exists and ports can be chosen freely."""
 import os
+import re
 import socket
 import subprocess
 import time
@@ -34,13 +35,22 @@ def run_cli(*args, cwd=None, timeout=10):
     return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
 
 
+def suite_defaults(config_text, name):
+    """The suites' origins listen on loopback behind authenticated ports: an INI config that does
+    not set allow_local_ip itself gets it on."""
+    if not name.endswith(".ini") or "allow_local_ip" in config_text:
+        return config_text
+    return re.sub(r"^\[quoxel\][ \t]*$", "[quoxel]\nallow_local_ip = 1", config_text, count=1,
+                  flags=re.M)
+
+
 class Server:
     """A running quoxel process on a config file; output goes to a log file read on demand."""
 
     def __init__(self, tmp_path, config_text, name="quoxel.ini", args=()):
         self.dir = tmp_path
         self.config = tmp_path / name
-        self.config.write_text(config_text)
+        self.config.write_text(suite_defaults(config_text, name))
         self.log_path = tmp_path / "quoxel.out"
         self._log = open(self.log_path, "wb")
         self.proc = subprocess.Popen([BIN, "-c", str(self.config), *args], cwd=tmp_path,

@@ -130,7 +130,7 @@ def test_header_then_http_in_one_segment(proxy, origin, header):
     s = dial(proxy.port)
     s.sendall(header + b"GET http://127.0.0.1:%d/seg HTTP/1.1\r\n\r\n" % rec.port)
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert rec.requests[-1][0] == b"GET /seg HTTP/1.1\r\n\r\n"
+    assert rec.requests[-1][0] == b"GET /seg HTTP/1.1\r\nConnection: close\r\n\r\n"
 
 
 @pytest.mark.parametrize("header", [v1(), v2()])
@@ -155,11 +155,12 @@ def test_header_then_nothing_then_another_protocol(proxy, origin):
     # A header behind a header is dispatched like a first byte too.
     rec = Recorder(origin)
     s = dial(proxy.port)
-    s.sendall(v2())
+    s.sendall(v2(src="10.0.0.9"))  # the second header's sender must be trusted too
     time.sleep(0.2)
     s.sendall(v1() + b"POST http://127.0.0.1:%d/p HTTP/1.1\r\nContent-Length: 2\r\n\r\nok" % rec.port)
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert rec.requests[-1] == (b"POST /p HTTP/1.1\r\nContent-Length: 2\r\n\r\n", b"ok")
+    assert rec.requests[-1] == (
+        b"POST /p HTTP/1.1\r\nContent-Length: 2\r\nConnection: close\r\n\r\n", b"ok")
 
 
 def test_header_then_silence_is_closed(quoxel):

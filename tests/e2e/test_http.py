@@ -146,19 +146,21 @@ FORWARDED = [
     # Absolute URI with path and query: the origin sees origin form; other headers unchanged.
     (b"GET http://origin.test:{p}/a/b?c=d HTTP/1.1\r\nHost: origin.test\r\nX-One: 1\r\n"
      b"Proxy-Connection: keep-alive\r\nX-Two: 2\r\n\r\n",
-     b"GET /a/b?c=d HTTP/1.1\r\nHost: origin.test\r\nX-One: 1\r\nX-Two: 2\r\n\r\n"),
+     b"GET /a/b?c=d HTTP/1.1\r\nHost: origin.test\r\nX-One: 1\r\nX-Two: 2\r\n"
+     b"Connection: close\r\n\r\n"),
     # No path: "/" and the version as sent.
-    (b"GET http://origin.test:{p} HTTP/1.1\r\nHost: h\r\n\r\n", b"GET / HTTP/1.1\r\nHost: h\r\n\r\n"),
-    (b"GET http://127.0.0.1:{p}?x=1 HTTP/1.0\r\n\r\n", b"GET /?x=1 HTTP/1.0\r\n\r\n"),
+    (b"GET http://origin.test:{p} HTTP/1.1\r\nHost: h\r\n\r\n",
+     b"GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"),
+    (b"GET http://127.0.0.1:{p}?x=1 HTTP/1.0\r\n\r\n", b"GET /?x=1 HTTP/1.0\r\nConnection: close\r\n\r\n"),
     # Proxy headers go with their whole line, LF-only lines included; credentials are unused on an
     # open port.
     (b"GET http://origin.test:{p}/ HTTP/1.1\nProxy-Authorization: Basic YTpi\nHost: h\n"
      b"PROXY-CONNECTION: close  \nX-Last: z\n\n",
-     b"GET / HTTP/1.1\nHost: h\nX-Last: z\n\n"),
+     b"GET / HTTP/1.1\nHost: h\nX-Last: z\nConnection: close\n\n"),
     # Body bytes sent together with the head go along.
     (b"POST http://origin.test:{p}/up HTTP/1.1\r\nContent-Length: 5\r\n"
      b"Proxy-Authorization: Bearer x\r\n\r\nhello",
-     b"POST /up HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"),
+     b"POST /up HTTP/1.1\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello"),
 ]
 
 
@@ -183,7 +185,7 @@ def test_request_split_at_every_byte(proxy, origin):
         s.send(raw[i:i + 1])
         time.sleep(0.002)
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert rec.requests[-1][0] == b"GET /split HTTP/1.1\r\nHost: h\r\n\r\n"
+    assert rec.requests[-1][0] == b"GET /split HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"
 
 
 FORBIDDEN = b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
@@ -262,7 +264,7 @@ def test_default_ports(proxy):
     s2.sendall(b"GET http://127.0.0.1/x HTTP/1.1\r\n\r\n")
     assert read_all(s2).startswith(b"HTTP/1.1 204")
     assert wait_for(lambda: len(seen) == 2)
-    assert sorted(seen) == [(80, b"GET /x HTTP/1.1\r\n\r\n"), (443, b"hello")]
+    assert sorted(seen) == [(80, b"GET /x HTTP/1.1\r\nConnection: close\r\n\r\n"), (443, b"hello")]
 
 
 def test_connect_timeout_answers_635(quoxel):
@@ -310,7 +312,7 @@ def test_slow_origin_receives_the_whole_request(proxy, origin, small_send_buffer
     assert answer.endswith(hashlib.sha256(body).hexdigest().encode()), answer[:200]
     got_head, got_body = rec.requests[-1]
     assert got_head == head.replace(b"http://127.0.0.1:%d" % rec.port, b"") + \
-        b"Content-Length: %d\r\n\r\n" % len(body)
+        b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
     assert got_body == body
 
 
@@ -332,7 +334,8 @@ def test_407_then_credentials_on_the_same_connection(quoxel, origin):
     line = b"GET http://127.0.0.1:%d/second HTTP/1.1\r\n" % rec.port
     s.sendall(line + basic("alice", "alice-secret") + b"Host: h\r\n\r\n")
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert [r[0] for r in rec.requests] == [b"GET /second HTTP/1.1\r\nHost: h\r\n\r\n"]
+    assert [r[0] for r in rec.requests] == [
+        b"GET /second HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"]
     # The repeated request may already be held when the 407 goes out: it is parsed at once.
     s = dial(srv.port)
     s.sendall(b"GET http://127.0.0.1:%d/a HTTP/1.1\r\n\r\n" % rec.port +
@@ -340,7 +343,7 @@ def test_407_then_credentials_on_the_same_connection(quoxel, origin):
               basic("alice", "alice-secret") + b"\r\n")
     answer = read_all(s)
     assert answer.startswith(PROXY_AUTH_REQUIRED + b"HTTP/1.1 200 OK"), answer
-    assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\n\r\n"
+    assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\nConnection: close\r\n\r\n"
 
 
 def test_407_for_a_request_with_a_body_closes(quoxel, origin):

@@ -481,7 +481,8 @@ def test_absolute_uri_through_http_upstream_in_pieces(quoxel, origin):
                                  b"Proxy-Agent: quoxel-kni/3.1.3\r\n"
                                  b"Proxy-Connection: keep-alive\r\n"
                                  b"Proxy-Authorization: Basic dTpw\r\n\r\n")
-    assert got == [b"GET /a?b=1 HTTP/1.1\r\nHost: site.test\r\nAccept: */*\r\n\r\n"]
+    assert got == [b"GET /a?b=1 HTTP/1.1\r\nHost: site.test\r\nAccept: */*\r\n"
+                   b"Connection: close\r\n\r\n"]
 
 
 def s5_close_after_greeting(conn, log):
