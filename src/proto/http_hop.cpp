@@ -10,9 +10,10 @@ namespace {
 constexpr char CONNECTION_CLOSE[] = "Connection: close";
 constexpr char CONNECTION_UPGRADE_CLOSE[] = "Connection: upgrade, close";
 
-// Headers that are always the client's business with the proxy.
-constexpr const char *HOP_HEADERS[] = {"connection", "keep-alive", "proxy-connection", "te",
-                                       "trailer"};
+// Headers that are always the client's business with the proxy. "close" is a reserved name that
+// the added Connection line itself names: an origin would take such a header for a hop-by-hop one.
+constexpr const char *HOP_HEADERS[] = {"connection", "keep-alive", "proxy-connection",
+                                       "te",         "trailer",    "close"};
 
 // The header names the Connection headers list, in lower case.
 struct hop_names_t {
@@ -133,8 +134,9 @@ http_hop_result_t http_hop_filter(buf_t *buf) {
         memmove(w, at, n);
         w += n;
     }
-    // `at` is the empty line: it and the body bytes after it close the gap.
-    size_t eol = static_cast<size_t>(view.pos - at);
+    // `at` is the line that ended the head (empty but for stray colons): it and the body bytes
+    // after it close the gap; the added line ends as it does.
+    size_t eol = view.pos - at >= 2 && view.pos[-2] == '\r' ? 2 : 1;
     size_t tail = static_cast<size_t>(buf->last - at);
     memmove(w, at, tail);
     buf->last = w + tail;

@@ -50,6 +50,8 @@ const HopCase kHopCases[] = {
      "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: upgrade, close\r\n\r\n", HTTP_HOP_OK},
     {"upgrade_header_alone_is_no_upgrade", "GET / HTTP/1.1\r\nUpgrade: h2c\r\n\r\n",
      "GET / HTTP/1.1\r\nConnection: close\r\n\r\n", HTTP_HOP_OK},
+    {"head_ended_by_a_stray_colon_line", "GET / HTTP/1.1\nA: 1\n:\r\nbody",
+     "GET / HTTP/1.1\nA: 1\nConnection: close\r\n:\r\nbody", HTTP_HOP_OK},
     {"http09_has_no_headers", "GET /\r\n", "GET /\r\n", HTTP_HOP_OK},
     {"too_many_named_headers", "GET / HTTP/1.1\r\n" + kNames + "\r\n", "", HTTP_HOP_TOO_MANY},
     {"incomplete_head", "GET / HTTP/1.1\r\nHost: h\r\n", "", HTTP_HOP_MALFORMED},
