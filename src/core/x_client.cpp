@@ -10,6 +10,7 @@
 #include "net/x_dns.h"
 #include "report/monitor.h"
 #include "report/x_log_flow.h"
+#include "report/x_log_report.h"
 
 #include <algorithm>
 #include <cassert>
@@ -35,6 +36,20 @@ int str_len(const ngx_str_t &s) {
 const char *str_data(const ngx_str_t &s) {
     return s.data ? reinterpret_cast<const char *>(s.data) : "";
 }
+// Longest piece of a peer's text shown in an error line; escaped it takes up to four times that.
+constexpr size_t LOG_FIELD_MAX = 256;
+
+// Peer text for an error line (a user name, a target, a token): its first LOG_FIELD_MAX bytes
+// with control bytes and backslashes written as \xNN, so it can neither end the line nor forge
+// another one.
+struct log_field_t {
+    char text[LOG_FIELD_MAX * 4 + 1];
+    explicit log_field_t(const ngx_str_t &s) {
+        size_t n = s.len < LOG_FIELD_MAX ? s.len : LOG_FIELD_MAX;
+        if (x_log_escape_field(text, sizeof text, s.data, n) == SIZE_MAX) text[0] = '\0';
+    }
+};
+
 // Passwords never reach a log line: a non-empty one prints as "***", so every field keeps its
 // place for the readers that split these lines.
 const char *masked(const ngx_str_t &s) {
@@ -104,24 +119,23 @@ void x_client_log_error(x_client_t *c, uint16_t code, const char *msg) {
     const x_client_auth_request_t &rq = c->auth_request;
     // The token belongs to the main thread while a question is out.
     static const ngx_str_t no_token{};
-    const ngx_str_t &token = x_auth_question_out(rq) ? no_token : c->auth_result.log_token;
-    const ngx_str_t &host = c->acl_match.target_host;
+    const log_field_t user(rq.username);
+    const log_field_t token(x_auth_question_out(rq) ? no_token : c->auth_result.log_token);
+    const log_field_t host(c->acl_match.target_host);
     if (f && f->host.len > 0) {
-        log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%s@%s] token[%.*s] "
-                  "target_info[%.*s:%u] forward[%s://%.*s:%s@%.*s:%u] code[%u] msg[%s]\n",
-                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
-                  str_len(rq.username), str_data(rq.username), masked(rq.password),
-                  addr2str(&c->localaddr), str_len(token), str_data(token), str_len(host),
-                  str_data(host), c->acl_match.target_port, proto_name(f->proto),
-                  str_len(f->username), str_data(f->username), masked(f->password),
-                  str_len(f->host), str_data(f->host), f->port, code, msg);
+        const log_field_t f_user(f->username), f_host(f->host);
+        log_error("client[%u] [%u.%u.%u.%u] user[%s://%s:%s@%s] token[%s] target_info[%s:%u] "
+                  "forward[%s://%s:%s@%s:%u] code[%u] msg[%s]\n",
+                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto), user.text,
+                  masked(rq.password), addr2str(&c->localaddr), token.text, host.text,
+                  c->acl_match.target_port, proto_name(f->proto), f_user.text, masked(f->password),
+                  f_host.text, f->port, code, msg);
     } else {
-        log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%s@%s] token[%.*s] "
-                  "target_info[%.*s:%u] forward[] code[%u] msg[%s]\n",
-                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
-                  str_len(rq.username), str_data(rq.username), masked(rq.password),
-                  addr2str(&c->localaddr), str_len(token), str_data(token), str_len(host),
-                  str_data(host), c->acl_match.target_port, code, msg);
+        log_error("client[%u] [%u.%u.%u.%u] user[%s://%s:%s@%s] token[%s] target_info[%s:%u] "
+                  "forward[] code[%u] msg[%s]\n",
+                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto), user.text,
+                  masked(rq.password), addr2str(&c->localaddr), token.text, host.text,
+                  c->acl_match.target_port, code, msg);
     }
 }
 
