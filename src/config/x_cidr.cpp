@@ -1,7 +1,6 @@
 #include "config/x_cidr.h"
 
 #include <arpa/inet.h>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

@@ -132,14 +132,12 @@ in_addr_t is_ip_addr(const char *host, size_t host_len) {
     return htonl(result);
 }
 
-bool is_internal_ip(const char *str) {
-    struct in_addr in;
-    if (!str || inet_pton(AF_INET, str, &in) != 1) return false;
-    uint32_t a = ntohl(in.s_addr);
+namespace {
+
+// 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16, for an address in host order.
+bool is_private_v4(uint32_t a) {
     return (a >> 24) == 10 || (a >> 20) == ((172u << 4) | 1) || (a >> 16) == ((192u << 8) | 168);
 }
-
-namespace {
 
 // The IPv4 address (host order) an IPv4 or IPv4-mapped IPv6 address stands for; false for
 // another IPv6 address or family.
@@ -159,6 +157,12 @@ bool v4_of(const struct sockaddr_storage *addr, uint32_t *out) {
 
 } // namespace
 
+bool is_internal_ip(const char *str) {
+    struct in_addr in;
+    if (!str || inet_pton(AF_INET, str, &in) != 1) return false;
+    return is_private_v4(ntohl(in.s_addr));
+}
+
 bool is_local_addr(const struct sockaddr_storage *addr) {
     uint32_t a;
     if (v4_of(addr, &a)) return (a >> 24) == 127 || (a >> 24) == 0 || (a >> 16) == 0xA9FE;
@@ -169,8 +173,7 @@ bool is_local_addr(const struct sockaddr_storage *addr) {
 
 bool is_internal_addr(const struct sockaddr_storage *addr) {
     uint32_t a;
-    if (!v4_of(addr, &a)) return false;
-    return (a >> 24) == 10 || (a >> 20) == ((172u << 4) | 1) || (a >> 16) == ((192u << 8) | 168);
+    return v4_of(addr, &a) && is_private_v4(a);
 }
 
 bool parse_addr_literal(const char *text, size_t len, struct sockaddr_storage *out) {

@@ -36,6 +36,7 @@ int str_len(const ngx_str_t &s) {
 const char *str_data(const ngx_str_t &s) {
     return s.data ? reinterpret_cast<const char *>(s.data) : "";
 }
+
 // Longest piece of a peer's text shown in an error line; escaped it takes up to four times that.
 constexpr size_t LOG_FIELD_MAX = 256;
 
