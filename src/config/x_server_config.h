@@ -3,6 +3,7 @@
 #pragma once
 
 #include "auth/x_acl_match.h"
+#include "config/x_cidr.h"
 #include "dict/dict.h"
 #include "proto/ngx_string.h"
 
@@ -208,7 +209,16 @@ struct x_config_server_t {
     uint32_t listen_count;          // listening sockets the ports need
     uint32_t port_num;              // entries in ports
     x_config_port_t *ports;         // the port ranges
+
+    // What clients may claim and reach.
+    bool allow_local_ip;               // authenticated clients may reach the host's own networks
+    x_cidr_list_t proxy_protocol_from; // peers whose PROXY protocol headers are believed
 };
+
+// Peers whose PROXY protocol headers are believed when proxy_protocol_from is not set: load
+// balancers beside the proxy or on private networks.
+constexpr const char X_PROXY_PROTOCOL_FROM_DEFAULT[] =
+    "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16";
 
 // Number of entries of the thread table: thread_num, but at least one.
 inline uint32_t x_config_thread_count(const x_config_server_t *config) {
@@ -229,6 +239,9 @@ extern dictType x_config_nat_dict_type;
 bool x_config_sign_salt_valid(const char *salt, size_t len);
 // A deny_country value: empty, or two-letter upper-case codes separated by single commas.
 bool x_config_deny_country_valid(const char *text, size_t len);
+// Fills proxy_protocol_from from its configuration text (both forms share it); false after
+// naming the malformed entry.
+[[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.
 void x_server_free_config(x_config_server_t *config);

@@ -162,6 +162,11 @@ void s5_domain_in_ads(void *ctx, int status, struct sockaddr_storage *addr) {
                         "s5 tcp ads domain query failed");
         return;
     }
+    if (!x_auth_resolved_allowed(c, addr)) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK,
+                        "s5 tcp ads dst resolved to a blocked address");
+        return;
+    }
     const auto *ip =
         reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in *>(addr)->sin_addr.s_addr);
     char text[16];
@@ -182,6 +187,11 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
     if (status != 0) {
         reply_and_close(c, S5_REP_UNREACHABLE, static_cast<uint16_t>(status),
                         "s5 tcp domain query failed");
+        return;
+    }
+    if (!has_upstream(c) && !x_auth_resolved_allowed(c, addr)) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK,
+                        "s5 tcp dst resolved to a blocked address");
         return;
     }
     if (addr->ss_family == AF_INET6) {
