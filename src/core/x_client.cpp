@@ -269,6 +269,10 @@ void x_client_close(x_client_t *c) {
     close_pause_timer(&c->up);
     close_pause_timer(&c->down);
     if (c->up.sum || c->down.sum) x_log_send_flow(c); // the last flow sample
+    if (c->udp_dropped)
+        log_info("client[%u] target_info[%s:%u] dropped [%u] datagrams for other destinations\n",
+                 c->session, log_field_t(c->acl_match.target_host).text, c->acl_match.target_port,
+                 c->udp_dropped);
     if (c->dns_query) {
         x_dns_cancel(c->thread->dns, c->dns_query);
         c->dns_query = nullptr;

@@ -45,6 +45,7 @@ struct x_client_relay_t {
     token_bucket_t *bucket;    // the user's bucket for this direction, null for none
     event_data_t timer_fd;     // pause timer descriptor's registration, fd 0 until needed
     bool streaming;            // the last read was large: the next one is spliced, not copied
+    bool paused;               // datagram relays: input is not read (pause timer or a check)
 };
 
 struct x_client_t {
@@ -98,6 +99,7 @@ struct x_client_t {
     uint8_t code_key;                 // non-zero: relayed bytes are transformed with this key
     uint8_t model;                    // 1 TCP client, 2 client of a UDP association
     uint32_t idle_timeout;            // idle limit in ms
+    uint32_t udp_dropped;             // datagrams naming another destination than the checked one
     bool dst_connecting;              // the destination connect is in progress: its errors go
                                       // to the connect handler, not to the generic close
 };

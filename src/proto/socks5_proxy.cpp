@@ -8,6 +8,7 @@
 #include "core/x_server.h"
 #include "proto/socks5_tcp.h"
 #include "proto/socks5_udp.h"
+#include "proto/socks5_udp_tun.h"
 #include "report/monitor.h"
 
 #include <cerrno>
@@ -269,10 +270,14 @@ void s5_on_request(x_server_t *server, event_data_t *ev, uint32_t events) {
         consume(c, need); // early data behind the request goes to the destination
         return;
     }
+    if (r[1] == S5_CMD_UDP_TUN) {
+        consume(c, need); // frames sent along with the request belong to the tunnel
+        s5_on_cmd_udp_tun(server, ev);
+        return;
+    }
     if (r[1] == S5_CMD_UDP) {
         s5_on_cmd_udp(server, ev);
     } else {
-        // The tunnel command is not offered by this server yet.
         reply_and_close(c, S5_REP_CMD_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND,
                         "s5 command not supported");
         return;

@@ -1,0 +1,442 @@
+#include "proto/socks5_udp_tun.h"
+
+#include "auth/x_auth.h"
+#include "core/log.h"
+#include "core/socket_util.h"
+#include "core/token_bucket.h"
+#include "core/work_thread.h"
+#include "core/x_client.h"
+#include "core/x_server.h"
+#include "net/x_dns.h"
+#include "proto/socks5_proxy.h"
+#include "report/monitor.h"
+#include "report/x_log_report.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t FRAME_MIN = 4; // length, frag, type
+constexpr uint64_t PAUSE_THRESHOLD_US = 100000;
+
+void fail(x_client_t *c, uint16_t code, const char *msg) {
+    x_client_log_error(c, code, msg);
+    x_client_close(c);
+}
+
+void reply_and_close(x_client_t *c, uint8_t rep, uint16_t code, const char *msg) {
+    x_client_log_error(c, code, msg);
+    (void)s5_cmd_resp(c, rep, 0, 0, 0);
+    x_client_close(c);
+}
+
+bool transient(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ENOBUFS;
+}
+
+// Moves held bytes to the start of the buffer so that a read always has the rest of it.
+void compact(buf_t *b) {
+    size_t n = buf_size(b);
+    if (b->pos != b->start && n > 0) memmove(b->start, b->pos, n);
+    b->pos = b->start;
+    b->last = b->start + n;
+}
+
+// The TCP connection's interest: input while frames may be taken (no check or pause under way,
+// room in the buffer), output while frames for the client wait.
+bool update_tcp(x_client_t *c) {
+    const buf_t &in = c->up.buf;
+    bool room = buf_size(&in) < S5_UDP_TUN_FRAME_MAX;
+    uint32_t mask = 0;
+    if (!c->up.paused && room) mask |= EPOLLIN;
+    if (buf_size(&c->down.buf) > 0) mask |= EPOLLOUT;
+    if (ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, mask, s5_on_tcp_for_udp_relay))
+        return true;
+    fail(c, X_ERROR_EVENT_OPT, "s5 udp tun ev mod in add event failed");
+    return false;
+}
+
+// The UDP socket is read only while no frame for the client is held.
+bool update_udp(x_client_t *c) {
+    uint32_t mask =
+        (c->tun_ready && buf_size(&c->down.buf) == 0) ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    if (ev_add_event(c->thread->epoll_fd, &c->udp_dst_ev_data, mask, s5_on_tcp_for_udp_relay))
+        return true;
+    fail(c, X_ERROR_EVENT_OPT, "s5 udp tun ev mod out del event failed");
+    return false;
+}
+
+// Arms the direction's pause timer; the direction stays paused until it fires.
+bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us, event_handler on_fire) {
+    r->paused = true;
+    if (r->timer_fd.fd == 0) {
+        int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK);
+        if (fd < 0) {
+            fail(c, X_ERROR_EVENT_OPT, "s5 udp tun create timer fd failed");
+            return false;
+        }
+        r->timer_fd.fd = fd;
+        r->timer_fd.client = c;
+        r->timer_fd.other_ctx = r;
+        if (!ev_add_event(c->thread->epoll_fd, &r->timer_fd, EPOLLIN | EPOLLET, on_fire)) {
+            fail(c, X_ERROR_EVENT_OPT, "s5 udp tun add timer fd event failed");
+            return false;
+        }
+    }
+    struct itimerspec its = {};
+    its.it_value.tv_sec = static_cast<time_t>(wait_us / 1000000);
+    its.it_value.tv_nsec = static_cast<long>(wait_us % 1000000 * 1000);
+    if (timerfd_settime(r->timer_fd.fd, 0, &its, nullptr) != 0) {
+        fail(c, X_ERROR_EVENT_OPT, "s5 udp tun timer fd set time failed");
+        return false;
+    }
+    return r == &c->up ? update_tcp(c) : update_udp(c);
+}
+
+// Sends one frame's payload to the checked destination.
+bool udp_relay_out_up(x_client_t *c, const uint8_t *payload, size_t len) {
+    ssize_t n =
+        sendto(c->udp_dst_ev_data.fd, payload, len, 0,
+               reinterpret_cast<const sockaddr *>(&c->udp_dst_addr), sizeof c->udp_dst_addr);
+    if (n >= 0) {
+        c->up.sum += static_cast<uint32_t>(n);
+    } else if (!transient(errno) && errno != EMSGSIZE) {
+        // A full socket buffer loses the datagram, as UDP may; so does a frame whose payload
+        // is larger than one datagram can carry.
+        fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "s5 udp tun udp sendto failed");
+        return false;
+    }
+    return true;
+}
+
+// The first frame names the destination: it stays held while the access lists decide.
+void on_first_frame(x_client_t *c, const s5_udp_header_t *h) {
+    char text[256];
+    int n = s5_udp_header_target(h, text);
+    ngx_str_free(&c->acl_match.target_host);
+    if (n < 0 || !ngx_str_init(&c->acl_match.target_host, text, static_cast<size_t>(n))) {
+        fail(c, X_ERROR_ALLOC,
+             h->atyp == S5_ATYP_IPV4 ? "s5 udp tun save target ip address is error"
+                                     : "s5 udp tun save target domain is error");
+        return;
+    }
+    c->acl_match.target_port = h->port;
+    c->udp_dst_addr.sin_family = AF_INET;
+    c->udp_dst_addr.sin_port = htons(h->port);
+    c->up.paused = true; // nothing more is read until the destination is known
+    if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, 0, stop_relay_cb)) {
+        fail(c, X_ERROR_EVENT_OPT, "s5 udp tun del connect event failed");
+        return;
+    }
+    x_auth_start_acl(c->server, c, s5_udp_tun_on_auth_acl_resp);
+}
+
+// Handles every complete frame held; false when the session closed.
+bool udp_relay_out(x_client_t *c) {
+    buf_t *b = &c->up.buf;
+    while (buf_size(b) > 0) {
+        s5_udp_tun_frame_t f;
+        switch (s5_udp_tun_read_frame(b->pos, buf_size(b), &f)) {
+        case S5_UDP_TUN_MORE:
+            compact(b);
+            return true;
+        case S5_UDP_TUN_TOO_LONG:
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND, "s5 udp tun frame is too long");
+            return false;
+        case S5_UDP_TUN_SHORT:
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND, "s5 udp tun frame header is too short");
+            return false;
+        case S5_UDP_TUN_ATYP:
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND_TYPE, "s5 udp tun address type not supported");
+            return false;
+        case S5_UDP_TUN_DROP:
+            break;
+        default:
+            if (!c->tun_ready) {
+                on_first_frame(c, &f.header);
+                return !x_client_is_closing(c);
+            }
+            if (!s5_udp_same_destination(&f.header, &c->acl_match)) {
+                c->udp_dropped++; // never sent: the association serves the checked destination
+            } else if (!udp_relay_out_up(c, b->pos + f.header.len, f.len - f.header.len)) {
+                return false;
+            }
+        }
+        b->pos += f.len;
+    }
+    compact(b);
+    return true;
+}
+
+// Writes held frames to the client; false when the session closed.
+bool tcp_relay_out(x_client_t *c) {
+    buf_t *b = &c->down.buf;
+    size_t len = buf_size(b);
+    if (len > 0) {
+        ssize_t n = send(c->connect_ev_data.fd, b->pos, len, MSG_NOSIGNAL);
+        if (n <= 0 && (n == 0 || !transient(errno))) {
+            fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 udp tun send to client failed");
+            return false;
+        }
+        if (n > 0) {
+            b->pos += n;
+            c->down.sum += static_cast<uint32_t>(n);
+        }
+        if (b->pos == b->last) b->pos = b->last = b->start;
+    }
+    return update_tcp(c) && update_udp(c);
+}
+
+void on_tcp_readable(x_client_t *c) {
+    buf_t *b = &c->up.buf;
+    compact(b);
+    size_t room = static_cast<size_t>(b->end - b->last);
+    if (room == 0) { // update_tcp keeps a full buffer from being read
+        (void)update_tcp(c);
+        return;
+    }
+    ssize_t n = recv(c->connect_ev_data.fd, b->last, room, 0);
+    if (n < 0 && transient(errno)) return;
+    if (n <= 0) {
+        fail(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "s5 udp tun recv failed");
+        return;
+    }
+    b->last += n;
+    if (c->up.bucket) {
+        uint64_t wait = token_bucket_take(c->up.bucket, static_cast<size_t>(n));
+        if (wait > PAUSE_THRESHOLD_US) {
+            (void)relay_pause(c, &c->up, wait, s5_udp_tun_relay_bucket_acquire);
+            return;
+        }
+    }
+    if (udp_relay_out(c)) (void)update_tcp(c);
+}
+
+// One answer from the destination becomes one frame towards the client.
+void on_udp_readable(x_client_t *c) {
+    buf_t *b = &c->down.buf;
+    b->pos = b->last = b->start;
+    sockaddr_in from = {};
+    socklen_t fromlen = sizeof from;
+    ssize_t n = recvfrom(c->udp_dst_ev_data.fd, b->start + S5_UDP_TUN_DOWN_HEADER,
+                         S5_UDP_BUF_SIZE - S5_UDP_TUN_DOWN_HEADER, 0,
+                         reinterpret_cast<sockaddr *>(&from), &fromlen);
+    if (n < 0) {
+        if (!transient(errno))
+            fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 udp tun udp recvfrom failed");
+        return;
+    }
+    // Answers only from the destination the frames go to.
+    if (from.sin_family != AF_INET || from.sin_addr.s_addr != c->udp_dst_addr.sin_addr.s_addr ||
+        from.sin_port != c->udp_dst_addr.sin_port)
+        return;
+    s5_udp_tun_write_header(b->start, static_cast<uint16_t>(n), from.sin_addr.s_addr,
+                            from.sin_port);
+    b->last = b->start + S5_UDP_TUN_DOWN_HEADER + n;
+    if (c->down.bucket) {
+        uint64_t wait = token_bucket_take(c->down.bucket, buf_size(b));
+        if (wait > PAUSE_THRESHOLD_US) {
+            (void)relay_pause(c, &c->down, wait, s5_udp_tun_udp_relay_bucket_acquire);
+            return;
+        }
+    }
+    (void)tcp_relay_out(c);
+}
+
+bool relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out, token_bucket_t *bucket) {
+    r->ev_data_in = in;
+    r->ev_data_out = out;
+    r->bucket = bucket;
+    if (!buf_alloc(&r->buf, S5_UDP_BUF_SIZE)) return false;
+    r->buf.end = r->buf.start + S5_UDP_BUF_SIZE;
+    return true;
+}
+
+// The tunnel's UDP socket with the session's egress binding.
+bool open_socket(x_client_t *c) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
+                        "s5 udp tun create udp dst socket failed");
+        return false;
+    }
+    c->udp_dst_ev_data.fd = fd; // closed with the session from here on
+    c->udp_dst_ev_data.client = c;
+    c->udp_dst_ev_data.xport = c->connect_ev_data.xport;
+    if (c->server->config.no_bind) return true;
+    sockaddr_in sin = {};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr =
+        c->auth_result.virtual_ip ? c->auth_result.virtual_ip : c->peer_addr.sin_addr.s_addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR,
+                        "s5 udp tun socket bind failed");
+        return false;
+    }
+    const x_config_port_t *port = c->connect_ev_data.xport;
+    if (port && port->name.len > 0 &&
+        !set_socket_bindtodevice(fd, reinterpret_cast<const char *>(port->name.data),
+                                 port->name.len)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_DEVICE,
+                        "s5 udp tun bind to device failed");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int s5_udp_tun_read_frame(const uint8_t *d, size_t len, s5_udp_tun_frame_t *out) {
+    if (len < FRAME_MIN) return S5_UDP_TUN_MORE;
+    size_t payload = static_cast<size_t>(d[0]) << 8 | d[1];
+    size_t hlen;
+    switch (d[3]) {
+    case S5_ATYP_IPV4:
+        hlen = 10;
+        break;
+    case S5_ATYP_DOMAIN:
+        if (len < FRAME_MIN + 1) return S5_UDP_TUN_MORE;
+        if (d[4] == 0) return S5_UDP_TUN_SHORT;
+        hlen = 7 + static_cast<size_t>(d[4]);
+        break;
+    case S5_ATYP_IPV6:
+        hlen = 22;
+        break;
+    default:
+        return S5_UDP_TUN_ATYP;
+    }
+    size_t total = hlen + payload;
+    if (total > S5_UDP_TUN_FRAME_MAX) return S5_UDP_TUN_TOO_LONG;
+    if (len < total) return S5_UDP_TUN_MORE;
+    out->len = total;
+    if (d[2] != 0 || d[3] == S5_ATYP_IPV6) return S5_UDP_TUN_DROP;
+    return s5_udp_parse_header(d, hlen, &out->header) == S5_UDP_HEADER_OK ? S5_UDP_TUN_FRAME
+                                                                          : S5_UDP_TUN_SHORT;
+}
+
+void s5_udp_tun_write_header(uint8_t out[S5_UDP_TUN_DOWN_HEADER], uint16_t payload_len,
+                             uint32_t addr, uint16_t port) {
+    out[0] = static_cast<uint8_t>(payload_len >> 8);
+    out[1] = static_cast<uint8_t>(payload_len);
+    out[2] = 0;
+    out[3] = S5_ATYP_IPV4;
+    memcpy(out + 4, &addr, 4);
+    memcpy(out + 8, &port, 2);
+}
+
+void s5_on_cmd_udp_tun(x_server_t *, event_data_t *ev) {
+    x_client_t *c = ev->client;
+    x_timer_del(&c->tcp_conn_timeout);
+    if (!ev->xport || !ev->xport->allow_udp) {
+        reply_and_close(c, S5_REP_NOT_ALLOWED, X_ERROR_S5_REQUEST_COMMAND,
+                        "s5 udp tun not allowed");
+        return;
+    }
+    if (c->forward && c->forward->host.len > 0) {
+        // Datagrams of a session with an upstream never leave directly.
+        reply_and_close(c, S5_REP_CMD_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND,
+                        "s5 udp tun not offered through an upstream");
+        return;
+    }
+    c->model = 2;
+    if (!open_socket(c)) return;
+    if (!relay_setup(&c->up, &c->connect_ev_data, &c->udp_dst_ev_data, c->auth_result.bucket_up) ||
+        !relay_setup(&c->down, &c->udp_dst_ev_data, &c->connect_ev_data,
+                     c->auth_result.bucket_down)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 udp tun buf alloc failed");
+        return;
+    }
+    // Until the first frame is read the connection is watched for input only.
+    if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, EPOLLIN, s5_on_tcp_for_udp_relay)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_EVENT_OPT, "s5 udp tun add src event failed");
+        return;
+    }
+    x_client_start_session_timers(c);
+    if (!s5_cmd_resp(c, S5_REP_SUCCESS, S5_ATYP_IPV4, c->localaddr.sin_addr.s_addr,
+                     c->localaddr.sin_port)) {
+        fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 udp tun send udp response failed");
+        return;
+    }
+    // A first frame sent along with the request is already held.
+    (void)udp_relay_out(c);
+}
+
+void s5_on_tcp_for_udp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (x_client_is_closing(c)) return;
+    if (events & (EPOLLERR | EPOLLHUP)) {
+        fail(c,
+             ev == &c->connect_ev_data ? X_ERROR_SOCKET_RECV_FROM_CLIENT
+                                       : X_ERROR_SOCKET_RECV_FROM_SERVER,
+             "s5 udp tun connection error");
+        return;
+    }
+    c->last_reply_time = x_time_ms();
+    if (ev == &c->connect_ev_data) {
+        if ((events & EPOLLOUT) && !tcp_relay_out(c)) return;
+        if ((events & EPOLLIN) && (ev->reg_events & EPOLLIN)) on_tcp_readable(c);
+    } else if (ev == &c->udp_dst_ev_data && (events & EPOLLIN)) {
+        if (!c->down.paused && buf_size(&c->down.buf) == 0) on_udp_readable(c);
+    }
+}
+
+void s5_udp_tun_on_auth_acl_resp(x_client_t *c, uint32_t result) {
+    if (x_client_is_closing(c)) return;
+    if (result == 1) {
+        fail(c, X_ERROR_AUTH_BLACK, "s5 udp tun dst is acl block");
+        return;
+    }
+    if (c->dns_query) {
+        x_dns_cancel(c->thread->dns, c->dns_query);
+        c->dns_query = nullptr;
+    }
+    const ngx_str_t &host = c->acl_match.target_host;
+    x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host.data),
+                                   host.len, c, s5_udp_tun_udp_on_dns_resp, false);
+    if (q) c->dns_query = q;
+}
+
+void s5_udp_tun_udp_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr;
+    if (x_client_is_closing(c)) return;
+    if (status != 0) {
+        fail(c, static_cast<uint16_t>(status), "s5 udp tun domain query failed");
+        return;
+    }
+    if (addr->ss_family != AF_INET || !x_auth_resolved_allowed(c, addr)) {
+        fail(c, X_ERROR_AUTH_BLACK, "s5 udp tun dst resolved to a blocked address");
+        return;
+    }
+    c->udp_dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
+    c->tun_ready = true;
+    c->up.paused = false;
+    x_log_send_report(c, X_REPORT_PROTO_SOCKS5, true);
+    monitor_incr(monitor_main.socks5_success_total);
+    if (udp_relay_out(c) && update_tcp(c)) (void)update_udp(c);
+}
+
+void s5_udp_tun_relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    uint64_t expirations;
+    (void)!read(ev->fd, &expirations, sizeof expirations);
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    c->up.paused = false;
+    if (udp_relay_out(c)) (void)update_tcp(c);
+}
+
+void s5_udp_tun_udp_relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    uint64_t expirations;
+    (void)!read(ev->fd, &expirations, sizeof expirations);
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    c->down.paused = false;
+    (void)tcp_relay_out(c);
+}

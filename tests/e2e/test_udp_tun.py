@@ -1,0 +1,102 @@
+"""The UDP-over-TCP tunnel (command 0xF3) through the real binary: framed datagrams to a UDP echo
+and back, however the frames are cut into segments, the largest frame, frames that end the
+session with their code, and frames for other destinations that are dropped and counted."""
+import socket
+import struct
+import time
+
+import pytest
+
+from conftest import recv_exact, s5_addr, s5_connect
+
+SO_RCVBUFFORCE = 33
+TUN = {"port0": {"allow_udp": 1, "listen_protocol": "socks5"}}
+
+
+def frame(host, port, payload, frag=0):
+    return struct.pack(">H", len(payload)) + bytes([frag]) + s5_addr(host, port) + payload
+
+
+def tunnel(port):
+    s, reply = s5_connect(port, "0.0.0.0", 0, cmd=0xF3)
+    assert reply[:4] == b"\x05\x00\x00\x01", reply
+    return s
+
+
+def read_frame(s):
+    head = recv_exact(s, 10)
+    assert len(head) == 10, head
+    return head, recv_exact(s, struct.unpack(">H", head[:2])[0])
+
+
+def test_echo_round_trip_every_cut(proxy, udp_echo):
+    echo = udp_echo()
+    srv = proxy(TUN)
+    s = tunnel(srv.port)
+    back = b"\x01" + socket.inet_aton("127.0.0.1") + struct.pack(">H", echo.port)
+    # The first frame checks the destination; then a frame cut at every byte.
+    s.sendall(frame("127.0.0.1", echo.port, b"hello"))
+    assert read_frame(s) == (struct.pack(">H", 5) + b"\x00" + back, b"hello")
+    f = frame("127.0.0.1", echo.port, b"split-at-every-byte")
+    for i in range(len(f)):
+        s.sendall(f[i:i + 1])
+        time.sleep(0.002)
+    assert read_frame(s)[1] == b"split-at-every-byte"
+    # 500 frames in one segment all leave, in order (read by a sink with room for them all;
+    # the echo could not keep up and UDP would lose some); then it answers each one.
+    sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 23)
+    sink.bind(("127.0.0.1", 0))
+    sink.settimeout(3)
+    s2 = tunnel(srv.port)
+    payloads = [b"n%03d" % i for i in range(500)]
+    s2.sendall(b"".join(frame("127.0.0.1", sink.getsockname()[1], p) for p in payloads))
+    got = [sink.recvfrom(100) for _ in payloads]
+    assert [g[0] for g in got] == payloads
+    for p in payloads[:50]:
+        sink.sendto(p, got[0][1])
+    assert [read_frame(s2)[1] for _ in range(50)] == payloads[:50]
+    # A fragment and an IPv6 frame are skipped without ending the tunnel.
+    s.sendall(frame("127.0.0.1", echo.port, b"frag", frag=1) +
+              struct.pack(">HBB", 3, 0, 4) + bytes(18) + b"six" +
+              frame("127.0.0.1", echo.port, b"after"))
+    assert read_frame(s)[1] == b"after"
+
+
+def test_largest_frame_and_other_destinations(proxy, udp_echo):
+    echo, other = udp_echo(), udp_echo()
+    srv = proxy(TUN)
+    s = tunnel(srv.port)
+    big = bytes(range(256)) * 255 + bytes(65526 - 65280)  # header 10 + 65526 = 65536
+    s.sendall(frame("127.0.0.1", echo.port, b"first"))
+    assert read_frame(s)[1] == b"first"
+    s.sendall(frame("127.0.0.1", other.port, b"elsewhere") + frame("127.0.0.1", echo.port, b"x"))
+    assert read_frame(s)[1] == b"x"
+    assert other.sources == []
+    # The largest frame is read whole; its payload is more than one datagram carries, so it is
+    # lost as UDP loses it, and the tunnel goes on.
+    s.sendall(frame("127.0.0.1", echo.port, big) + frame("127.0.0.1", echo.port, big[:65000]))
+    assert read_frame(s)[1] == big[:65000]
+    s.close()
+    assert srv.wait_output("dropped [1] datagrams for other destinations")
+
+
+@pytest.mark.parametrize("bad,code", [
+    (struct.pack(">HBB", 65527, 0, 1) + bytes(6), 623),   # 10 + 65527 bytes: too long
+    (struct.pack(">HBBB", 1, 0, 3, 0) + b"\x00\x35x", 623),  # empty name
+    (struct.pack(">HBB", 1, 0, 9) + bytes(7), 624),        # unknown address type
+])
+def test_bad_frames_close_with_their_code(proxy, udp_echo, bad, code):
+    echo = udp_echo()
+    srv = proxy(TUN)
+    s = tunnel(srv.port)
+    s.sendall(frame("127.0.0.1", echo.port, b"ok"))
+    assert read_frame(s)[1] == b"ok"
+    s.sendall(bad)
+    assert s.recv(1) == b""
+    assert srv.code(code)
+
+
+def test_refused_without_udp(proxy):
+    s, reply = s5_connect(proxy().port, "0.0.0.0", 0, cmd=0xF3)
+    assert reply[:2] == b"\x05\x02"
