@@ -8,6 +8,7 @@
 #include "core/x_server.h"
 #include "dict/dict.h"
 #include "net/x_dns.h"
+#include "net/x_tovask.h"
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
 
@@ -124,6 +125,12 @@ bool work_thread_init(work_thread_t *thread) {
         log_error("dns init failed\n");
         return false;
     }
+    uint16_t agent_port = config.threads ? config.threads[thread->index].port_agent_data : 0;
+    if (agent_port != 0) {
+        thread->tovask = static_cast<x_tovask_forward_t *>(calloc(1, sizeof(x_tovask_forward_t)));
+        if (thread->tovask == nullptr || !x_tovask_forward_init(thread->tovask, thread, agent_port))
+            return false;
+    }
     x_timer_init(&thread->tovask_timer, 500);
     x_timer_init(&thread->conn_timer, config.src_timeout);
     x_timer_init(&thread->dst_timer, config.dst_timeout);
@@ -136,6 +143,11 @@ bool work_thread_init(work_thread_t *thread) {
 }
 
 void work_thread_free(work_thread_t *thread) {
+    if (thread->tovask) {
+        x_tovask_forward_close(thread->tovask);
+        free(thread->tovask);
+        thread->tovask = nullptr;
+    }
     if (thread->dns) x_dns_close(thread->dns);
     thread->dns = nullptr;
     if (thread->epoll_fd) close(thread->epoll_fd);

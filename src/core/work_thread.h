@@ -13,6 +13,7 @@ struct x_server_t;
 struct x_client_t;
 struct x_dns_t;
 struct dict;
+struct x_tovask_forward_t;
 
 constexpr int WORK_THREAD_MAX_EVENTS = 1024;
 
@@ -32,6 +33,7 @@ struct work_thread_t {
     x_client_list_t client_free_list;                  // sessions to free (main thread)
     dict *session_to_clients;                          // session id -> x_client_t * owned here
     x_dns_t *dns;                                      // the thread's resolver
+    x_tovask_forward_t *tovask;                        // agent endpoint, null without a data port
     x_timer_t tovask_timer;                            // 500 ms: agent-forwarding requests
     x_timer_t conn_timer;                              // src_timeout: waiting for client data
     x_timer_t dst_timer;                               // dst_timeout: connecting outwards

@@ -8,6 +8,7 @@
 #include "core/x_server.h"
 #include "dict/dict.h"
 #include "net/x_dns.h"
+#include "net/x_tovask.h"
 #include "report/monitor.h"
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
@@ -266,6 +267,7 @@ void x_client_close(x_client_t *c) {
     x_timer_del(&c->flow_timeout);
     x_timer_del(&c->reply_timeout);
     x_timer_del(&c->verify_timeout);
+    if (c->callback) x_tovask_forward_cancel(c); // its agent request goes with it
     close_pause_timer(&c->up);
     close_pause_timer(&c->down);
     if (c->up.sum || c->down.sum) x_log_send_flow(c); // the last flow sample
@@ -552,6 +554,7 @@ ssize_t relay_move(x_client_t *c, x_client_relay_t *r, size_t want, uint64_t *wa
     r->streaming = static_cast<size_t>(n) >= RELAY_STREAMING_BYTES;
     // Every byte of a stream to transform passes here once, in the scratch buffer, between its
     // read and its write: the place for the session's transform.
+    if (c->code_key) xor_encrypt_data(scratch, static_cast<size_t>(n), c->code_key);
     *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
     return relay_write(c, r, scratch, static_cast<size_t>(n)) ? n : RELAY_MOVE_CLOSE;
 }

@@ -7,6 +7,7 @@
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "net/x_dns.h"
+#include "net/x_tovask.h"
 #include "proto/socks5_proxy.h"
 #include "proto/x_forward.h"
 #include "proto/x_forward_session.h"
@@ -139,9 +140,7 @@ void s5_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         return;
     }
     if (c->forward->proto == X_FORWARD_TOVASK) {
-        // No agent channel answers in this build: the session fails as an agent request that
-        // was never answered, and never falls back to a direct connection.
-        reply_and_close(c, S5_REP_REFUSED, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
+        resolve(c, &c->forward->host, false, s5_tcp_on_agent_dns_resp);
         return;
     }
     c->dst_addr.sin_port = htons(c->forward->port);
@@ -291,10 +290,49 @@ void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
     if (!x_client_relay_kick(c)) x_client_close(c);
 }
 
+// The agent's control address is known: ask it to connect back.
+void s5_tcp_on_agent_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr;
+    if (x_client_is_closing(c)) return;
+    if (status != 0 || addr->ss_family != AF_INET) {
+        reply_and_close(c, S5_REP_UNREACHABLE,
+                        status ? static_cast<uint16_t>(status)
+                               : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
+                        "s5 tcp agent domain query failed");
+        return;
+    }
+    c->dst_addr.sin_family = AF_INET;
+    c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
+    c->dst_addr.sin_port = htons(c->forward->port);
+    x_timer_del(&c->tcp_conn_timeout);
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = s5_on_connect_dst_timeout;
+    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+    x_tovask_forward_do_conn_req(c, s5_tcp_conn_agent_resp);
+}
+
+void s5_tcp_conn_agent_resp(x_client_t *c, uint16_t status) {
+    x_timer_del(&c->tcp_dst_timeout);
+    if (status != 0) {
+        reply_and_close(c, S5_REP_REFUSED, status, "conn agent server error");
+        return;
+    }
+    // Bytes the client sent along with its request are the first the agent receives.
+    if (c->code_key) xor_encrypt_data(c->up.buf.pos, buf_size(&c->up.buf), c->code_key);
+    s5_on_connect_dst(c->server, &c->tcp_dst_ev_data, 0);
+}
+
 void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {
     auto *c = static_cast<x_client_t *>(ctx);
     bool upstream = c->forward && c->forward->host.len > 0;
-    if (upstream)
+    if (upstream && c->forward->proto == X_FORWARD_TOVASK)
+        reply_and_close(c, S5_REP_UNREACHABLE,
+                        c->is_ctrl_ready ? X_ERROR_FORWARD_TOVASK_TIMEOUT
+                                         : X_ERROR_FORWARD_TOVASK_CTRL,
+                        c->is_ctrl_ready ? "s5 tcp forward tovask agent timeout"
+                                         : "s5 tcp forward tovask ctrl timeout");
+    else if (upstream)
         reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_FORWARD_TIMEOUT, "s5 tcp forward timeout");
     else
         reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_TARGET_TIMEOUT,

@@ -25,6 +25,10 @@ void s5_do_conn_dst(x_client_t *client);
 // Handler of the outgoing socket while it connects.
 void s5_on_connect_dst(x_server_t *server, event_data_t *ev, uint32_t events);
 void s5_on_connect_dst_timeout(void *ctx, x_timer_event_t *ev);
+// Agent upstream: its control address resolved, then the completion of the connect-back request
+// (status 0: the agent's connection is the destination).
+void s5_tcp_on_agent_dns_resp(void *client, int status, struct sockaddr_storage *addr);
+void s5_tcp_conn_agent_resp(x_client_t *client, uint16_t status);
 
 // Upstream handshake handlers of the outgoing socket: SOCKS5 upstream.
 void s5_s5_on_connect_forward(x_server_t *server, event_data_t *ev, uint32_t events);
