@@ -296,8 +296,7 @@ bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
 void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
-    int fd =
-        accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (x_server_accept_error(s, ev, err)) log_error("accept failed: %s\n", strerror(err));
