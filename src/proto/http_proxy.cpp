@@ -8,6 +8,7 @@
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "net/x_dns.h"
+#include "net/x_tovask.h"
 #include "proto/http_ctx.h"
 #include "proto/http_hop.h"
 #include "proto/ngx_http_parse.h"
@@ -445,12 +446,6 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         return;
     }
     if (has_upstream(c)) {
-        if (c->forward->proto == X_FORWARD_TOVASK) {
-            // No agent channel answers in this build: the session fails as an agent request
-            // that was never answered, and never falls back to a direct connection.
-            fail(c, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
-            return;
-        }
         // The upstream is final only now (a user's own forward comes with the authentication
         // result): a SOCKS5 request cannot name a host longer than its length byte allows.
         if (!x_forward_target_fits(c->forward, c->acl_match.target_host.len)) {
@@ -470,6 +465,8 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     }
     if (!has_upstream(c)) {
         resolve(c, &c->acl_match.target_host, c->server->config.ipv6_model);
+    } else if (c->forward->proto == X_FORWARD_TOVASK) {
+        resolve(c, &c->forward->host, false, http_tovask_on_dns_resp);
     } else if (x_acl_match_in_cache(&c->server->config.ads_cache, &c->acl_match)) {
         // Ads-listed names are resolved here: the upstream is asked for the address.
         resolve(c, &c->acl_match.target_host, false, http_domain_in_ads);
@@ -597,6 +594,8 @@ void http_connected(x_client_t *c) {
         return;
     } else if (!drop_hop_headers(c)) {
         return;
+    } else if (c->code_key) {
+        xor_encrypt_data(c->up.buf.pos, buf_size(&c->up.buf), c->code_key); // to the agent
     }
     x_log_send_report(c, X_REPORT_PROTO_HTTP, false);
     monitor_incr(monitor_main.http_success_total);
@@ -611,6 +610,36 @@ void http_connected(x_client_t *c) {
         return;
     }
     start_relay(c);
+}
+
+void http_tovask_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr;
+    if (x_client_is_closing(c)) return;
+    if (status != 0 || addr->ss_family != AF_INET) {
+        fail(c, status ? static_cast<uint16_t>(status)
+                       : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
+             "http agent domain query failed");
+        return;
+    }
+    c->dst_addr.sin_family = AF_INET;
+    c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
+    c->dst_addr.sin_port = htons(c->forward->port);
+    x_timer_del(&c->tcp_conn_timeout);
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = http_on_connect_dst_timeout;
+    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+    x_tovask_forward_do_conn_req(c, http_conn_agent_resp);
+}
+
+void http_conn_agent_resp(x_client_t *c, uint16_t status) {
+    x_timer_del(&c->tcp_dst_timeout);
+    if (status != 0) {
+        x_client_log_error(c, status, "conn agent server error");
+        http_cmd_resp(c);
+        return;
+    }
+    http_connected(c);
 }
 
 void http_on_connect_dst_timeout(void *ctx, x_timer_event_t *) {

@@ -76,6 +76,10 @@ void http_http_on_connect_forward(x_server_t *server, event_data_t *ev, uint32_t
 void http_http_on_resp(x_server_t *server, event_data_t *ev, uint32_t events);
 // Timer callbacks: connect (tcp_dst_timeout) and the whole request (tcp_conn_timeout).
 void http_on_connect_dst_timeout(void *client, x_timer_event_t *ev);
+// Agent upstream: its control address resolved, then the completion of the connect-back request
+// (status 0: the agent's connection is the destination).
+void http_tovask_on_dns_resp(void *client, int status, struct sockaddr_storage *addr);
+void http_conn_agent_resp(x_client_t *client, uint16_t status);
 void http_on_get_header_timeout(void *client, x_timer_event_t *ev);
 // Sends the generic error answer with the session's error_code and closes the session.
 void http_cmd_resp(x_client_t *client);

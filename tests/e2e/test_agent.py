@@ -78,12 +78,14 @@ def test_socks5_bytes_exact_both_ways(proxy, agent, origin, key):
     assert got.hexdigest() == sent
 
 
-def test_curl_socks5_hostname(proxy, agent, origin, dnsmasq):
+@pytest.mark.parametrize("how", ["--socks5-hostname", "-x", "-px"])
+def test_curl(proxy, agent, origin, dnsmasq, how):
     dnsmasq({"origin.test": "127.0.0.1"})
     body = os.urandom(1 << 20) * 20
     o = origin(http_origin(body))
     srv = through(proxy, agent(key=7))
-    r = curl("--socks5-hostname", f"127.0.0.1:{srv.port}", f"http://origin.test:{o.port}/")
+    opts = ["-p", "-x"] if how == "-px" else [how]
+    r = curl(*opts, f"127.0.0.1:{srv.port}", f"http://origin.test:{o.port}/")
     assert r.returncode == 0, r.stderr + srv.output().encode()
     assert hashlib.sha256(r.stdout).digest() == hashlib.sha256(body).digest()
 
