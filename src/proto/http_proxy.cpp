@@ -617,8 +617,9 @@ void http_tovask_on_dns_resp(void *ctx, int status, struct sockaddr_storage *add
     c->dns_query = nullptr;
     if (x_client_is_closing(c)) return;
     if (status != 0 || addr->ss_family != AF_INET) {
-        fail(c, status ? static_cast<uint16_t>(status)
-                       : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
+        fail(c,
+             status ? static_cast<uint16_t>(status)
+                    : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
              "http agent domain query failed");
         return;
     }

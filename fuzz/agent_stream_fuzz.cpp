@@ -1,0 +1,44 @@
+// Hostile bytes as a tunnel stream from a client, as an agent's hello and as an agent's control
+// answer. The frame reader walks the stream frame by frame and must stay inside it; a frame it
+// accepts must hold its header and payload; the hello and answer readers must never read past
+// what they were given, whatever the cut.
+#include "net/x_tovask.h"
+#include "proto/socks5_udp_tun.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+void walk_frames(const uint8_t *data, size_t size) {
+    size_t at = 0;
+    while (at < size) {
+        s5_udp_tun_frame_t f;
+        int rc = s5_udp_tun_read_frame(data + at, size - at, &f);
+        if (rc != S5_UDP_TUN_FRAME && rc != S5_UDP_TUN_DROP) return;
+        if (f.len == 0 || f.len > size - at || f.len > S5_UDP_TUN_FRAME_MAX) abort();
+        if (rc == S5_UDP_TUN_FRAME &&
+            (f.header.len > f.len || f.header.addr + f.header.addr_len > data + at + f.len))
+            abort();
+        at += f.len;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 70000) return 0;
+    // Copies of exact length, so that any read past the end is caught.
+    std::vector<uint8_t> copy(data, data + size);
+    walk_frames(copy.data(), copy.size());
+    for (size_t cut = 0; cut <= size && cut <= X_TOVASK_HELLO_LEN; cut++) {
+        std::vector<uint8_t> part(data, data + cut);
+        x_tovask_hello_t hello;
+        (void)x_tovask_read_hello(part.data(), part.size(), &hello);
+    }
+    int64_t code;
+    uint32_t session;
+    (void)x_tovask_decode_answer(copy.data(), copy.size(), &code, &session);
+    return 0;
+}
