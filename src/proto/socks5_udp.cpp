@@ -8,7 +8,9 @@
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "net/x_dns.h"
+#include "net/x_tovask.h"
 #include "proto/socks5_proxy.h"
+#include "proto/socks5_udp_tun.h"
 #include "proto/x_forward.h"
 #include "proto/x_forward_session.h"
 #include "report/monitor.h"
@@ -419,13 +421,6 @@ void s5_on_cmd_udp(x_server_t *, event_data_t *ev) {
         s5_udp_connect_dst(ev);
         return;
     }
-    if (c->forward->proto == X_FORWARD_TOVASK) {
-        // No agent channel answers in this build: the session fails as an agent request that
-        // was never answered, and never goes direct instead.
-        reply_and_close(c, S5_REP_REFUSED, X_ERROR_FORWARD_TOVASK_CTRL,
-                        "s5 udp conn agent server error");
-        return;
-    }
     if (c->dns_query) {
         x_dns_cancel(c->thread->dns, c->dns_query);
         c->dns_query = nullptr;
@@ -551,6 +546,13 @@ void s5_udp_on_forward_dns_resp(void *ctx, int status, struct sockaddr_storage *
     c->dst_addr.sin_family = AF_INET;
     c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
     c->dst_addr.sin_port = htons(c->forward->port);
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = s5_on_connect_forward_timeout;
+    if (c->forward->proto == X_FORWARD_TOVASK) { // the datagrams travel over the agent's stream
+        x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+        x_tovask_forward_do_conn_req(c, s5_udp_conn_agent_resp);
+        return;
+    }
     int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
@@ -708,7 +710,13 @@ void s5_s5_udp_on_forward_udp_dns_resp(void *ctx, int status, struct sockaddr_st
 
 void s5_on_connect_forward_timeout(void *ctx, x_timer_event_t *) {
     auto *c = static_cast<x_client_t *>(ctx);
-    if (has_upstream(c))
+    if (has_upstream(c) && c->forward->proto == X_FORWARD_TOVASK)
+        reply_and_close(c, S5_REP_UNREACHABLE,
+                        c->is_ctrl_ready ? X_ERROR_FORWARD_TOVASK_TIMEOUT
+                                         : X_ERROR_FORWARD_TOVASK_CTRL,
+                        c->is_ctrl_ready ? "s5 to s5 udp forward tovask agent timeout"
+                                         : "s5 to s5 udp forward tovask ctrl timeout");
+    else if (has_upstream(c))
         reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_FORWARD_TIMEOUT,
                         "s5 to s5 udp forward timeout");
     else

@@ -8,10 +8,12 @@
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "net/x_dns.h"
+#include "net/x_tovask.h"
 #include "proto/socks5_proxy.h"
 #include "report/monitor.h"
 #include "report/x_log_report.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -54,7 +56,7 @@ bool update_tcp(x_client_t *c) {
     bool room = buf_size(&in) < S5_UDP_TUN_FRAME_MAX;
     uint32_t mask = 0;
     if (!c->up.paused && room) mask |= EPOLLIN;
-    if (buf_size(&c->down.buf) > 0) mask |= EPOLLOUT;
+    if (buf_size(&c->down.buf) > 0 && !c->down.paused) mask |= EPOLLOUT;
     if (ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, mask, s5_on_tcp_for_udp_relay))
         return true;
     fail(c, X_ERROR_EVENT_OPT, "s5 udp tun ev mod in add event failed");
@@ -71,7 +73,8 @@ bool update_udp(x_client_t *c) {
     return false;
 }
 
-// Arms the direction's pause timer; the direction stays paused until it fires.
+// Arms the direction's pause timer; the direction stays paused until it fires. The caller then
+// updates the interest of the sockets involved.
 bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us, event_handler on_fire) {
     r->paused = true;
     if (r->timer_fd.fd == 0) {
@@ -95,7 +98,7 @@ bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us, event_han
         fail(c, X_ERROR_EVENT_OPT, "s5 udp tun timer fd set time failed");
         return false;
     }
-    return r == &c->up ? update_tcp(c) : update_udp(c);
+    return true;
 }
 
 // Sends one frame's payload to the checked destination.
@@ -210,7 +213,7 @@ void on_tcp_readable(x_client_t *c) {
     if (c->up.bucket) {
         uint64_t wait = token_bucket_take(c->up.bucket, static_cast<size_t>(n));
         if (wait > PAUSE_THRESHOLD_US) {
-            (void)relay_pause(c, &c->up, wait, s5_udp_tun_relay_bucket_acquire);
+            if (relay_pause(c, &c->up, wait, s5_udp_tun_relay_bucket_acquire)) (void)update_tcp(c);
             return;
         }
     }
@@ -241,7 +244,8 @@ void on_udp_readable(x_client_t *c) {
     if (c->down.bucket) {
         uint64_t wait = token_bucket_take(c->down.bucket, buf_size(b));
         if (wait > PAUSE_THRESHOLD_US) {
-            (void)relay_pause(c, &c->down, wait, s5_udp_tun_udp_relay_bucket_acquire);
+            if (relay_pause(c, &c->down, wait, s5_udp_tun_udp_relay_bucket_acquire))
+                (void)(update_tcp(c) && update_udp(c));
             return;
         }
     }
@@ -378,7 +382,7 @@ void s5_on_tcp_for_udp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
     }
     c->last_reply_time = x_time_ms();
     if (ev == &c->connect_ev_data) {
-        if ((events & EPOLLOUT) && !tcp_relay_out(c)) return;
+        if ((events & EPOLLOUT) && !c->down.paused && !tcp_relay_out(c)) return;
         if ((events & EPOLLIN) && (ev->reg_events & EPOLLIN)) on_tcp_readable(c);
     } else if (ev == &c->udp_dst_ev_data && (events & EPOLLIN)) {
         if (!c->down.paused && buf_size(&c->down.buf) == 0) on_udp_readable(c);
@@ -439,4 +443,265 @@ void s5_udp_tun_udp_relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_
     c->last_reply_time = x_time_ms();
     c->down.paused = false;
     (void)tcp_relay_out(c);
+}
+
+// ---- UDP association through an agent: datagrams framed over the agent's connection ----
+
+namespace {
+
+constexpr size_t AGENT_FRAME_MIN = 4; // length, frag, type
+
+// Interest of the agent connection: input unless paused; output while frames wait.
+bool agent_update(x_client_t *c) {
+    uint32_t mask = c->down.paused ? 0u : static_cast<uint32_t>(EPOLLIN);
+    if (buf_size(&c->up.buf) > 0 && !c->up.paused) mask |= EPOLLOUT;
+    if (ev_add_event(c->thread->epoll_fd, &c->tcp_dst_ev_data, mask, s5_on_udp_to_tcp_relay))
+        return true;
+    fail(c, X_ERROR_EVENT_OPT, "s5 udp to tcp ev mod out add event failed");
+    return false;
+}
+
+// The client's UDP socket is read while nothing waits for the agent and no check or pause runs.
+bool client_update(x_client_t *c) {
+    bool read = !c->up.paused && buf_size(&c->up.buf) == 0;
+    uint32_t mask = read ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    if (ev_add_event(c->thread->epoll_fd, &c->udp_src_ev_data, mask, s5_on_udp_to_tcp_relay))
+        return true;
+    fail(c, X_ERROR_EVENT_OPT, "s5 udp to tcp ev mod in add event failed");
+    return false;
+}
+
+// Writes held frames to the agent; false when the session closed.
+bool udp_to_tcp_relay_out_up(x_client_t *c) {
+    buf_t *b = &c->up.buf;
+    if (buf_size(b) > 0) {
+        ssize_t n = send(c->tcp_dst_ev_data.fd, b->pos, buf_size(b), MSG_NOSIGNAL);
+        if (n <= 0 && (n == 0 || !transient(errno))) {
+            fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "s5 udp to tcp send failed");
+            return false;
+        }
+        if (n > 0) {
+            b->pos += n;
+            c->up.sum += static_cast<uint32_t>(n);
+        }
+        if (b->pos == b->last) b->pos = b->last = b->start;
+    }
+    return agent_update(c) && client_update(c);
+}
+
+// Charges the held frame to the bucket, then sends it or pauses.
+bool udp_to_tcp_relay_out(x_client_t *c) {
+    if (c->up.bucket) {
+        uint64_t wait = token_bucket_take(c->up.bucket, buf_size(&c->up.buf));
+        if (wait > PAUSE_THRESHOLD_US)
+            return relay_pause(c, &c->up, wait, relay_bucket_acquire_udp_to_tcp) &&
+                   agent_update(c) && client_update(c);
+    }
+    return udp_to_tcp_relay_out_up(c);
+}
+
+void from_udp_client(x_client_t *c) {
+    buf_t *b = &c->up.buf;
+    b->pos = b->last = b->start;
+    sockaddr_in from = {};
+    socklen_t fromlen = sizeof from;
+    ssize_t n = recvfrom(c->udp_src_ev_data.fd, b->start, S5_UDP_BUF_SIZE, 0,
+                         reinterpret_cast<sockaddr *>(&from), &fromlen);
+    if (n < 0) {
+        if (!transient(errno))
+            fail(c, X_ERROR_SOCKET_RECV_FROM_CLIENT, "s5 udp to tcp recvfrom failed");
+        return;
+    }
+    // Only the host that holds the association; a frame's length field holds at most 65535.
+    if (from.sin_family != AF_INET || from.sin_addr.s_addr != c->addr.sin_addr.s_addr ||
+        static_cast<size_t>(n) >= S5_UDP_BUF_SIZE)
+        return;
+    s5_udp_header_t h;
+    int rc = s5_udp_parse_header(b->start, static_cast<size_t>(n), &h);
+    if (rc == S5_UDP_HEADER_ATYP && !c->tun_ready) {
+        fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND_TYPE, "s5 udp to tcp ip address type not supported");
+        return;
+    }
+    if (rc != S5_UDP_HEADER_OK) return;
+    if (c->tun_ready && !s5_udp_same_destination(&h, &c->acl_match)) {
+        c->udp_dropped++; // the agent is asked only for the destination that was checked
+        return;
+    }
+    c->udp_src_addr = from;
+    b->start[0] = static_cast<uint8_t>(n);
+    b->start[1] = static_cast<uint8_t>(n >> 8);
+    b->last = b->start + n;
+    if (c->tun_ready) {
+        if (c->code_key) xor_encrypt_data(b->start, static_cast<size_t>(n), c->code_key);
+        (void)udp_to_tcp_relay_out(c);
+        return;
+    }
+    // The first datagram names the destination: held while the access lists decide.
+    char text[256];
+    int tn = s5_udp_header_target(&h, text);
+    ngx_str_free(&c->acl_match.target_host);
+    if (tn < 0 || !ngx_str_init(&c->acl_match.target_host, text, static_cast<size_t>(tn))) {
+        fail(c, X_ERROR_ALLOC,
+             h.atyp == S5_ATYP_IPV4 ? "s5 udp ip address is error"
+                                    : "s5 udp save target domain is error");
+        return;
+    }
+    c->acl_match.target_port = h.port;
+    if (c->code_key) xor_encrypt_data(b->start, static_cast<size_t>(n), c->code_key);
+    c->up.paused = true;
+    if (client_update(c)) x_auth_start_acl(c->server, c, s5_udp_to_tcp_on_auth_acl_resp);
+}
+
+// Passes every complete frame from the agent to the client; false when the session closed.
+bool tcp_to_udp_relay_out_down(x_client_t *c) {
+    buf_t *b = &c->down.buf;
+    while (buf_size(b) >= AGENT_FRAME_MIN) {
+        size_t len = static_cast<size_t>(b->pos[0]) | static_cast<size_t>(b->pos[1]) << 8;
+        s5_udp_header_t h;
+        int rc = s5_udp_parse_header(b->pos, std::min(len, buf_size(b)), &h);
+        if (rc == S5_UDP_HEADER_ATYP || rc == S5_UDP_HEADER_IPV6) {
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND_TYPE, "s5 udp to tcp frame address type");
+            return false;
+        }
+        if (buf_size(b) < len) break;
+        // A length below the header could never be consumed: the stream is broken.
+        if (rc != S5_UDP_HEADER_OK && rc != S5_UDP_HEADER_FRAG) {
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND, "s5 udp to tcp frame shorter than its header");
+            return false;
+        }
+        b->pos[0] = b->pos[1] = 0;
+        if (len > S5_UDP_TUN_DOWN_HEADER && rc == S5_UDP_HEADER_OK) {
+            ssize_t n = sendto(c->udp_src_ev_data.fd, b->pos, len, 0,
+                               reinterpret_cast<const sockaddr *>(&c->udp_src_addr),
+                               sizeof c->udp_src_addr);
+            if (n >= 0) {
+                c->down.sum += static_cast<uint32_t>(n);
+            } else if (!transient(errno)) {
+                fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 udp to tcp sendto failed");
+                return false;
+            }
+        }
+        b->pos += len;
+    }
+    compact(b);
+    return true;
+}
+
+void from_agent(x_client_t *c) {
+    buf_t *b = &c->down.buf;
+    compact(b);
+    size_t room = static_cast<size_t>(b->end - b->last);
+    ssize_t n = recv(c->tcp_dst_ev_data.fd, b->last, room, 0);
+    if (n < 0 && transient(errno)) return;
+    if (n <= 0) {
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 udp to tcp recv failed");
+        return;
+    }
+    if (c->code_key) xor_encrypt_data(b->last, static_cast<size_t>(n), c->code_key);
+    b->last += n;
+    if (c->down.bucket) {
+        uint64_t wait = token_bucket_take(c->down.bucket, static_cast<size_t>(n));
+        if (wait > PAUSE_THRESHOLD_US) {
+            if (relay_pause(c, &c->down, wait, relay_bucket_acquire_tcp_to_udp))
+                (void)agent_update(c);
+            return;
+        }
+    }
+    (void)tcp_to_udp_relay_out_down(c);
+}
+
+} // namespace
+
+void s5_udp_conn_agent_resp(x_client_t *c, uint16_t status) {
+    x_timer_del(&c->tcp_dst_timeout);
+    if (status != 0) {
+        reply_and_close(c, S5_REP_REFUSED, status, "conn agent server error");
+        return;
+    }
+    if (c->model != 2) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_S5_REQUEST_COMMAND, "conn agent server error");
+        return;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
+                        "s5 udp to tcp create src socket failed");
+        return;
+    }
+    c->udp_src_ev_data.fd = fd;
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr = c->peer_addr.sin_addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR,
+                        "s5 udp to tcp src socket bind failed");
+        return;
+    }
+    if (!relay_setup(&c->up, &c->udp_src_ev_data, &c->tcp_dst_ev_data, c->auth_result.bucket_up) ||
+        !relay_setup(&c->down, &c->tcp_dst_ev_data, &c->udp_src_ev_data,
+                     c->auth_result.bucket_down)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 udp to tcp buf alloc fail");
+        return;
+    }
+    c->up.buf.pos = c->up.buf.last = c->up.buf.start;
+    c->down.buf.pos = c->down.buf.last = c->down.buf.start;
+    if (!client_update(c) || !agent_update(c)) return;
+    x_client_start_session_timers(c);
+    uint16_t port = 0;
+    get_local_addr(fd, nullptr, &port);
+    if (!s5_cmd_resp(c, S5_REP_SUCCESS, S5_ATYP_IPV4, c->localaddr.sin_addr.s_addr, port)) {
+        fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 udp to tcp send response failed");
+        return;
+    }
+    if (!ev_del_event(c->thread->epoll_fd, &c->connect_ev_data))
+        fail(c, X_ERROR_EVENT_OPT, "s5 udp to tcp del cmd event failed");
+}
+
+void s5_on_udp_to_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    if (ev == &c->udp_src_ev_data) {
+        if ((events & EPOLLIN) && (ev->reg_events & EPOLLIN)) from_udp_client(c);
+        return;
+    }
+    if (events & (EPOLLERR | EPOLLHUP) && !(events & EPOLLIN)) {
+        fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 udp to tcp agent connection error");
+        return;
+    }
+    if ((events & EPOLLOUT) && !c->up.paused && !udp_to_tcp_relay_out_up(c)) return;
+    if ((events & EPOLLIN) && (ev->reg_events & EPOLLIN)) from_agent(c);
+}
+
+void s5_udp_to_tcp_on_auth_acl_resp(x_client_t *c, uint32_t result) {
+    if (x_client_is_closing(c)) return;
+    if (result == 1) {
+        fail(c, X_ERROR_AUTH_BLACK, "s5 udp dst is acl block");
+        return;
+    }
+    x_log_send_report(c, X_REPORT_PROTO_SOCKS5, true);
+    monitor_incr(monitor_main.socks5_success_total);
+    c->tun_ready = true;
+    c->up.paused = false;
+    (void)udp_to_tcp_relay_out(c);
+}
+
+void relay_bucket_acquire_udp_to_tcp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    uint64_t expirations;
+    (void)!read(ev->fd, &expirations, sizeof expirations);
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    c->up.paused = false;
+    (void)udp_to_tcp_relay_out_up(c);
+}
+
+void relay_bucket_acquire_tcp_to_udp(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    uint64_t expirations;
+    (void)!read(ev->fd, &expirations, sizeof expirations);
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    c->down.paused = false;
+    if (tcp_to_udp_relay_out_down(c)) (void)agent_update(c);
 }

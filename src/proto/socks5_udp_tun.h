@@ -56,3 +56,17 @@ void s5_udp_tun_udp_on_dns_resp(void *client, int status, struct sockaddr_storag
 // Pause timers: frames from the client (up) and datagrams from the destination (down).
 void s5_udp_tun_relay_bucket_acquire(x_server_t *server, event_data_t *ev, uint32_t events);
 void s5_udp_tun_udp_relay_bucket_acquire(x_server_t *server, event_data_t *ev, uint32_t events);
+
+// A UDP association whose upstream is an agent: the client speaks SOCKS5 UDP to the session's
+// socket, and every datagram travels whole over the agent's connection with its first two bytes
+// holding its length (little-endian), transformed with the session's key; frames coming back are
+// unframed (length bytes set to 0) and sent to the client. Only datagrams for the destination the
+// first one named, and that the access lists allowed, are passed to the agent.
+//
+// Completion of the connect-back request: the client socket, the relay and the success reply.
+void s5_udp_conn_agent_resp(x_client_t *client, uint16_t status);
+// Handler of the client's UDP socket and of the agent connection.
+void s5_on_udp_to_tcp_relay(x_server_t *server, event_data_t *ev, uint32_t events);
+void s5_udp_to_tcp_on_auth_acl_resp(x_client_t *client, uint32_t result);
+void relay_bucket_acquire_udp_to_tcp(x_server_t *server, event_data_t *ev, uint32_t events);
+void relay_bucket_acquire_tcp_to_udp(x_server_t *server, event_data_t *ev, uint32_t events);

@@ -150,3 +150,23 @@ def test_token_session_leaves_through_the_agent(proxy, agent, origin):
     assert (ag.requests[0][1]["u"], ag.requests[0][1]["p"]) == ("tku", "tkp")
     s.sendall(b"token bytes")
     assert recv_exact(s, 11) == b"token bytes"
+
+
+@pytest.mark.parametrize("key", [0, 0x77])
+def test_udp_association_through_the_agent(proxy, agent, udp_echo, key):
+    echo, other = udp_echo(), udp_echo()
+    srv = through(proxy, agent(key=key))
+    ctl, reply = s5_connect(srv.port, "0.0.0.0", 0, cmd=3)
+    assert reply[:2] == b"\x05\x00", srv.output()
+    relay = ("127.0.0.1", int.from_bytes(reply[8:], "big"))
+    c = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    c.settimeout(3)
+    head = b"\x00\x00\x00\x01" + socket.inet_aton("127.0.0.1") + echo.port.to_bytes(2, "big")
+    for payload in (b"first", os.urandom(1400), b"third"):
+        c.sendto(head + payload, relay)
+        assert c.recvfrom(65536)[0] == head + payload
+    c.sendto(b"\x00\x00\x00\x01" + socket.inet_aton("127.0.0.1") +
+             other.port.to_bytes(2, "big") + b"elsewhere", relay)
+    c.sendto(head + b"last", relay)
+    assert c.recvfrom(65536)[0] == head + b"last"
+    assert other.sources == []
