@@ -100,9 +100,11 @@ struct x_client_t {
     uint8_t model;                    // 1 TCP client, 2 client of a UDP association
     uint32_t idle_timeout;            // idle limit in ms
     void (*callback)(x_client_t *client, uint16_t status); // pending agent request's completion
-    uint32_t udp_dropped; // datagrams naming another destination than the checked one
-    bool dst_connecting;  // the destination connect is in progress: its errors go
-                          // to the connect handler, not to the generic close
+    uint32_t tun_pending_up;   // tunnel through an agent: frame bytes at the front of up.buf
+    uint32_t tun_pending_down; // (down.buf) framed for the other side, not yet written
+    uint32_t udp_dropped;      // datagrams naming another destination than the checked one
+    bool dst_connecting;       // the destination connect is in progress: its errors go
+                               // to the connect handler, not to the generic close
 };
 
 // TCP relay. Each read takes up to relay_buffer bytes (less when the user's bucket allows less)

@@ -24,6 +24,8 @@
 namespace {
 
 constexpr size_t FRAME_MIN = 4; // length, frag, type
+
+bool agent_tun_out_up(x_client_t *c); // the tunnel through an agent, below
 constexpr uint64_t PAUSE_THRESHOLD_US = 100000;
 
 void fail(x_client_t *c, uint16_t code, const char *msg) {
@@ -341,8 +343,18 @@ void s5_on_cmd_udp_tun(x_server_t *, event_data_t *ev) {
                         "s5 udp tun not allowed");
         return;
     }
+    if (c->forward && c->forward->host.len > 0 && c->forward->proto == X_FORWARD_TOVASK) {
+        c->model = 2;
+        x_client_park(c);
+        if (x_client_is_closing(c)) return;
+        const ngx_str_t &host = c->forward->host;
+        x_dns_query_t *q = x_dns_query(c->thread->dns, reinterpret_cast<const char *>(host.data),
+                                       host.len, c, s5_udp_tun_on_agent_dns_resp, false);
+        if (q) c->dns_query = q;
+        return;
+    }
     if (c->forward && c->forward->host.len > 0) {
-        // Datagrams of a session with an upstream never leave directly.
+        // Datagrams of a session with another upstream never leave directly.
         reply_and_close(c, S5_REP_CMD_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND,
                         "s5 udp tun not offered through an upstream");
         return;
@@ -393,6 +405,14 @@ void s5_udp_tun_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     if (x_client_is_closing(c)) return;
     if (result == 1) {
         fail(c, X_ERROR_AUTH_BLACK, "s5 udp tun dst is acl block");
+        return;
+    }
+    if (c->tcp_dst_ev_data.fd > 0) { // through an agent: it resolves and sends
+        c->tun_ready = true;
+        c->up.paused = false;
+        x_log_send_report(c, X_REPORT_PROTO_SOCKS5, true);
+        monitor_incr(monitor_main.socks5_success_total);
+        (void)agent_tun_out_up(c);
         return;
     }
     if (c->dns_query) {
@@ -665,7 +685,8 @@ void s5_on_udp_to_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
         if ((events & EPOLLIN) && (ev->reg_events & EPOLLIN)) from_udp_client(c);
         return;
     }
-    if (events & (EPOLLERR | EPOLLHUP) && !(events & EPOLLIN)) {
+    // A hang-up is read to its end while input is watched; otherwise it ends the session now.
+    if ((events & (EPOLLERR | EPOLLHUP)) && !((events & EPOLLIN) && (ev->reg_events & EPOLLIN))) {
         fail(c, X_ERROR_SOCKET_RECV_FROM_SERVER, "s5 udp to tcp agent connection error");
         return;
     }
@@ -704,4 +725,206 @@ void relay_bucket_acquire_tcp_to_udp(x_server_t *, event_data_t *ev, uint32_t) {
     c->last_reply_time = x_time_ms();
     c->down.paused = false;
     if (tcp_to_udp_relay_out_down(c)) (void)agent_update(c);
+}
+
+// ---- the tunnel through an agent: tunnel frames and agent frames differ in their first two
+// bytes only (payload length big-endian, or whole length little-endian) ----
+
+namespace {
+
+// Interest of both connections: input while no frame waits to be written on the other side and
+// no check or pause runs; output while the rest of a frame waits.
+bool agent_tun_update(x_client_t *c) {
+    int epfd = c->thread->epoll_fd;
+    uint32_t cli = 0, agent = 0;
+    if (!c->up.paused && c->tun_pending_up == 0) cli |= EPOLLIN;
+    if (c->tun_pending_down > 0 && !c->down.paused) cli |= EPOLLOUT;
+    if (!c->down.paused && c->tun_pending_down == 0) agent |= EPOLLIN;
+    if (c->tun_pending_up > 0 && !c->up.paused) agent |= EPOLLOUT;
+    if (ev_add_event(epfd, &c->connect_ev_data, cli, s5_on_tcp_for_agent_tun) &&
+        ev_add_event(epfd, &c->tcp_dst_ev_data, agent, s5_on_tcp_for_agent_tun))
+        return true;
+    fail(c, X_ERROR_EVENT_OPT, "s5 udp tun ev mod out add event failed");
+    return false;
+}
+
+// Writes up to `len` bytes at the front of a direction; what the socket does not take stays
+// pending. False when the session closed.
+bool write_front(x_client_t *c, x_client_relay_t *r, size_t len, uint32_t *pending) {
+    ssize_t n = send(r->ev_data_out->fd, r->buf.pos, len, MSG_NOSIGNAL);
+    if (n <= 0 && (n == 0 || !transient(errno))) {
+        fail(c, r == &c->up ? X_ERROR_SOCKET_SEND_TO_SERVER : X_ERROR_SOCKET_SEND_TO_CLIENT,
+             "s5 udp tun send failed");
+        return false;
+    }
+    size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+    r->buf.pos += sent;
+    r->sum += static_cast<uint32_t>(sent);
+    *pending = static_cast<uint32_t>(len - sent);
+    return true;
+}
+
+// Client frames towards the agent; false when the session closed.
+bool agent_tun_out_up(x_client_t *c) {
+    buf_t *b = &c->up.buf;
+    if (c->tun_pending_up > 0 && !write_front(c, &c->up, c->tun_pending_up, &c->tun_pending_up))
+        return false;
+    while (c->tun_pending_up == 0 && !c->up.paused && buf_size(b) > 0) {
+        s5_udp_tun_frame_t f;
+        int rc = s5_udp_tun_read_frame(b->pos, buf_size(b), &f);
+        if (rc == S5_UDP_TUN_MORE) break;
+        if (rc == S5_UDP_TUN_TOO_LONG || rc == S5_UDP_TUN_SHORT || rc == S5_UDP_TUN_ATYP) {
+            fail(c,
+                 rc == S5_UDP_TUN_ATYP ? X_ERROR_S5_UDP_REQUEST_COMMAND_TYPE
+                                       : X_ERROR_S5_UDP_REQUEST_COMMAND,
+                 "s5 udp tun bad frame");
+            return false;
+        }
+        if (rc == S5_UDP_TUN_FRAME && !c->tun_ready) {
+            on_first_frame(c, &f.header);
+            return !x_client_is_closing(c);
+        }
+        if (rc == S5_UDP_TUN_DROP || !s5_udp_same_destination(&f.header, &c->acl_match)) {
+            if (rc == S5_UDP_TUN_FRAME) c->udp_dropped++;
+            b->pos += f.len;
+            continue;
+        }
+        b->pos[0] = static_cast<uint8_t>(f.len);
+        b->pos[1] = static_cast<uint8_t>(f.len >> 8);
+        if (c->code_key) xor_encrypt_data(b->pos, f.len, c->code_key);
+        if (!write_front(c, &c->up, f.len, &c->tun_pending_up)) return false;
+    }
+    compact(b);
+    return agent_tun_update(c);
+}
+
+// Agent frames towards the client; false when the session closed.
+bool agent_tun_out_down(x_client_t *c) {
+    buf_t *b = &c->down.buf;
+    if (c->tun_pending_down > 0 &&
+        !write_front(c, &c->down, c->tun_pending_down, &c->tun_pending_down))
+        return false;
+    while (c->tun_pending_down == 0 && !c->down.paused && buf_size(b) >= AGENT_FRAME_MIN) {
+        size_t len = static_cast<size_t>(b->pos[0]) | static_cast<size_t>(b->pos[1]) << 8;
+        s5_udp_header_t h;
+        int rc = s5_udp_parse_header(b->pos, std::min(len, buf_size(b)), &h);
+        if (rc == S5_UDP_HEADER_ATYP || rc == S5_UDP_HEADER_IPV6) {
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND_TYPE, "s5 udp tun agent frame address type");
+            return false;
+        }
+        if (buf_size(b) < len) break;
+        if (rc != S5_UDP_HEADER_OK && rc != S5_UDP_HEADER_FRAG) {
+            fail(c, X_ERROR_S5_UDP_REQUEST_COMMAND,
+                 "s5 udp tun agent frame shorter than its header");
+            return false;
+        }
+        if (len <= S5_UDP_TUN_DOWN_HEADER || rc != S5_UDP_HEADER_OK) {
+            b->pos += len; // nothing to pass on
+            continue;
+        }
+        size_t payload = len - h.len;
+        b->pos[0] = static_cast<uint8_t>(payload >> 8);
+        b->pos[1] = static_cast<uint8_t>(payload);
+        if (!write_front(c, &c->down, len, &c->tun_pending_down)) return false;
+    }
+    compact(b);
+    return agent_tun_update(c);
+}
+
+// Reads what one side sent into its direction's buffer; false when nothing is to be done.
+bool agent_tun_read(x_client_t *c, x_client_relay_t *r, event_handler on_pause) {
+    buf_t *b = &r->buf;
+    compact(b);
+    size_t room = static_cast<size_t>(b->end - b->last);
+    if (room == 0) return true;
+    ssize_t n = recv(r->ev_data_in->fd, b->last, room, 0);
+    if (n < 0 && transient(errno)) return false;
+    if (n <= 0) {
+        fail(c, r == &c->up ? X_ERROR_SOCKET_RECV_FROM_CLIENT : X_ERROR_SOCKET_RECV_FROM_SERVER,
+             "s5 udp tun recv failed");
+        return false;
+    }
+    if (r == &c->down && c->code_key)
+        xor_encrypt_data(b->last, static_cast<size_t>(n), c->code_key);
+    b->last += n;
+    if (r->bucket) {
+        uint64_t wait = token_bucket_take(r->bucket, static_cast<size_t>(n));
+        if (wait > PAUSE_THRESHOLD_US) {
+            if (relay_pause(c, r, wait, on_pause)) (void)agent_tun_update(c);
+            return false;
+        }
+    }
+    return true;
+}
+
+void agent_tun_resume(x_server_t *, event_data_t *ev, uint32_t) {
+    x_client_t *c = ev->client;
+    auto *r = static_cast<x_client_relay_t *>(ev->other_ctx);
+    uint64_t expirations;
+    (void)!read(ev->fd, &expirations, sizeof expirations);
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    r->paused = false;
+    (void)(r == &c->up ? agent_tun_out_up(c) : agent_tun_out_down(c));
+}
+
+} // namespace
+
+void s5_udp_tun_on_agent_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
+    auto *c = static_cast<x_client_t *>(ctx);
+    c->dns_query = nullptr;
+    if (x_client_is_closing(c)) return;
+    if (status != 0 || addr->ss_family != AF_INET) {
+        reply_and_close(c, S5_REP_UNREACHABLE,
+                        status ? static_cast<uint16_t>(status)
+                               : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
+                        "s5 udp tun agent domain query failed");
+        return;
+    }
+    c->dst_addr.sin_family = AF_INET;
+    c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
+    c->dst_addr.sin_port = htons(c->forward->port);
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = s5_on_connect_forward_timeout;
+    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+    x_tovask_forward_do_conn_req(c, s5_udp_tun_conn_agent_resp);
+}
+
+void s5_udp_tun_conn_agent_resp(x_client_t *c, uint16_t status) {
+    x_timer_del(&c->tcp_dst_timeout);
+    if (status != 0) {
+        reply_and_close(c, S5_REP_REFUSED, status, "conn agent server error");
+        return;
+    }
+    if (!relay_setup(&c->up, &c->connect_ev_data, &c->tcp_dst_ev_data, c->auth_result.bucket_up) ||
+        !relay_setup(&c->down, &c->tcp_dst_ev_data, &c->connect_ev_data,
+                     c->auth_result.bucket_down)) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 udp tun buf alloc failed");
+        return;
+    }
+    if (c->down.buf.pos == nullptr) c->down.buf.pos = c->down.buf.last = c->down.buf.start;
+    x_client_start_session_timers(c);
+    if (!s5_cmd_resp(c, S5_REP_SUCCESS, S5_ATYP_IPV4, c->localaddr.sin_addr.s_addr,
+                     c->localaddr.sin_port)) {
+        fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 udp tun send udp response failed");
+        return;
+    }
+    (void)agent_tun_out_up(c); // frames sent along with the request
+}
+
+void s5_on_tcp_for_agent_tun(x_server_t *, event_data_t *ev, uint32_t events) {
+    x_client_t *c = ev->client;
+    if (x_client_is_closing(c)) return;
+    c->last_reply_time = x_time_ms();
+    bool client = ev == &c->connect_ev_data;
+    x_client_relay_t *in = client ? &c->up : &c->down;
+    if ((events & (EPOLLERR | EPOLLHUP)) && !((events & EPOLLIN) && (ev->reg_events & EPOLLIN))) {
+        fail(c, client ? X_ERROR_SOCKET_RECV_FROM_CLIENT : X_ERROR_SOCKET_RECV_FROM_SERVER,
+             "s5 udp tun connection error");
+        return;
+    }
+    if ((events & EPOLLOUT) && !(client ? agent_tun_out_down(c) : agent_tun_out_up(c))) return;
+    if ((events & (EPOLLIN | EPOLLERR | EPOLLHUP)) && (ev->reg_events & EPOLLIN) &&
+        agent_tun_read(c, in, agent_tun_resume))
+        (void)(client ? agent_tun_out_up(c) : agent_tun_out_down(c));
 }

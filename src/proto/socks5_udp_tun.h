@@ -70,3 +70,11 @@ void s5_on_udp_to_tcp_relay(x_server_t *server, event_data_t *ev, uint32_t event
 void s5_udp_to_tcp_on_auth_acl_resp(x_client_t *client, uint32_t result);
 void relay_bucket_acquire_udp_to_tcp(x_server_t *server, event_data_t *ev, uint32_t events);
 void relay_bucket_acquire_tcp_to_udp(x_server_t *server, event_data_t *ev, uint32_t events);
+
+// The tunnel whose upstream is an agent: the agent's connection carries the frames, each with
+// its first two bytes rewritten to the agent form and transformed with the session's key; frames
+// for other destinations than the checked one are dropped and counted.
+void s5_udp_tun_on_agent_dns_resp(void *client, int status, struct sockaddr_storage *addr);
+void s5_udp_tun_conn_agent_resp(x_client_t *client, uint16_t status);
+// Handler of the client's and the agent's connections.
+void s5_on_tcp_for_agent_tun(x_server_t *server, event_data_t *ev, uint32_t events);

@@ -170,3 +170,22 @@ def test_udp_association_through_the_agent(proxy, agent, udp_echo, key):
     c.sendto(head + b"last", relay)
     assert c.recvfrom(65536)[0] == head + b"last"
     assert other.sources == []
+
+
+@pytest.mark.parametrize("key", [0, 0x21])
+def test_tunnel_through_the_agent(proxy, agent, udp_echo, key):
+    echo, other = udp_echo(), udp_echo()
+    srv = through(proxy, agent(key=key))
+    s, reply = s5_connect(srv.port, "0.0.0.0", 0, cmd=0xF3)
+    assert reply[:2] == b"\x05\x00", srv.output()
+
+    def frame(port, payload):
+        return (len(payload).to_bytes(2, "big") + b"\x00\x01" + socket.inet_aton("127.0.0.1") +
+                port.to_bytes(2, "big") + payload)
+    payloads = [b"one", os.urandom(3000), b"three"]
+    s.sendall(frame(echo.port, payloads[0]))
+    assert recv_exact(s, 13) == frame(echo.port, payloads[0])
+    s.sendall(frame(other.port, b"elsewhere") + b"".join(frame(echo.port, p) for p in payloads[1:]))
+    for p in payloads[1:]:
+        assert recv_exact(s, 10 + len(p)) == frame(echo.port, p)
+    assert other.sources == []
