@@ -18,6 +18,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using namespace std::string_literals;
 
 Bytes B(std::initializer_list<int> v) {
     Bytes b;
@@ -158,7 +159,7 @@ TEST(WsHandshake, ResponseTable) {
         {"HTTP/1.1 1010 X\r\n\r\n", X_WS_HS_REFUSED},
         {"HTTP/1.1 101 OK\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo\r\n\r\n",
          X_WS_HS_REFUSED},
-        {"HTTP/1.1 101 OK\r\nX: \0\r\n\r\n", X_WS_HS_REFUSED}, // no accept at all
+        {"HTTP/1.1 101 OK\r\nX: \0\r\n\r\n"s, X_WS_HS_REFUSED}, // no accept at all
         {std::string("HTTP/1.1 101 OK\r\nX: a\0b\r\nSec-WebSocket-Accept: "
                      "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n",
                      79),
