@@ -46,8 +46,8 @@ uint64_t fnv1a(const uint8_t *d, size_t n) {
 bool on_data(void *o, const uint8_t *d, size_t n) {
     char hex[17];
     snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(fnv1a(d, n)));
-    emit("data " + std::to_string(static_cast<Member *>(o)->slot) + " " + std::to_string(n) +
-         " " + hex);
+    emit("data " + std::to_string(static_cast<Member *>(o)->slot) + " " + std::to_string(n) + " " +
+         hex);
     return true;
 }
 bool on_init(void *o) {
@@ -122,8 +122,7 @@ int main(int argc, char **argv) {
     auto *thread = new work_thread_t{};
     thread->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     thread->dns = x_dns_create(thread->epoll_fd);
-    x_conn_pool_t *pool =
-        x_conn_pool_create(thread, "", 0, static_cast<uint32_t>(members.size()));
+    x_conn_pool_t *pool = x_conn_pool_create(thread, "", 0, static_cast<uint32_t>(members.size()));
     std::vector<Member> owners(members.size());
     for (size_t i = 0; pool && i < members.size(); i++) {
         std::string m = members[i];
@@ -132,9 +131,10 @@ int main(int argc, char **argv) {
         uint16_t type = kind == "ws" ? X_TRANS_WS : kind == "udp" ? X_TRANS_UDP : X_TRANS_TCP;
         owners[i].slot = static_cast<int>(i);
         x_trans_client_t *c = x_trans_client_create(type, thread, "", 0);
-        if (!c || !c->do_init(c, host.c_str(), static_cast<uint16_t>(atoi(m.c_str() + c2 + 1)),
-                              path, reconn_inval, reconn_cnt, heartbeat, &owners[i], on_data,
-                              on_init, on_close) ||
+        if (!c ||
+            !c->do_init(c, host.c_str(), static_cast<uint16_t>(atoi(m.c_str() + c2 + 1)), path,
+                        reconn_inval, reconn_cnt, heartbeat, &owners[i], on_data, on_init,
+                        on_close) ||
             !x_conn_pool_put(pool, c)) {
             emit("create failed " + m);
             return 1;
@@ -144,7 +144,8 @@ int main(int argc, char **argv) {
 
     event_data_t in{};
     in.fd = dup(STDIN_FILENO);
-    bool open = ev_add_event(thread->epoll_fd, &in, EPOLLIN, [](x_server_t *, event_data_t *, uint32_t) {});
+    bool open =
+        ev_add_event(thread->epoll_fd, &in, EPOLLIN, [](x_server_t *, event_data_t *, uint32_t) {});
     std::string pending;
     epoll_event events[64];
     while (open) {
