@@ -59,13 +59,12 @@ void on_close(void *o) {
 }
 
 long rss_kb() {
-    FILE *f = fopen("/proc/self/status", "r");
-    char line[256];
-    long kb = -1;
-    while (f && fgets(line, sizeof(line), f))
-        if (!strncmp(line, "VmRSS:", 6)) kb = atol(line + 6);
+    char line[256] = {};
+    FILE *f = fopen("/proc/self/statm", "r");
+    long size = 0, pages = 0;
+    if (f && fgets(line, sizeof(line), f)) sscanf(line, "%ld %ld", &size, &pages);
     if (f) fclose(f);
-    return kb;
+    return pages * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 void send_message(x_conn_pool_t *pool, const std::vector<uint8_t> &msg) {
