@@ -89,7 +89,7 @@ struct x_trans_client_t {
     struct sockaddr_in server_addr;         // resolved server address and port
     uint32_t reconn_inval;                  // ms to wait after a close before reconnecting
     uint32_t reconn_cnt;                    // consecutive closes before the owner is told; 0 never
-    uint32_t heartbeat_timeout;             // ms of server silence that close the connection
+    uint32_t heartbeat_timeout;             // ms of server silence that closes it; 0 never
     void *original;                         // owner context passed to the handlers
     data_handler handler_data;              // each complete message
     init_handler handler_init;              // once per connection, when ready
