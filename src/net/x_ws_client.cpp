@@ -389,7 +389,6 @@ void x_ws_accept_for_key(const char *key, size_t key_len, char out[X_WS_ACCEPT_L
 size_t x_ws_handshake_request(char *out, size_t cap, const char *path, const char *host,
                               const x_ws_handshake_t *hs) {
     if (!path) path = "";
-    if (*path == '/') path++;
     for (const char *s : {path, host}) {
         for (const char *p = s; *p; p++)
             if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7f) return 0;
