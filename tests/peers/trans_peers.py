@@ -4,7 +4,7 @@ which answers the handshake with a wrong Sec-WebSocket-Accept.
 
     trans_peers.py <tcp|udp|ws|badws> <port>      prints "ready" once listening
 
-Messages are echoed, small TCP replies one byte per segment and long WebSocket ones fragmented,
+Messages are echoed, replies up to 300 bytes one byte per segment, long WebSocket ones fragmented,
 except these commands:  cmd:bomb (a frame announcing 2^40 bytes), cmd:half (half a frame, then
 close), cmd:silent (no more answers), cmd:ping (WebSocket: ping "abcd", then "pong" once the pong
 came back), cmd:text (WebSocket: a text frame), cmd:foreign (UDP: an empty datagram and one from
@@ -23,8 +23,15 @@ def leb128(n):
             return bytes(out)
 
 
+async def write_split(transport, data):
+    """Replies up to 302 bytes go one byte per segment (the socket has TCP_NODELAY)."""
+    transport.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for piece in [data[i:i + 1] for i in range(len(data))] if len(data) <= 302 else [data]:
+        transport.write(piece)
+        await asyncio.sleep(0.001)
+
+
 async def tcp_conn(reader, writer):
-    writer.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
         while True:
             n, shift, b = 0, 0, 0x80
@@ -39,13 +46,8 @@ async def tcp_conn(reader, writer):
                 break
             elif msg == b"cmd:silent":
                 await asyncio.sleep(3600)
-            elif n > 300:
-                writer.write(leb128(n) + msg)
             else:
-                for byte in leb128(n) + msg:
-                    writer.write(bytes([byte]))
-                    await writer.drain()
-                    await asyncio.sleep(0.001)
+                await write_split(writer, leb128(n) + msg)
     except (asyncio.IncompleteReadError, ConnectionError):
         pass
     await writer.drain()
@@ -78,9 +80,11 @@ async def ws_conn(ws, *_):
             await ws.send(b"pong")
         elif msg == b"cmd:text":
             await ws.send("text")
+        elif len(msg) > 1000:
+            await ws.send([msg[i:i + 65536] for i in range(0, len(msg), 65536)])
         else:
-            await ws.send([msg[i:i + 65536] for i in range(0, len(msg), 65536)]
-                          if len(msg) > 1000 else msg)
+            size = bytes([len(msg)]) if len(msg) < 126 else b"\x7e" + len(msg).to_bytes(2, "big")
+            await write_split(ws.transport, b"\x82" + size + msg)
 
 
 async def badws_conn(reader, writer):
