@@ -1,6 +1,6 @@
 // Drives service transport clients in a pool for the end-to-end suite.
 //
-//   trans_probe [--reconn-inval ms] [--reconn-cnt n] [--heartbeat ms] [--path p] member...
+//   trans_probe [--reconn-inval ms] [--reconn-cnt n] [--heartbeat ms] member...
 //
 // Each member is "ws:host:port", "tcp:host:port" or "udp:host:port"; member i sits in pool slot i.
 // Prints "= ready", then reads commands from standard input, one a line:
@@ -102,7 +102,6 @@ void run_command(x_conn_pool_t *pool, const std::string &line) {
 
 int main(int argc, char **argv) {
     uint32_t reconn_inval = 200, reconn_cnt = 0, heartbeat = 10000;
-    const char *path = "";
     std::vector<std::string> members;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -112,8 +111,6 @@ int main(int argc, char **argv) {
             reconn_cnt = static_cast<uint32_t>(atoi(argv[++i]));
         } else if (i + 1 < argc && a == "--heartbeat") {
             heartbeat = static_cast<uint32_t>(atoi(argv[++i]));
-        } else if (i + 1 < argc && a == "--path") {
-            path = argv[++i];
         } else {
             members.push_back(a);
         }
@@ -131,7 +128,7 @@ int main(int argc, char **argv) {
         owners[i].slot = static_cast<int>(i);
         x_trans_client_t *c = x_trans_client_create(type, thread, "", 0);
         if (!c ||
-            !c->do_init(c, host.c_str(), static_cast<uint16_t>(atoi(m.c_str() + c2 + 1)), path,
+            !c->do_init(c, host.c_str(), static_cast<uint16_t>(atoi(m.c_str() + c2 + 1)), "ws",
                         reconn_inval, reconn_cnt, heartbeat, &owners[i], on_data, on_init,
                         on_close) ||
             !x_conn_pool_put(pool, c)) {
