@@ -202,7 +202,8 @@ bool x_udp_client_send(x_trans_client_t *c, const uint8_t *buf, size_t len) {
 void x_udp_client_check(x_trans_client_t *c) {
     x_udp_client_t *uc = udp_of(c);
     if (c->status == X_TRANS_DISCONNECTED) {
-        conn_server(uc);
+        // Not at once: a name that fails to resolve would be asked for on every loop pass.
+        if (x_time_ms() - uc->last_reconn_time >= c->reconn_inval) conn_server(uc);
     } else if (c->status == X_TRANS_CONNECTED &&
                x_time_ms() - uc->last_reload_server_time > X_UDP_RELOAD_MS) {
         resolve(uc, on_reload_resp);
@@ -213,6 +214,7 @@ void x_udp_client_close(x_udp_client_t *uc) {
     uc->generation++;
     cancel_query(uc);
     x_trans_close_socket(epfd_of(uc), &uc->ev_data);
+    uc->last_reconn_time = x_time_ms();
     uc->base.status = X_TRANS_DISCONNECTED;
     x_trans_client_count_close(&uc->base, &uc->reconn_ref);
 }

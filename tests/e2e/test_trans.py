@@ -4,6 +4,7 @@ websockets library)."""
 import os
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -162,6 +163,11 @@ def test_udp_takes_only_the_servers_datagrams(peer):
     p.wait("data", 2)
     assert [e[1] for e in p.events("data")] == ["11", "10"]
     assert len(p.events("init")) == 1
+    p.close()
+    # A name that cannot resolve is asked for again only after reconn_inval.
+    p = probe("--reconn-inval", "300", "udp:" + "x" * 64 + ".test:9")
+    time.sleep(1.2)
+    assert 3 <= sum("resolve failed" in l for l in p.lines) <= 5, p.lines
     p.close()
 
 
