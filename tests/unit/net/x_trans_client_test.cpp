@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <sys/epoll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -169,6 +170,32 @@ TEST(WsHandshake, ResponseTable) {
             EXPECT_EQ(hdr, c.in.find("\r\n\r\n") + 4) << c.in;
         }
     }
+}
+
+// A message sent while the connection is being set up goes out once it is up, not behind the
+// next one; what a close finds queued is gone.
+TEST(TransClient, QueuedMessageGoesOutOnConnect) {
+    auto *thread = new work_thread_t{};
+    thread->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    for (uint16_t type : {X_TRANS_TCP, X_TRANS_WS}) {
+        x_trans_client_t *c = x_trans_client_create(type, thread, nullptr, 0);
+        // Without a resolver the first attempt fails at once; a socket pair stands in.
+        ASSERT_TRUE(
+            c->do_init(c, "127.0.0.1", 9, "", 1000, 0, 0, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(c->do_send(c, reinterpret_cast<const uint8_t *>("abc"), 3));
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        ASSERT_TRUE(type == X_TRANS_TCP
+                        ? x_tcp_client_adopt(reinterpret_cast<x_tcp_client_t *>(c), sv[0])
+                        : x_ws_client_adopt(reinterpret_cast<x_ws_client_t *>(c), sv[0], true));
+        uint8_t got[16];
+        ASSERT_EQ(recv(sv[1], got, sizeof(got), MSG_DONTWAIT), type == X_TRANS_TCP ? 4 : 9);
+        EXPECT_EQ(got[0], type == X_TRANS_TCP ? 3 : 0x82);
+        c->do_free(c);
+        close(sv[1]);
+    }
+    close(thread->epoll_fd);
+    delete thread;
 }
 
 // Clients that only count what they are asked to send.
