@@ -40,8 +40,6 @@ const char *server_text(x_trans_client_t *c) {
     return addr2str(&c->server_addr);
 }
 
-void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events);
-
 void cancel_query(x_tcp_client_t *tc) {
     if (tc->dns_query) x_dns_cancel(tc->base.thread->dns, tc->dns_query);
     tc->dns_query = nullptr;
