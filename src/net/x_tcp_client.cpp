@@ -144,14 +144,10 @@ void on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
 void on_dns_resp(void *original, int status, sockaddr_storage *addr) {
     auto *tc = static_cast<x_tcp_client_t *>(original);
     tc->dns_query = nullptr;
-    if (status != 0 || !addr || addr->ss_family != AF_INET) {
-        log_error("tcp_client [%s] resolve failed: %d\n", tc->base.server_info.host, status);
+    if (!x_trans_take_address(&tc->base, status, addr)) {
         x_tcp_client_close(tc);
         return;
     }
-    tc->base.server_addr.sin_family = AF_INET;
-    tc->base.server_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    tc->base.server_addr.sin_port = tc->base.server_info.port;
     int fd = x_trans_stream_open(&tc->base, "tcp");
     if (fd < 0) {
         x_tcp_client_close(tc);
@@ -224,6 +220,17 @@ void x_trans_client_count_close(x_trans_client_t *c, uint32_t *reconn_ref) {
     if (++*reconn_ref < c->reconn_cnt) return;
     *reconn_ref = 0;
     if (c->handler_close) c->handler_close(c->original);
+}
+
+bool x_trans_take_address(x_trans_client_t *c, int status, const sockaddr_storage *addr) {
+    if (status != 0 || !addr || addr->ss_family != AF_INET) {
+        log_error("trans client [%s] resolve failed: %d\n", c->server_info.host, status);
+        return false;
+    }
+    c->server_addr.sin_family = AF_INET;
+    c->server_addr.sin_addr = reinterpret_cast<const sockaddr_in *>(addr)->sin_addr;
+    c->server_addr.sin_port = c->server_info.port;
+    return true;
 }
 
 int x_trans_stream_open(x_trans_client_t *c, const char *word) {
@@ -326,6 +333,28 @@ void x_trans_close_socket(int epfd, event_data_t *ev) {
     ev->reg_events = 0;
 }
 
+x_trans_due_t x_trans_stream_due(x_trans_client_t *c, uint64_t *last_reconn_time,
+                                 uint64_t wait_conned_time, uint64_t last_active_time) {
+    uint64_t now = x_time_ms();
+    switch (c->status) {
+    case X_TRANS_DISCONNECTED:
+        if (now < *last_reconn_time + c->reconn_inval) return X_TRANS_DUE_NOTHING;
+        *last_reconn_time = now;
+        return X_TRANS_DUE_CONNECT;
+    case X_TRANS_CONNECTED:
+        if (!c->heartbeat_timeout || now - last_active_time <= c->heartbeat_timeout) {
+            return X_TRANS_DUE_NOTHING;
+        }
+        log_error("last active time is time out\n");
+        return X_TRANS_DUE_CLOSE;
+    default:
+        // A resolution that never answers is ended here too, not only by the resolver.
+        if (now - wait_conned_time <= X_TRANS_CONNECT_TIMEOUT) return X_TRANS_DUE_NOTHING;
+        log_error("trans client [%s] connect time out\n", c->server_info.host);
+        return X_TRANS_DUE_CLOSE;
+    }
+}
+
 x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_len,
                                   size_t *hdr_len, size_t *msg_len) {
     uint64_t value = 0;
@@ -418,26 +447,13 @@ bool x_tcp_client_send(x_trans_client_t *c, const uint8_t *buf, size_t len) {
 
 void x_tcp_client_check(x_trans_client_t *c) {
     x_tcp_client_t *tc = tcp_of(c);
-    uint64_t now = x_time_ms();
-    switch (c->status) {
-    case X_TRANS_DISCONNECTED:
-        if (now >= tc->last_reconn_time + c->reconn_inval) {
-            tc->last_reconn_time = now;
-            conn_server(tc);
-        }
+    switch (
+        x_trans_stream_due(c, &tc->last_reconn_time, tc->wait_conned_time, tc->last_active_time)) {
+    case X_TRANS_DUE_CONNECT:
+        conn_server(tc);
         break;
-    case X_TRANS_RESOLVING:
-    case X_TRANS_CONNECTING:
-        if (now - tc->wait_conned_time > X_TRANS_CONNECT_TIMEOUT) {
-            log_error("tcp_client[%s] connect time out\n", c->server_info.host);
-            x_tcp_client_close(tc);
-        }
-        break;
-    case X_TRANS_CONNECTED:
-        if (c->heartbeat_timeout && now - tc->last_active_time > c->heartbeat_timeout) {
-            log_error("last active time is time out\n");
-            x_tcp_client_close(tc);
-        }
+    case X_TRANS_DUE_CLOSE:
+        x_tcp_client_close(tc);
         break;
     default:
         break;

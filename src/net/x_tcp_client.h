@@ -160,6 +160,16 @@ x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_
 void x_trans_client_set_local(x_trans_client_t *client, const char *if_name, uint32_t bind_addr);
 // Counts a close toward reconn_cnt and calls handler_close when the count is reached.
 void x_trans_client_count_close(x_trans_client_t *client, uint32_t *reconn_ref);
+// What a stream client's check must do now: reconnect (reconn_inval after the last close; the
+// time is stamped), close (connect or handshake over 10 s, or server silence over the heartbeat,
+// both logged), or nothing.
+enum x_trans_due_t { X_TRANS_DUE_NOTHING = 0, X_TRANS_DUE_CONNECT, X_TRANS_DUE_CLOSE };
+x_trans_due_t x_trans_stream_due(x_trans_client_t *client, uint64_t *last_reconn_time,
+                                 uint64_t wait_conned_time, uint64_t last_active_time);
+// Takes a resolver answer: server_addr gets the IPv4 address with the configured port. False
+// (logged) for a failed resolution.
+[[nodiscard]] bool x_trans_take_address(x_trans_client_t *client, int status,
+                                        const struct sockaddr_storage *addr);
 // Opens a non-blocking TCP socket bound to the client's device and address and starts connecting
 // to server_addr. Returns the descriptor (never 0), or -1 after logging the failed step, the
 // lines naming the transport by `word` ("tcp" or "ws").

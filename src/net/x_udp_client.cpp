@@ -92,14 +92,10 @@ int open_socket(x_udp_client_t *uc) {
 void on_dns_resp(void *original, int status, sockaddr_storage *addr) {
     auto *uc = static_cast<x_udp_client_t *>(original);
     uc->dns_query = nullptr;
-    if (status != 0 || !addr || addr->ss_family != AF_INET) {
-        log_error("udp_client [%s] resolve failed: %d\n", uc->base.server_info.host, status);
+    if (!x_trans_take_address(&uc->base, status, addr)) {
         x_udp_client_close(uc);
         return;
     }
-    uc->base.server_addr.sin_family = AF_INET;
-    uc->base.server_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    uc->base.server_addr.sin_port = uc->base.server_info.port;
     int fd = open_socket(uc);
     if (fd < 0) {
         x_udp_client_close(uc);

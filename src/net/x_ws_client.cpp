@@ -321,14 +321,10 @@ void on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
 void on_dns_resp(void *original, int status, sockaddr_storage *addr) {
     auto *wc = static_cast<x_ws_client_t *>(original);
     wc->dns_query = nullptr;
-    if (status != 0 || !addr || addr->ss_family != AF_INET) {
-        log_error("ws_client [%s] resolve failed: %d\n", wc->base.server_info.host, status);
+    if (!x_trans_take_address(&wc->base, status, addr)) {
         x_ws_client_close(wc);
         return;
     }
-    wc->base.server_addr.sin_family = AF_INET;
-    wc->base.server_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    wc->base.server_addr.sin_port = wc->base.server_info.port;
     int fd = x_trans_stream_open(&wc->base, "ws");
     if (fd < 0) {
         x_ws_client_close(wc);
@@ -550,28 +546,13 @@ bool x_ws_client_tcp_send(x_ws_client_t *wc) {
 
 void x_ws_client_check(x_trans_client_t *c) {
     x_ws_client_t *wc = ws_of(c);
-    uint64_t now = x_time_ms();
-    switch (c->status) {
-    case X_TRANS_DISCONNECTED:
-        if (now >= wc->last_reconn_time + c->reconn_inval) {
-            wc->last_reconn_time = now;
-            conn_server(wc);
-        }
+    switch (
+        x_trans_stream_due(c, &wc->last_reconn_time, wc->wait_conned_time, wc->last_active_time)) {
+    case X_TRANS_DUE_CONNECT:
+        conn_server(wc);
         break;
-    case X_TRANS_RESOLVING:
-    case X_TRANS_CONNECTING:
-    case X_TRANS_HANDSHAKING:
-        // A resolution that never answers is ended here too, not only by the resolver.
-        if (now - wc->wait_conned_time > X_TRANS_CONNECT_TIMEOUT) {
-            log_error("ws_client[%s] connect time out\n", c->server_info.host);
-            x_ws_client_close(wc);
-        }
-        break;
-    case X_TRANS_CONNECTED:
-        if (c->heartbeat_timeout && now - wc->last_active_time > c->heartbeat_timeout) {
-            log_error("last active time is time out\n");
-            x_ws_client_close(wc);
-        }
+    case X_TRANS_DUE_CLOSE:
+        x_ws_client_close(wc);
         break;
     default:
         break;
