@@ -75,37 +75,18 @@ void deliver(x_tcp_client_t *tc) {
 
 void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
     auto *tc = static_cast<x_tcp_client_t *>(ev->other_ctx);
-    if (events & (EPOLLERR | EPOLLHUP)) {
-        log_error("tcp [%s] [%d] do close\n", server_text(&tc->base), ev->fd);
+    switch (x_trans_stream_event(&tc->base, ev, events, &tc->send_buf, &tc->enable_send,
+                                 &tc->recv_buf, X_TRANS_MAX_MSG + LEB128_MAX_BYTES)) {
+    case X_TRANS_EVENT_DATA:
+        tc->last_active_time = x_time_ms();
+        deliver(tc);
+        break;
+    case X_TRANS_EVENT_CLOSE:
         x_tcp_client_close(tc);
-        return;
+        break;
+    default:
+        break;
     }
-    if ((events & EPOLLOUT) &&
-        !x_trans_stream_flush(epfd_of(tc), ev, &tc->send_buf, &tc->enable_send)) {
-        x_tcp_client_close(tc);
-        return;
-    }
-    if (!(events & EPOLLIN)) return;
-    buf_t *rb = &tc->recv_buf;
-    if (!x_trans_recv_room(rb, X_TRANS_MAX_MSG + LEB128_MAX_BYTES)) {
-        log_error("recv buf check failed, do close [%s] [%d]\n", server_text(&tc->base), ev->fd);
-        x_tcp_client_close(tc);
-        return;
-    }
-    ssize_t n = recv(ev->fd, rb->last, buf_free_space(rb), MSG_DONTWAIT);
-    if (n == 0) {
-        x_tcp_client_close(tc);
-        return;
-    }
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        log_error("tcp recv fd: %d error:[%d:%s]\n", ev->fd, errno, strerror(errno));
-        x_tcp_client_close(tc);
-        return;
-    }
-    rb->last += n;
-    tc->last_active_time = x_time_ms();
-    deliver(tc);
 }
 
 void on_connected(x_tcp_client_t *tc) {
@@ -299,6 +280,34 @@ bool x_trans_stream_flush(int epfd, event_data_t *ev, buf_t *sb, bool *enable_se
     *enable_send = buf_size(sb) == 0;
     buf_drain(sb);
     return true;
+}
+
+x_trans_event_t x_trans_stream_event(x_trans_client_t *c, event_data_t *ev, uint32_t events,
+                                     buf_t *send_buf, bool *enable_send, buf_t *recv_buf,
+                                     size_t limit) {
+    const char *srv = addr2str(&c->server_addr);
+    if (events & (EPOLLERR | EPOLLHUP)) {
+        log_error("tcp [%s] [%d] do close\n", srv, ev->fd);
+        return X_TRANS_EVENT_CLOSE;
+    }
+    if ((events & EPOLLOUT) &&
+        !x_trans_stream_flush(c->thread->epoll_fd, ev, send_buf, enable_send)) {
+        return X_TRANS_EVENT_CLOSE;
+    }
+    if (!(events & EPOLLIN)) return X_TRANS_EVENT_NONE;
+    if (!x_trans_recv_room(recv_buf, limit)) {
+        log_error("recv buf check failed, do close [%s] [%d]\n", srv, ev->fd);
+        return X_TRANS_EVENT_CLOSE;
+    }
+    ssize_t n = recv(ev->fd, recv_buf->last, buf_free_space(recv_buf), MSG_DONTWAIT);
+    if (n == 0) return X_TRANS_EVENT_CLOSE;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return X_TRANS_EVENT_NONE;
+        log_error("tcp recv fd: %d error:[%d:%s]\n", ev->fd, errno, strerror(errno));
+        return X_TRANS_EVENT_CLOSE;
+    }
+    recv_buf->last += n;
+    return X_TRANS_EVENT_DATA;
 }
 
 bool x_trans_recv_room(buf_t *b, size_t limit) {

@@ -178,6 +178,14 @@ int x_trans_stream_open(x_trans_client_t *client, const char *word);
 // keeps *enable_send in step. False when the socket failed.
 [[nodiscard]] bool x_trans_stream_flush(int epfd, event_data_t *ev, buf_t *send_buf,
                                         bool *enable_send);
+// The common part of a stream client's socket event: an error or hang-up, pending writes on
+// writability, then one read into recv_buf (at most `limit` bytes of capacity). Logs what fails;
+// the caller closes on X_TRANS_EVENT_CLOSE and takes the new bytes on X_TRANS_EVENT_DATA.
+enum x_trans_event_t { X_TRANS_EVENT_NONE = 0, X_TRANS_EVENT_DATA, X_TRANS_EVENT_CLOSE };
+[[nodiscard]] x_trans_event_t x_trans_stream_event(x_trans_client_t *client, event_data_t *ev,
+                                                   uint32_t events, buf_t *send_buf,
+                                                   bool *enable_send, buf_t *recv_buf,
+                                                   size_t limit);
 // Room for at least one more byte in a receive buffer, doubling the capacity but never past
 // limit. False when the buffer is full at the limit or cannot grow.
 [[nodiscard]] bool x_trans_recv_room(buf_t *buf, size_t limit);

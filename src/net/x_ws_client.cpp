@@ -255,37 +255,19 @@ void take_frames(x_ws_client_t *wc) {
 
 void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
     auto *wc = static_cast<x_ws_client_t *>(ev->other_ctx);
-    if (events & (EPOLLERR | EPOLLHUP)) {
-        log_error("tcp [%s] [%d] do close\n", server_text(wc), ev->fd);
-        x_ws_client_close(wc);
-        return;
-    }
-    if ((events & EPOLLOUT) && !x_ws_client_tcp_send(wc)) {
-        x_ws_client_close(wc);
-        return;
-    }
-    if (!(events & EPOLLIN)) return;
-    buf_t *rb = &wc->recv_buf;
     size_t limit = wc->base.status == X_TRANS_HANDSHAKING ? X_WS_RESPONSE_MAX : WS_RECV_LIMIT;
-    if (!x_trans_recv_room(rb, limit)) {
-        log_error("recv buf check failed, do close [%s] [%d]\n", server_text(wc), ev->fd);
+    switch (x_trans_stream_event(&wc->base, ev, events, &wc->send_buf, &wc->enable_send,
+                                 &wc->recv_buf, limit)) {
+    case X_TRANS_EVENT_DATA:
+        wc->last_active_time = x_time_ms();
+        take_frames(wc);
+        break;
+    case X_TRANS_EVENT_CLOSE:
         x_ws_client_close(wc);
-        return;
+        break;
+    default:
+        break;
     }
-    ssize_t n = recv(ev->fd, rb->last, buf_free_space(rb), MSG_DONTWAIT);
-    if (n == 0) {
-        x_ws_client_close(wc);
-        return;
-    }
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        log_error("tcp recv fd: %d error:[%d:%s]\n", ev->fd, errno, strerror(errno));
-        x_ws_client_close(wc);
-        return;
-    }
-    rb->last += n;
-    wc->last_active_time = x_time_ms();
-    take_frames(wc);
 }
 
 bool send_handshake(x_ws_client_t *wc) {
