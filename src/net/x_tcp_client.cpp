@@ -28,6 +28,19 @@ bool text_ok(const char *s) {
     return true;
 }
 
+// Room for at least one more byte in a receive buffer, doubling the capacity but never past
+// limit. False when the buffer is full at the limit or cannot grow.
+bool recv_room(buf_t *b, size_t limit) {
+    if (b->start && b->last < b->end) return true;
+    size_t cap = buf_capacity(b);
+    if (cap >= limit) {
+        buf_drain(b);
+        return b->last < b->end;
+    }
+    size_t grown = cap ? cap * 2 : X_TRANS_BUF_INIT;
+    return buf_alloc(b, grown < limit ? grown : limit);
+}
+
 x_tcp_client_t *tcp_of(x_trans_client_t *c) {
     return reinterpret_cast<x_tcp_client_t *>(c);
 }
@@ -295,7 +308,7 @@ x_trans_event_t x_trans_stream_event(x_trans_client_t *c, event_data_t *ev, uint
         return X_TRANS_EVENT_CLOSE;
     }
     if (!(events & EPOLLIN)) return X_TRANS_EVENT_NONE;
-    if (!x_trans_recv_room(recv_buf, limit)) {
+    if (!recv_room(recv_buf, limit)) {
         log_error("recv buf check failed, do close [%s] [%d]\n", srv, ev->fd);
         return X_TRANS_EVENT_CLOSE;
     }
@@ -308,17 +321,6 @@ x_trans_event_t x_trans_stream_event(x_trans_client_t *c, event_data_t *ev, uint
     }
     recv_buf->last += n;
     return X_TRANS_EVENT_DATA;
-}
-
-bool x_trans_recv_room(buf_t *b, size_t limit) {
-    if (b->start && b->last < b->end) return true;
-    size_t cap = buf_capacity(b);
-    if (cap >= limit) {
-        buf_drain(b);
-        return b->last < b->end;
-    }
-    size_t grown = cap ? cap * 2 : X_TRANS_BUF_INIT;
-    return buf_alloc(b, grown < limit ? grown : limit);
 }
 
 bool x_trans_send_room(buf_t *b, size_t need) {

@@ -147,7 +147,7 @@ enum x_frame_parse_t {
 x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_len,
                                   size_t *hdr_len, size_t *msg_len);
 
-// Pieces the transports share (used by the UDP and WebSocket clients).
+// Pieces the three transports share.
 //
 // Stores server, path, timings and handlers in the base record. False (logged) for an empty or
 // too long host, a too long path, or a path or host holding spaces or control bytes.
@@ -186,9 +186,6 @@ enum x_trans_event_t { X_TRANS_EVENT_NONE = 0, X_TRANS_EVENT_DATA, X_TRANS_EVENT
                                                    uint32_t events, buf_t *send_buf,
                                                    bool *enable_send, buf_t *recv_buf,
                                                    size_t limit);
-// Room for at least one more byte in a receive buffer, doubling the capacity but never past
-// limit. False when the buffer is full at the limit or cannot grow.
-[[nodiscard]] bool x_trans_recv_room(buf_t *buf, size_t limit);
 // Room for `need` more bytes in a send buffer (doubling); false when it cannot grow.
 [[nodiscard]] bool x_trans_send_room(buf_t *buf, size_t need);
 // Gives back the memory of an empty buffer that grew past 64 KiB (back to X_TRANS_BUF_INIT).
