@@ -240,30 +240,11 @@ TEST(ConnPool, SpreadTable) {
         x_conn_pool_free(pool);
     }
     EXPECT_EQ(x_conn_pool_create(nullptr, "", 0, 101), nullptr);
-}
-
-TEST(ConnPool, ServersTakenInTurn) {
-    work_thread_t *thread = new work_thread_t{};
-    thread->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    x_config_remote_server_t servers[2] = {};
-    ngx_str_t names[2] = {{9, (uint8_t *)"127.0.0.1"}, {9, (uint8_t *)"127.0.0.2"}};
-    for (int i = 0; i < 2; i++) {
-        servers[i].server_host = names[i];
-        servers[i].server_port = 9;
-    }
-    x_conn_pool_t *pool = x_conn_pool_create(thread, "", 0, 5);
-    ASSERT_TRUE(x_conn_pool_add(pool, X_TRANS_TCP, servers, 2, "", 1000, 10000, nullptr, nullptr,
-                                nullptr, nullptr));
-    const char *want[] = {"127.0.0.1", "127.0.0.2", "127.0.0.1", "127.0.0.2", "127.0.0.1"};
-    for (int i = 0; i < 5; i++)
-        EXPECT_STREQ(pool->trans_pool[i]->server_info.host, want[i]);
-    x_conn_pool_free(pool);
-    pool = x_conn_pool_create(thread, "", 0, 1);
+    x_config_remote_server_t server{{9, (uint8_t *)"127.0.0.1"}, 9};
+    x_conn_pool_t *pool = x_conn_pool_create(nullptr, "", 0, 1);
     EXPECT_FALSE(
-        x_conn_pool_add(pool, 7, servers, 2, "", 1, 1, nullptr, nullptr, nullptr, nullptr));
+        x_conn_pool_add(pool, 7, &server, 1, "", 1, 1, nullptr, nullptr, nullptr, nullptr));
     x_conn_pool_free(pool);
-    close(thread->epoll_fd);
-    delete thread;
 }
 
 } // namespace
