@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import free_port, wait_for
+from conftest import factory, free_port, wait_for
 
 TOOLS = os.environ.get("QUOXEL_TOOLS", ".")
 PEERS = os.path.join(os.path.dirname(__file__), "..", "peers", "trans_peers.py")
@@ -66,18 +66,16 @@ class Child:
         assert rc == 0 and "Sanitizer" not in out and "runtime error" not in out, out
 
 
+def start_peer(kind, port=None):
+    port = port or free_port()
+    child = Child("/usr/bin/python3", PEERS, kind, str(port), ready="ready")
+    child.port = port
+    return child
+
+
 @pytest.fixture
 def peer():
-    started = []
-
-    def start(kind, port=None):
-        port = port or free_port()
-        started.append(Child("/usr/bin/python3", PEERS, kind, str(port), ready="ready"))
-        started[-1].port = port
-        return started[-1]
-    yield start
-    for p in started:
-        p.stop()
+    yield from factory(start_peer, Child.stop)
 
 
 def probe(*args):
