@@ -59,33 +59,6 @@ TEST(TcpFrame, LengthPrefixTable) {
     }
 }
 
-TEST(WsFrame, ClientHeaderTable) {
-    struct Case {
-        uint64_t len;
-        Bytes want; // before the key bytes
-    } cases[] = {
-        {5, B({0x82, 0x85})},
-        {125, B({0x82, 0xfd})},
-        {126, B({0x82, 0xfe, 0x00, 0x7e})},
-        {300, B({0x82, 0xfe, 0x01, 0x2c})},
-        {65535, B({0x82, 0xfe, 0xff, 0xff})},
-        {65536, B({0x82, 0xff, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00})},
-        {70000, B({0x82, 0xff, 0, 0, 0, 0, 0, 0x01, 0x11, 0x70})},
-    };
-    for (const Case &c : cases) {
-        uint8_t hdr[X_WS_FRAME_HDR_MAX];
-        size_t n = 0;
-        uint32_t mask = 0x04030201;
-        EXPECT_TRUE(x_ws_client_fill_header(hdr, c.len, mask, &n));
-        ASSERT_EQ(n, c.want.size() + 4) << c.len;
-        EXPECT_EQ(Bytes(hdr, hdr + c.want.size()), c.want) << c.len;
-        EXPECT_EQ(Bytes(hdr + c.want.size(), hdr + n), B({1, 2, 3, 4})) << c.len;
-    }
-    Bytes data = {'h', 'e', 'l', 'l', 'o'};
-    x_ws_mask(data.data(), data.size(), 0x04030201);
-    EXPECT_EQ(data, B({'h' ^ 1, 'e' ^ 2, 'l' ^ 3, 'l' ^ 4, 'o' ^ 1}));
-}
-
 TEST(WsFrame, ServerFrameTable) {
     struct Case {
         Bytes in;
