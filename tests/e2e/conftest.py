@@ -422,7 +422,7 @@ class Daemon:
 
 @pytest.fixture
 def daemons(tmp_path):
-    """Real peers: daemons(kind, user=None) starts dnsmasq-free danted, microsocks or tinyproxy
+    """Real peers: daemons(kind, user=False) starts danted, microsocks or tinyproxy
     on 127.0.0.1 (with user qxuser/qxpass when user is set; microsocks also takes a (name,
     password) pair) and returns its port."""
     started = []

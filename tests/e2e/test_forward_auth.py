@@ -8,11 +8,11 @@ import time
 
 import pytest
 
-from conftest import (TOOLS, curl, dial, http_origin, recv_exact, s5_login, s5_request,
-                      wait_for)
+from conftest import curl, dial, http_origin, recv_exact, s5_login, s5_request, wait_for
 
 SALT = "Qx7mK2pR9vL4nW8sT3yZ6b"
 BODY = b"forwarded body\n" * 40
+TOOLS = os.environ.get("QUOXEL_TOOLS", "")
 LOOPBACK = {"quoxel": {"allow_local_ip": 1}, "port0": {"auth": 0}}
 
 
