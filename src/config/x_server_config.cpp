@@ -675,7 +675,9 @@ bool load_port_forward(x_config_port_t *port, const ini_t *ini, const char *sect
     if (strcmp(url, "none") == 0) return true;
     if (!x_server_parse_forward_url(&port->forward, url)) {
         // The parser leaves the forward off; say so rather than drop it unnoticed.
-        log_error("port %u forward [%s] format error, ignored\n", port->port_id, url);
+        char shown[FORWARD_URL_SHOWN_MAX];
+        log_error("port %u forward [%s] format error, ignored\n", port->port_id,
+                  url_without_password(url, shown, sizeof shown));
         return true;
     }
     return !port->forward.has_username || x_forward_create_auth(&port->forward);
