@@ -859,6 +859,7 @@ bool x_server_load_config(x_config_server_t *config, const char *path) {
 bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text) {
     char bad[64];
     x_cidr_list_free(&config->proxy_protocol_from);
+    if (strcmp(text, "none") == 0) return true; // believe nobody
     if (x_cidr_list_parse(&config->proxy_protocol_from, text, bad, sizeof bad)) return true;
     log_error("config proxy_protocol_from entry [%s] is not an IPv4 address or CIDR range\n", bad);
     return false;

@@ -215,8 +215,8 @@ inline uint32_t x_config_thread_count(const x_config_server_t *config) {
 // required keys and malformed numbers end the process with status 1.
 [[nodiscard]] bool x_server_load_config(x_config_server_t *config, const char *path);
 [[nodiscard]] bool x_server_load_ini_config(x_config_server_t *config, const char *path);
-// Fills proxy_protocol_from from its configuration text (both forms share it); false after
-// naming the malformed entry.
+// Fills proxy_protocol_from from its configuration text (both forms share it): a list for
+// x_cidr_list_parse, or "none" for nobody. False after naming the malformed entry.
 [[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.

@@ -166,6 +166,21 @@ TEST(ConfigLoad, Loads) {
         {"proxy_protocol_from_malformed",
          kBase + "proxy_protocol_from = 10.0.0.0/8, 10.1/16\n" + kPort, false,
          "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
+        {"proxy_protocol_from_prefix_too_long",
+         kBase + "proxy_protocol_from = 1.2.3.4/33\n" + kPort, false,
+         "config proxy_protocol_from entry [1.2.3.4/33] is not"},
+        {"proxy_protocol_from_empty_entry",
+         kBase + "proxy_protocol_from = 1.2.3.4,,5.6.7.8\n" + kPort, false,
+         "config proxy_protocol_from entry [] is not"},
+        // Host bits below the prefix are cleared; 0.0.0.0/0 believes anyone, none nobody.
+        {"proxy_protocol_from_ranges",
+         kBase + "proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n" + kPort, true, "NO AUTH",
+         [](const x_config_server_t &c) {
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("10.255.0.1")));
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("8.8.8.8")));
+         }},
+        {"proxy_protocol_from_nobody", kBase + "proxy_protocol_from = none\n" + kPort, true,
+         "NO AUTH", [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
         // Without the keys: no local networks, PROXY headers from load balancers on the host or
         // on private networks only.
         {"security_defaults", kBase + kPort, true, "port 0 run with NO AUTH mode",
