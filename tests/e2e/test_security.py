@@ -87,7 +87,8 @@ def test_what_allow_local_ip_open_ports_and_upstreams_reach(proxy, dnsmasq, orig
         head = recv_exact(conn, 5)
         asked.append(recv_exact(conn, head[4]))
         conn.sendall(b"\x05\x05\x00\x01\0\0\0\0\0\0")
-    srv = proxy(USERS, AUTO, NO_LOCAL, {"port0": {"forward": f"socks5://127.0.0.1:{origin(upstream).port}"}})
+    forward = {"port0": {"forward": f"socks5://127.0.0.1:{origin(upstream).port}"}}
+    srv = proxy(USERS, AUTO, NO_LOCAL, forward)
     assert rep(srv.port, "127.0.0.1", 80) == b"\x04"
     assert rep(srv.port, "loop.test", 80) not in (b"", b"\0")
     assert asked == [b"loop.test"]  # the name went on unresolved; the literal never left
