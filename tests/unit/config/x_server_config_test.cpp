@@ -48,9 +48,8 @@ void load_text(const std::string &text, bool ok, const std::string &line,
 const std::string kBase = "[kni]\nthread_num=1\n[quoxel]\nros_id=7\n";
 const std::string kPort = "[port0]\naddr=127.0.0.1\nport_start=1080\nport_end=1081\n"
                           "listen_protocol=auto\nallow_udp=1\nauth=-1\n";
-const std::string kPoolPort =
-    "addr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
-    "allow_udp=0\nauth=0\nmax_level1_user=1\nlevel1_virtual_ip_list=10.9.0.1\n";
+const std::string kPoolPort = "addr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
+                              "allow_udp=0\nauth=0\nmax_level1_user=1\nlevel1_virtual_ip_list=10.9.0.1\n";
 
 struct LoadCase {
     const char *name;
@@ -62,25 +61,21 @@ struct LoadCase {
 
 TEST(ConfigLoad, Loads) {
     const LoadCase cases[] = {
-        {"thread_num_zero_keeps_one_thread_entry",
-         "[kni]\nthread_num=0\n[quoxel]\nros_id=1\n" + kPort, true,
-         "config thread 0 thread_core:-1 port_agent_data 0\n",
+        {"thread_num_zero_keeps_one_thread_entry", "[kni]\nthread_num=0\n[quoxel]\nros_id=1\n" + kPort,
+         true, "config thread 0 thread_core:-1 port_agent_data 0\n",
          [](const x_config_server_t &c) {
              EXPECT_EQ(c.thread_num, 0u);
              EXPECT_EQ(x_config_thread_count(&c), 1u);
              EXPECT_EQ(c.threads[0].thread_core, -1);
          }},
         {"thread_pool_capped_cores_and_agent_ports",
-         "[kni]\nthread_num=40\nthread_core_start=2\n[quoxel]\nros_id=1\nport_agent_data=9000\n" +
-             kPort,
+         "[kni]\nthread_num=40\nthread_core_start=2\n[quoxel]\nros_id=1\nport_agent_data=9000\n" + kPort,
          true, "config thread 2 thread_core:4 port_agent_data 9002\n",
          [](const x_config_server_t &c) { EXPECT_EQ(c.thread_num, 16u); }},
         // No entry for a value without a colon or with an empty name.
         {"local_users",
-         kBase +
-             "[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
-             "user3=:nameless\nuser4=bob:\nrate_limit4=0\n" +
-             kPort,
+         kBase + "[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
+                 "user3=:nameless\nuser4=bob:\nrate_limit4=0\n" + kPort,
          true, "INFO  : local auth user: alice\n", // the name only, never the password
          [](const x_config_server_t &c) {
              const x_config_auth_local_t &local = c.auths[0].config.local;
@@ -91,10 +86,8 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(local.users[1].rate_limit, 0u);
          }},
         {"remote_backend_and_reports",
-         kBase +
-             "[auth0]\ntype=remote\nserver_ip=a.example,10.0.0.2\nserver_port=80,x\n"
-             "[auth0_flowreport]\nserver_path=/flow\nlog_path=/tmp\nlog_num=3\n" +
-             kPort,
+         kBase + "[auth0]\ntype=remote\nserver_ip=a.example,10.0.0.2\nserver_port=80,x\n"
+                 "[auth0_flowreport]\nserver_path=/flow\nlog_path=/tmp\nlog_num=3\n" + kPort,
          true, "auth [0] mode: remote",
          [](const x_config_server_t &c) {
              const x_config_auth_t &a = c.auths[0];
@@ -103,10 +96,8 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(a.flow_report.server_num, 1u); // two empty lists: one empty server
          }},
         {"forward_backend_users",
-         kBase +
-             "[auth0]\ntype=forward\nuser1=u1:p1\nforward1=socks5://up:pw@10.0.0.9:1085\n"
-             "user2=u2:p2\nforward2=http://10.0.0.8\n" +
-             kPort,
+         kBase + "[auth0]\ntype=forward\nuser1=u1:p1\nforward1=socks5://up:pw@10.0.0.9:1085\n"
+                 "user2=u2:p2\nforward2=http://10.0.0.8\n" + kPort,
          true, "auth [0] mode: forward",
          [](const x_config_server_t &c) {
              const x_config_auth_forward_t &f = c.auths[0].config.forward;
@@ -117,13 +108,12 @@ TEST(ConfigLoad, Loads) {
         // Port text uses its first 15 characters, listen_protocol its first 128; a forward that
         // fails to parse leaves the port without one.
         {"port_options",
-         kBase +
-             "port_health=9999\n[auth0]\ntype=tovask\n"
-             "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nlisten_protocol=socks5,http\n"
-             "allow_udp=0\nauth=255\nforward=\"socks5://u:p@h:70000\"\n"
-             "[port1]\naddr=0.0.0.0\nport_start=20\nport_end=20\nlisten_protocol=socks5, http\n"
-             "allow_udp=0\nauth=0\nforward=ftp://x\n"
-             "[port2]\naddr=0.0.0.0\nport_start=30\nport_end=30\nlisten_protocol=" +
+         kBase + "port_health=9999\n[auth0]\ntype=tovask\n"
+                 "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nlisten_protocol=socks5,http\n"
+                 "allow_udp=0\nauth=255\nforward=\"socks5://u:p@h:70000\"\n"
+                 "[port1]\naddr=0.0.0.0\nport_start=20\nport_end=20\nlisten_protocol=socks5, http\n"
+                 "allow_udp=0\nauth=0\nforward=ftp://x\n"
+                 "[port2]\naddr=0.0.0.0\nport_start=30\nport_end=30\nlisten_protocol=" +
              std::string(200, 'x') + ",http\nallow_udp=0\nauth=-1\nforward=10.0.0.1:80\n",
          true, "ERROR : port 1 forward [ftp://x] format error, ignored\n",
          [](const x_config_server_t &c) {
@@ -139,48 +129,40 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(c.listen_count, 8u);
          }},
         {"egress_address_in_two_ports",
-         kBase +
-             "[auth0]\ntype=remote\nserver_ip=127.0.0.1\nserver_port=9\nuse_virtual_ip=1\n"
-             "[port0]\nname=qxnone0\n" +
-             kPoolPort + "[port1]\nname=qxnone1\n" + kPoolPort,
+         kBase + "[auth0]\ntype=remote\nserver_ip=127.0.0.1\nserver_port=9\nuse_virtual_ip=1\n"
+                 "[port0]\nname=qxnone0\n" + kPoolPort + "[port1]\nname=qxnone1\n" + kPoolPort,
          false, "ERROR : conf error, add ip:10.9.0.1 failed"},
-        {"remote_count_mismatch",
-         kBase + "[auth0]\ntype=remote\nserver_ip=a,b,c\nserver_port=1,2\n" + kPort, false,
-         "ERROR : config auth index 0 load remote config failed\n"},
+        {"remote_count_mismatch", kBase + "[auth0]\ntype=remote\nserver_ip=a,b,c\nserver_port=1,2\n" + kPort,
+         false, "ERROR : config auth index 0 load remote config failed\n"},
         {"report_count_mismatch",
-         kBase + "[auth0]\ntype=tovask\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" +
-             kPort,
+         kBase + "[auth0]\ntype=tovask\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" + kPort,
          false, "ERROR : report conf has some error, host and port count not equal\n"},
         {"log_dir_missing",
          kBase + "[auth0]\ntype=tovask\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" + kPort, false,
          "ERROR : config auth log path file [/nonexistent/d] not found\n"},
-        {"forward_user_without_colon", kBase + "[auth0]\ntype=forward\nuser1=nocolon\n" + kPort,
-         false, "ERROR : config forward auth user [nocolon] format error\n"},
-        {"forward_user_bad_url",
-         kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort, false,
-         "config forward auth user [a:***] forward [ftp://h] format error\n"},
+        {"forward_user_without_colon", kBase + "[auth0]\ntype=forward\nuser1=nocolon\n" + kPort, false,
+         "ERROR : config forward auth user [nocolon] format error\n"},
+        {"forward_user_bad_url", kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
+         false, "config forward auth user [a:***] forward [ftp://h] format error\n"},
         {"port_forward_password_masked",
          kBase + "[port0]\naddr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
                  "allow_udp=0\nauth=-1\nforward=ftp://u:Secr3t@h\n",
          true, "ERROR : port 0 forward [ftp://u:***@h] format error, ignored\n"},
-        {"proxy_protocol_from_malformed",
-         kBase + "proxy_protocol_from = 10.0.0.0/8, 10.1/16\n" + kPort, false,
-         "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
-        {"proxy_protocol_from_prefix_too_long",
-         kBase + "proxy_protocol_from = 1.2.3.4/33\n" + kPort, false,
-         "config proxy_protocol_from entry [1.2.3.4/33] is not"},
-        {"proxy_protocol_from_empty_entry",
-         kBase + "proxy_protocol_from = 1.2.3.4,,5.6.7.8\n" + kPort, false,
-         "config proxy_protocol_from entry [] is not"},
+        {"proxy_protocol_from_malformed", kBase + "proxy_protocol_from = 10.0.0.0/8, 10.1/16\n" + kPort,
+         false, "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
+        {"proxy_protocol_from_prefix_too_long", kBase + "proxy_protocol_from = 1.2.3.4/33\n" + kPort,
+         false, "config proxy_protocol_from entry [1.2.3.4/33] is not"},
+        {"proxy_protocol_from_empty_entry", kBase + "proxy_protocol_from = 1.2.3.4,,5.6.7.8\n" + kPort,
+         false, "config proxy_protocol_from entry [] is not"},
         // Host bits below the prefix are cleared; 0.0.0.0/0 believes anyone, none nobody.
-        {"proxy_protocol_from_ranges",
-         kBase + "proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n" + kPort, true, "NO AUTH",
+        {"proxy_protocol_from_ranges", kBase + "proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n" + kPort,
+         true, "NO AUTH",
          [](const x_config_server_t &c) {
              EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("10.255.0.1")));
              EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("8.8.8.8")));
          }},
-        {"proxy_protocol_from_nobody", kBase + "proxy_protocol_from = none\n" + kPort, true,
-         "NO AUTH", [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
+        {"proxy_protocol_from_nobody", kBase + "proxy_protocol_from = none\n" + kPort, true, "NO AUTH",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
         // Without the keys: no local networks, PROXY headers from load balancers on the host or
         // on private networks only.
         {"security_defaults", kBase + kPort, true, "port 0 run with NO AUTH mode",
@@ -281,11 +263,7 @@ TEST(ForwardAuth, BuildsBothCredentialLines) {
         std::string s5, basic; // empty: refused
     } cases[] = {
         {"u", "p", std::string("\x01\x01u\x01p", 5), "Proxy-Authorization: Basic dTpw\r\n"},
-        {"ab", "",
-         std::string("\x01\x02"
-                     "ab\x00",
-                     5),
-         "Proxy-Authorization: Basic YWI6\r\n"},
+        {"ab", "", std::string("\x01\x02" "ab\x00", 5), "Proxy-Authorization: Basic YWI6\r\n"},
         {std::string(256, 'a'), "p", "", ""},
         {"u", std::string(256, 'b'), "", ""},
     };

@@ -99,8 +99,7 @@ TEST(SocketUtil, EgressBindLeavesThePortToTheConnect) {
     // connections at one port range; the port must stay 0 until connect.
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(socket_bind_egress(fd, false, nullptr, htonl(INADDR_LOOPBACK), nullptr, 0),
-              EGRESS_BOUND);
+    ASSERT_EQ(socket_bind_egress(fd, false, nullptr, htonl(INADDR_LOOPBACK), nullptr, 0), EGRESS_BOUND);
     sockaddr_in local{};
     socklen_t len = sizeof local;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len), 0);
