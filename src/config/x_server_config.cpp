@@ -709,7 +709,9 @@ bool load_port_forward(x_config_port_t *port, const ini_t *ini, const char *sect
     if (strcmp(url, "none") == 0) return true;
     if (!x_server_parse_forward_url(&port->forward, url)) {
         // The parser leaves the forward off; say so rather than drop it unnoticed.
-        log_error("port %u forward [%s] format error, ignored\n", port->port_id, url);
+        char shown[FORWARD_URL_SHOWN_MAX];
+        log_error("port %u forward [%s] format error, ignored\n", port->port_id,
+                  url_without_password(url, shown, sizeof shown));
         return true;
     }
     return !port->forward.has_username || x_forward_create_auth(&port->forward);
@@ -896,6 +898,7 @@ bool x_server_load_config(x_config_server_t *config, const char *path) {
 bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text) {
     char bad[64];
     x_cidr_list_free(&config->proxy_protocol_from);
+    if (strcmp(text, "none") == 0) return true; // believe nobody
     if (x_cidr_list_parse(&config->proxy_protocol_from, text, bad, sizeof bad)) return true;
     log_error("config proxy_protocol_from entry [%s] is not an IPv4 address or CIDR range\n", bad);
     return false;

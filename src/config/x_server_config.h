@@ -239,8 +239,8 @@ extern dictType x_config_nat_dict_type;
 bool x_config_sign_salt_valid(const char *salt, size_t len);
 // A deny_country value: empty, or two-letter upper-case codes separated by single commas.
 bool x_config_deny_country_valid(const char *text, size_t len);
-// Fills proxy_protocol_from from its configuration text (both forms share it); false after
-// naming the malformed entry.
+// Fills proxy_protocol_from from its configuration text (both forms share it): a list for
+// x_cidr_list_parse, or "none" for nobody. False after naming the malformed entry.
 [[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.

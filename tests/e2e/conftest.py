@@ -14,7 +14,8 @@ import pytest
 
 BIN = os.environ.get("QUOXEL_BIN", "quoxel")
 
-# Settings every server starts from; a suite's dict is merged over them section by section
+# Settings every server starts from (the suites' origins are on loopback, so authenticated ports
+# may reach it); a suite's dict is merged over them section by section
 # (a value of None removes a key, a section of None removes the section). port_start/port_end
 # of a port section default to a free port.
 DEFAULTS = {
