@@ -1,7 +1,5 @@
-// Hostile bytes as a tunnel stream from a client, as an agent's hello and as an agent's control
-// answer. The frame reader walks the stream frame by frame and must stay inside it; a frame it
-// accepts must hold its header and payload; the hello and answer readers must never read past
-// what they were given, whatever the cut.
+// Hostile bytes as a tunnel stream, an agent's hello and an agent's control answer: the frame
+// reader walks the stream and every frame it accepts lies inside it; no reader reads past its cut.
 #include "net/x_tovask.h"
 #include "proto/socks5_udp_tun.h"
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <string>
 #include <vector>
 
@@ -13,112 +12,46 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes frame(const Bytes &head, size_t payload) {
-    Bytes f = head;
-    f.resize(head.size() + payload, 'x');
-    return f;
-}
-
-// (stream, result, whole frame length, payload start)
-struct FrameCase {
-    const char *name;
-    Bytes stream;
-    int rc;
-    size_t len, payload_at;
-};
-
-const FrameCase kFrames[] = {
-    {"ipv4", frame({0, 3, 0, 1, 127, 0, 0, 1, 0, 53}, 3), S5_UDP_TUN_FRAME, 13, 10},
-    {"name", frame({0, 1, 0, 3, 2, 'a', 'b', 0, 53}, 1), S5_UDP_TUN_FRAME, 10, 9},
-    {"empty payload", {0, 0, 0, 1, 1, 2, 3, 4, 0, 9}, S5_UDP_TUN_FRAME, 10, 10},
-    {"payload missing a byte", frame({0, 3, 0, 1, 127, 0, 0, 1, 0, 53}, 2), S5_UDP_TUN_MORE, 0, 0},
-    {"three bytes", {0, 3, 0}, S5_UDP_TUN_MORE, 0, 0},
-    {"name length unread", {0, 3, 0, 3}, S5_UDP_TUN_MORE, 0, 0},
-    {"fragment skipped whole", frame({0, 2, 1, 1, 1, 2, 3, 4, 0, 9}, 2), S5_UDP_TUN_DROP, 12, 0},
-    {"ipv6 skipped whole",
-     frame({0, 1, 0, 4, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 0, 9}, 1),
-     S5_UDP_TUN_DROP, 23, 0},
-    {"largest", {0xFF, 0xF6, 0, 1}, S5_UDP_TUN_MORE, 0, 0}, // 10 + 65526 = 65536: waits
-    {"one byte too long", {0xFF, 0xF7, 0, 1}, S5_UDP_TUN_TOO_LONG, 0, 0},
-    {"long name too long", {0xFF, 0xF0, 0, 3, 200}, S5_UDP_TUN_TOO_LONG, 0, 0},
-    {"empty name", {0, 1, 0, 3, 0, 0, 53, 'x'}, S5_UDP_TUN_SHORT, 0, 0},
-    {"unknown type", {0, 1, 0, 9}, S5_UDP_TUN_ATYP, 0, 0},
-};
-
-class TunFrame : public testing::TestWithParam<FrameCase> {};
-
-TEST_P(TunFrame, Reads) {
-    const FrameCase &t = GetParam();
-    s5_udp_tun_frame_t f{};
-    ASSERT_EQ(s5_udp_tun_read_frame(t.stream.data(), t.stream.size(), &f), t.rc);
-    if (t.rc == S5_UDP_TUN_FRAME || t.rc == S5_UDP_TUN_DROP) {
-        EXPECT_EQ(f.len, t.len);
+// Frame reader limits the end-to-end suite cannot reach cheaply: (stream, result, frame length).
+TEST(TunFrame, Limits) {
+    const struct {
+        Bytes stream;
+        int rc;
+        size_t len;
+    } cases[] = {
+        {{0, 0, 0, 1, 1, 2, 3, 4, 0, 9}, S5_UDP_TUN_FRAME, 10},
+        {{0, 0, 1, 1, 1, 2, 3, 4, 0, 9}, S5_UDP_TUN_DROP, 10},
+        {{0, 3, 0}, S5_UDP_TUN_MORE, 0},
+        {{0, 3, 0, 3}, S5_UDP_TUN_MORE, 0},
+        {{0xFF, 0xF6, 0, 1}, S5_UDP_TUN_MORE, 0},     // 10 + 65526 = 65536: waits for the rest
+        {{0xFF, 0xF7, 0, 1}, S5_UDP_TUN_TOO_LONG, 0}, // one byte more
+        {{0xFF, 0xF0, 0, 3, 200}, S5_UDP_TUN_TOO_LONG, 0},
+        {{0, 1, 0, 3, 0, 0, 53, 'x'}, S5_UDP_TUN_SHORT, 0},
+        {{0, 1, 7, 9}, S5_UDP_TUN_ATYP, 0},
+    };
+    for (const auto &t : cases) {
+        s5_udp_tun_frame_t f{};
+        EXPECT_EQ(s5_udp_tun_read_frame(t.stream.data(), t.stream.size(), &f), t.rc);
+        EXPECT_EQ(t.len ? f.len : 0, t.len);
     }
-    if (t.rc == S5_UDP_TUN_FRAME) {
-        EXPECT_EQ(f.header.len, t.payload_at);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, TunFrame, testing::ValuesIn(kFrames), [](const auto &info) {
-    std::string n = info.param.name;
-    for (char &ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return n;
-});
-
-TEST(TunFrame, HeaderTowardsTheClient) {
-    uint8_t out[S5_UDP_TUN_DOWN_HEADER];
-    s5_udp_tun_write_header(out, 0x1234, inet_addr("10.1.2.3"), htons(53));
-    EXPECT_EQ(Bytes(out, out + sizeof out), (Bytes{0x12, 0x34, 0, 1, 10, 1, 2, 3, 0, 53}));
 }
 
 TEST(AgentHello, Reads) {
     const Bytes hello = {0xAC, 0x7B, 0x5A, 0x01, 0x02, 0x03, 0x04, 0, 0, 0xEA, 0x60};
     x_tovask_hello_t h{};
-    for (size_t cut = 0; cut < hello.size(); cut++)
-        EXPECT_EQ(x_tovask_read_hello(hello.data(), cut, &h), X_TOVASK_HELLO_MORE) << cut;
+    EXPECT_EQ(x_tovask_read_hello(hello.data(), 10, &h), X_TOVASK_HELLO_MORE);
     ASSERT_EQ(x_tovask_read_hello(hello.data(), hello.size(), &h), X_TOVASK_HELLO_OK);
     EXPECT_EQ(h.code_key, 0x5A);
     EXPECT_EQ(h.session, 0x01020304u);
     EXPECT_EQ(h.idle_timeout, 60000u);
-    // A wrong magic is known from its first byte on.
-    EXPECT_EQ(x_tovask_read_hello(Bytes{0x7B}.data(), 1, &h), X_TOVASK_HELLO_BAD);
     EXPECT_EQ(x_tovask_read_hello(Bytes{0xAC, 0x7C}.data(), 2, &h), X_TOVASK_HELLO_BAD);
-}
-
-TEST(AgentXor, EveryByteAndBack) {
-    Bytes data(37);
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = static_cast<uint8_t>(i * 7);
-    Bytes x = data;
-    xor_encrypt_data(x.data(), x.size(), 0xA5);
-    for (size_t i = 0; i < data.size(); i++)
-        ASSERT_EQ(x[i], data[i] ^ 0xA5) << i;
-    xor_encrypt_data(x.data(), x.size(), 0xA5);
-    EXPECT_EQ(x, data);
-    xor_encrypt_data(x.data(), x.size(), 0);
-    EXPECT_EQ(x, data);
-}
-
-// The keys of an encoded request, in order.
-std::vector<std::string> keys_of(buf_t *b) {
-    bjson_raw_object_ctx_t ctx;
-    std::vector<std::string> keys;
-    if (!bjson_raw_read_object(b, &ctx)) return keys;
-    bjson_str_t k;
-    while (bjson_raw_read_object_key(b, &ctx, &k, false)) {
-        keys.emplace_back(k.data, k.len);
-        if (!bjson_raw_read_skip(b)) return {};
-    }
-    return keys;
 }
 
 struct Request {
     x_client_t c{};
     x_forward_t f{};
     std::string target, user, pass;
-    Request(uint8_t model, size_t target_len, size_t cred_len)
-        : target(target_len, 't'), user(cred_len, 'u'), pass(cred_len, 'p') {
+    Request(uint8_t model, size_t cred_len) : target(253, 't'), user(cred_len, 'u'), pass(user) {
         c.model = model;
         c.forward = &f;
         c.acl_match.target_host = {target.size(), reinterpret_cast<uint8_t *>(target.data())};
@@ -126,42 +59,38 @@ struct Request {
         f.username = {user.size(), reinterpret_cast<uint8_t *>(user.data())};
         f.password = {pass.size(), reinterpret_cast<uint8_t *>(pass.data())};
     }
+    // The keys of the encoded request in order; empty when it was refused.
+    std::vector<std::string> keys() {
+        buf_t b{};
+        std::vector<std::string> out;
+        bjson_raw_object_ctx_t ctx;
+        bjson_str_t k;
+        if (x_tovask_encode_request(&c, 9000, &b) && bjson_raw_read_object(&b, &ctx))
+            while (bjson_raw_read_object_key(&b, &ctx, &k, false) && bjson_raw_read_skip(&b))
+                out.emplace_back(k.data, k.len);
+        buf_free(&b);
+        return out;
+    }
 };
 
 TEST(AgentRequest, KeysByModelAndTheSizeLimit) {
-    const std::vector<std::string> tcp = {"a", "rd", "ro", "s", "pa", "po", "u", "p"};
-    const std::vector<std::string> udp = {"a", "s", "pa", "po", "u", "p"};
-    for (uint8_t model : {1, 2}) {
-        Request r(model, 20, 10);
-        buf_t b{};
-        ASSERT_TRUE(x_tovask_encode_request(&r.c, 9000, &b));
-        EXPECT_EQ(keys_of(&b), model == 1 ? tcp : udp);
-        buf_free(&b);
-    }
-    // The largest names still fit; a byte more and the request is refused, never cut.
-    Request fits(1, 253, 369), over(1, 253, 370); // 1023 and 1025 bytes
-    buf_t a{}, b{};
-    EXPECT_TRUE(x_tovask_encode_request(&fits.c, 9000, &a));
-    EXPECT_LE(buf_size(&a), X_TOVASK_REQUEST_MAX);
-    EXPECT_FALSE(x_tovask_encode_request(&over.c, 9000, &b));
-    buf_free(&a);
-    buf_free(&b);
+    using K = std::vector<std::string>;
+    EXPECT_EQ(Request(1, 10).keys(), (K{"a", "rd", "ro", "s", "pa", "po", "u", "p"}));
+    EXPECT_EQ(Request(2, 10).keys(), (K{"a", "s", "pa", "po", "u", "p"}));
+    // 1023 bytes still go; 1025 are refused, never cut.
+    EXPECT_EQ(Request(1, 369).keys().size(), 8u);
+    EXPECT_TRUE(Request(1, 370).keys().empty());
 }
 
 TEST(AgentAnswer, Decodes) {
     int64_t code = -1;
     uint32_t session = 0;
-    // {"c": 0, "s": 7}, then with an extra key before them, then lacking "s".
-    EXPECT_TRUE(
-        x_tovask_decode_answer(Bytes{0x82, 0x11, 'c', 0x20, 's', 0x27}.data(), 6, &code, &session));
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(session, 7u);
+    // {"x": "y", "c": -1, "s": 0x01020304}: other keys are skipped.
     Bytes extra = {0x83, 0x11, 0x10, 'x', 0x41, 'y', 'c', 0x11, 's', 0x05, 4, 3, 2, 1};
     EXPECT_TRUE(x_tovask_decode_answer(extra.data(), extra.size(), &code, &session));
     EXPECT_EQ(code, -1);
     EXPECT_EQ(session, 0x01020304u);
     EXPECT_FALSE(x_tovask_decode_answer(Bytes{0x81, 0x10, 'c', 0x20}.data(), 4, &code, &session));
-    EXPECT_FALSE(x_tovask_decode_answer(Bytes{0x82, 0x11, 'c', 0x20}.data(), 4, &code, &session));
 }
 
 } // namespace
