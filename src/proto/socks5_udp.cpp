@@ -241,7 +241,10 @@ void from_client(x_client_t *c) {
         return;
     }
     if (rc != S5_UDP_HEADER_OK) return;
-    if (c->tun_ready && !s5_udp_same_destination(&h, &c->acl_match)) return;
+    if (c->tun_ready && !s5_udp_same_destination(&h, &c->acl_match)) {
+        c->udp_dropped++; // counted in the line written when the association ends
+        return;
+    }
     c->last_reply_time = x_time_ms();
     c->udp_src_addr = from;
     // Without an upstream only the payload goes on; an upstream takes the whole datagram.

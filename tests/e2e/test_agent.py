@@ -1,6 +1,5 @@
-"""Agent forwarding through the real binary and the agent double of tests/peers: requests and
-their resends, answers by policy, the data connection's hello, the XOR transform on every byte
-(20 MB each way, compared by SHA-256), and connections that must not reach a waiting session."""
+"""Agent forwarding through the real binary and the agent double of tests/peers: requests, resends,
+answers by policy, hellos, the XOR on every byte (20 MB each way), stray connections."""
 import hashlib
 import os
 import socket

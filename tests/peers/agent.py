@@ -3,10 +3,10 @@ connects back to the proxy's data port with the 11-byte hello and relays, XOR-tr
 its key, to the requested target (TCP) or unframes datagrams and sends them on (UDP), framing
 the answers back.
 
-Policies: "accept"; "refuse" (code 640); "silent"; "unknown" (answers and connects back for
-another session first); "twice" (answers twice); "hostile" (connects with a wrong magic and for
-another session first). Runs its own asyncio loop in a thread; `requests` holds (monotonic time,
-request), `replies` (session, magic, the proxy's 2-byte answer to each hello)."""
+Policies: accept; refuse (code 640); silent; unknown (answers and connects for another session
+first); twice (answers twice); hostile (connects with a wrong magic and for another session
+first). Own asyncio loop in a thread; `requests`: (monotonic time, request); `replies`: (session,
+magic, the proxy's answer to that hello)."""
 import asyncio
 import socket
 import struct
@@ -123,7 +123,7 @@ class Agent:
             self.loop.stop()
         asyncio.run_coroutine_threadsafe(shutdown(), self.loop)
 
-    def answer(self, src, session, code=0):
+    def answer(self, src, session, code=0):  # with a key the proxy must skip
         self.transport.sendto(encode({"c": code, "s": session, "x": "skipped"}), src)
 
     async def on_request(self, req, src):
