@@ -220,9 +220,9 @@ void x_tovask_forward_do_conn_req(x_client_t *c, x_tovask_callback callback) {
         callback(c, X_ERROR_FORWARD_TOVASK_PARAM);
         return;
     }
-    if (f == nullptr) { // no agent data port on this thread
-        log_error("tovask forward create conn req failed\n");
-        callback(c, X_ERROR_FORWARD_TOVASK_REQUEST);
+    if (f == nullptr) { // without port_agent_data no agent can answer: as if none did
+        log_error("tovask forward no agent data port on thread %u\n", c->thread->index);
+        callback(c, X_ERROR_FORWARD_TOVASK_CTRL);
         return;
     }
     auto *r = static_cast<x_forward_ctrl_request_t *>(calloc(1, sizeof(x_forward_ctrl_request_t)));

@@ -84,7 +84,8 @@ using x_tovask_callback = void (*)(x_client_t *client, uint16_t status);
 void x_tovask_forward_close(x_tovask_forward_t *forward);
 // Asks the agent of the session's forward (control address in dst_addr) to connect back. The
 // callback always comes later, or at once with 632 (missing credentials, or a target or
-// credentials too long for one request), 633 (no endpoint or no memory) or 634 (send failed).
+// credentials too long for one request), 633 (no memory), 634 (send failed) or 647 (this thread
+// has no agent data port).
 void x_tovask_forward_do_conn_req(x_client_t *client, x_tovask_callback callback);
 // The session ends: its request, if any, goes at once.
 void x_tovask_forward_cancel(x_client_t *client);
