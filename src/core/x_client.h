@@ -100,6 +100,7 @@ struct x_client_t {
     uint8_t model;                    // 1 TCP client, 2 client of a UDP association
     uint32_t idle_timeout;            // idle limit in ms
     void (*callback)(x_client_t *client, uint16_t status); // pending agent request's completion
+    bool udp_tun;              // a 0xF3 tunnel (its association through an upstream)
     uint32_t tun_pending_up;   // tunnel through an agent: frame bytes at the front of up.buf
     uint32_t tun_pending_down; // (down.buf) framed for the other side, not yet written
     uint32_t udp_dropped;      // datagrams naming another destination than the checked one

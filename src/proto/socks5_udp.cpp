@@ -435,6 +435,10 @@ void s5_on_cmd_udp(x_server_t *, event_data_t *ev) {
 
 void s5_udp_connect_dst(event_data_t *ev) {
     x_client_t *c = ev->client;
+    if (c->udp_tun) { // the upstream's association serves a tunnel
+        s5_udp_tun_upstream_ready(c);
+        return;
+    }
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,

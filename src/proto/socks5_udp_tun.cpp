@@ -43,6 +43,11 @@ bool transient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ENOBUFS;
 }
 
+// Through a SOCKS5 upstream the datagrams go to its relay address in udp_dst_addr, whole.
+bool via_upstream(const x_client_t *c) {
+    return c->forward && c->forward->host.len > 0 && c->forward->proto == X_FORWARD_SOCKS5;
+}
+
 // Moves held bytes to the start of the buffer so that a read always has the rest of it.
 void compact(buf_t *b) {
     size_t n = buf_size(b);
@@ -131,8 +136,10 @@ void on_first_frame(x_client_t *c, const s5_udp_header_t *h) {
         return;
     }
     c->acl_match.target_port = h->port;
-    c->udp_dst_addr.sin_family = AF_INET;
-    c->udp_dst_addr.sin_port = htons(h->port);
+    if (!via_upstream(c)) {
+        c->udp_dst_addr.sin_family = AF_INET;
+        c->udp_dst_addr.sin_port = htons(h->port);
+    }
     c->up.paused = true; // nothing more is read until the destination is known
     if (!ev_add_event(c->thread->epoll_fd, &c->connect_ev_data, 0, stop_relay_cb)) {
         fail(c, X_ERROR_EVENT_OPT, "s5 udp tun del connect event failed");
@@ -168,6 +175,11 @@ bool udp_relay_out(x_client_t *c) {
             }
             if (!s5_udp_same_destination(&f.header, &c->acl_match)) {
                 c->udp_dropped++; // never sent: the association serves the checked destination
+                break;
+            }
+            if (via_upstream(c)) { // the frame becomes the datagram: reserved bytes zero
+                b->pos[0] = b->pos[1] = 0;
+                if (!udp_relay_out_up(c, b->pos, f.len)) return false;
             } else if (!udp_relay_out_up(c, b->pos + f.header.len, f.len - f.header.len)) {
                 return false;
             }
@@ -228,8 +240,8 @@ void on_udp_readable(x_client_t *c) {
     b->pos = b->last = b->start;
     sockaddr_in from = {};
     socklen_t fromlen = sizeof from;
-    ssize_t n = recvfrom(c->udp_dst_ev_data.fd, b->start + S5_UDP_TUN_DOWN_HEADER,
-                         S5_UDP_BUF_SIZE - S5_UDP_TUN_DOWN_HEADER, 0,
+    size_t front = via_upstream(c) ? 0 : S5_UDP_TUN_DOWN_HEADER;
+    ssize_t n = recvfrom(c->udp_dst_ev_data.fd, b->start + front, S5_UDP_BUF_SIZE - front, 0,
                          reinterpret_cast<sockaddr *>(&from), &fromlen);
     if (n < 0) {
         if (!transient(errno))
@@ -240,9 +252,16 @@ void on_udp_readable(x_client_t *c) {
     if (from.sin_family != AF_INET || from.sin_addr.s_addr != c->udp_dst_addr.sin_addr.s_addr ||
         from.sin_port != c->udp_dst_addr.sin_port)
         return;
-    s5_udp_tun_write_header(b->start, static_cast<uint16_t>(n), from.sin_addr.s_addr,
-                            from.sin_port);
-    b->last = b->start + S5_UDP_TUN_DOWN_HEADER + n;
+    if (front == 0) { // the relay's datagram carries its header: only the length changes
+        s5_udp_header_t h;
+        if (s5_udp_parse_header(b->start, static_cast<size_t>(n), &h) != S5_UDP_HEADER_OK) return;
+        b->start[0] = static_cast<uint8_t>((n - h.len) >> 8);
+        b->start[1] = static_cast<uint8_t>(n - h.len);
+    } else {
+        s5_udp_tun_write_header(b->start, static_cast<uint16_t>(n), from.sin_addr.s_addr,
+                                from.sin_port);
+    }
+    b->last = b->start + front + n;
     if (c->down.bucket) {
         uint64_t wait = token_bucket_take(c->down.bucket, buf_size(b));
         if (wait > PAUSE_THRESHOLD_US) {
@@ -353,13 +372,21 @@ void s5_on_cmd_udp_tun(x_server_t *, event_data_t *ev) {
         if (q) c->dns_query = q;
         return;
     }
-    if (c->forward && c->forward->host.len > 0) {
-        // Datagrams of a session with another upstream never leave directly.
-        reply_and_close(c, S5_REP_CMD_NOT_SUPPORTED, X_ERROR_S5_REQUEST_COMMAND,
-                        "s5 udp tun not offered through an upstream");
+    c->model = 2;
+    if (via_upstream(c)) { // the upstream's association first; then s5_udp_tun_upstream_ready
+        c->udp_tun = true;
+        s5_on_cmd_udp(nullptr, ev);
         return;
     }
-    c->model = 2;
+    if (c->forward && c->forward->host.len > 0) { // an HTTP upstream carries no datagrams
+        reply_and_close(c, S5_REP_NOT_ALLOWED, X_ERROR_S5_REQUEST_COMMAND,
+                        "s5 udp tun not offered through an http upstream");
+        return;
+    }
+    s5_udp_tun_upstream_ready(c);
+}
+
+void s5_udp_tun_upstream_ready(x_client_t *c) {
     if (!open_socket(c)) return;
     if (!relay_setup(&c->up, &c->connect_ev_data, &c->udp_dst_ev_data, c->auth_result.bucket_up) ||
         !relay_setup(&c->down, &c->udp_dst_ev_data, &c->connect_ev_data,
@@ -407,12 +434,15 @@ void s5_udp_tun_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         fail(c, X_ERROR_AUTH_BLACK, "s5 udp tun dst is acl block");
         return;
     }
-    if (c->tcp_dst_ev_data.fd > 0) { // through an agent: it resolves and sends
+    if (c->tcp_dst_ev_data.fd > 0) { // through an agent or an upstream: they resolve
         c->tun_ready = true;
         c->up.paused = false;
         x_log_send_report(c, X_REPORT_PROTO_SOCKS5, true);
         monitor_incr(monitor_main.socks5_success_total);
-        (void)agent_tun_out_up(c);
+        if (!via_upstream(c))
+            (void)agent_tun_out_up(c);
+        else if (udp_relay_out(c) && update_tcp(c))
+            (void)update_udp(c);
         return;
     }
     if (c->dns_query) {

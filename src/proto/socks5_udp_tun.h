@@ -47,7 +47,12 @@ void s5_udp_tun_write_header(uint8_t out[S5_UDP_TUN_DOWN_HEADER], uint16_t paylo
                              uint32_t addr, uint16_t port);
 
 // Command 0xF3 from the negotiation, the request consumed (bytes behind it stay in up.buf).
+// Through a SOCKS5 upstream the association is obtained as for UDP ASSOCIATE, and the frames
+// travel to its relay address as whole SOCKS5 UDP datagrams (reserved bytes zero).
 void s5_on_cmd_udp_tun(x_server_t *server, event_data_t *ev);
+// The destination side is known (directly, or the upstream's relay address in udp_dst_addr): the
+// UDP socket, the relay and the success reply.
+void s5_udp_tun_upstream_ready(x_client_t *client);
 // Handler of the client's TCP connection and of the tunnel's UDP socket.
 void s5_on_tcp_for_udp_relay(x_server_t *server, event_data_t *ev, uint32_t events);
 // Continuations of the access check and of the destination's name query.

@@ -89,3 +89,14 @@ def test_bad_frames_close_with_their_code(proxy, udp_echo, bad, code):
     assert s.recv(1) == b"" and srv.code(code)
     # A port without UDP refuses the command.
     assert s5_connect(proxy().port, "0.0.0.0", 0, cmd=0xF3)[1][:2] == b"\x05\x02"
+
+
+def test_through_danted(proxy, udp_echo, daemons):
+    echo, other = udp_echo(), udp_echo()
+    srv = proxy(TUN, {"port0": {"forward": f"socks5://127.0.0.1:{daemons('danted')}"}})
+    s = tunnel(srv.port)
+    for payload in (b"via danted", b"y" * 1000):
+        s.sendall(frame("127.0.0.1", other.port, b"elsewhere") * (payload != b"via danted") +
+                  frame("127.0.0.1", echo.port, payload))
+        assert read_frame(s)[1] == payload
+    assert other.sources == []
