@@ -589,8 +589,7 @@ size_t x_dns_build_query(uint8_t *out, uint16_t tid, const char *name, size_t le
     return p + 4;
 }
 
-bool x_dns_answer_matches(const uint8_t *msg, size_t len, const uint8_t *query,
-                          size_t query_len) {
+bool x_dns_answer_matches(const uint8_t *msg, size_t len, const uint8_t *query, size_t query_len) {
     if (!msg || !query || len < DNS_HEADER_LEN || query_len <= DNS_HEADER_LEN) return false;
     if (rd16(msg) != rd16(query) || !(rd16(msg + 2) & DNS_FLAG_QR) || rd16(msg + 4) == 0) {
         return false;

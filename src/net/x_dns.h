@@ -54,17 +54,17 @@ constexpr unsigned long X_DNS_CACHE_MAX = 65536; // names kept per family; more 
 struct x_dns_query_t;
 
 struct x_dns_t {
-    struct sockaddr_in server_addr; // name server (address and port, network order)
-    int epfd;                       // the owning thread's epoll instance
-    dict *pending;                  // transaction id -> x_dns_query_t * (owns the queries)
-    dict *cache;                    // name -> x_dns_record_t * (owns the records)
-    dict *cache_v6;                 // name -> x_dns_record_v6_t * (owns the records)
-    uint64_t load_server_addr_time; // monotonic ms of the last read of resolv.conf
-    x_timer_t query_timer;          // unanswered queries, 5000 ms
-    x_timer_t cache_timer;          // cache expiry checks, 60000 ms
-    char *resolv_conf;              // path of the resolv.conf read (owned copy)
-    uint16_t server_port;           // name-server port, host order (53 outside tests)
-    x_dns_query_t *finished;        // queries out of `pending`, freed by the next x_dns_check
+    struct sockaddr_in server_addr;  // name server (address and port, network order)
+    int epfd;                        // the owning thread's epoll instance
+    dict *pending;                   // transaction id -> x_dns_query_t * (owns the queries)
+    dict *cache;                     // name -> x_dns_record_t * (owns the records)
+    dict *cache_v6;                  // name -> x_dns_record_v6_t * (owns the records)
+    uint64_t load_server_addr_time;  // monotonic ms of the last read of resolv.conf
+    x_timer_t query_timer;           // unanswered queries, 5000 ms
+    x_timer_t cache_timer;           // cache expiry checks, 60000 ms
+    char *resolv_conf;               // path of the resolv.conf read (owned copy)
+    uint16_t server_port;            // name-server port, host order (53 outside tests)
+    x_dns_query_t *finished;         // queries out of `pending`, freed by the next x_dns_check
     uint16_t id_pool[X_DNS_ID_POOL]; // random transaction ids from getrandom
     uint32_t id_left;                // ids of id_pool not used yet (taken from the end)
     uint64_t ignored;                // answers ignored since the last report
@@ -128,8 +128,9 @@ void x_dns_use_hosts(x_dns_t *dns, const char *path, bool report);
 // Resolves the first host_len bytes of host (A, or AAAA when is_ipv6). Returns the pending query,
 // which the caller keeps in order to cancel it, or null when the callback already ran (literal,
 // hosts file, cache hit, invalid name, or immediate failure). A name of the hosts file gets its
-// IPv4 address; an AAAA request takes its IPv6 address when the file gives it no IPv4 one. Names longer than 253 characters, labels over
-// 63 bytes and empty labels get 638 without anything being sent; one trailing dot is ignored.
+// IPv4 address; an AAAA request takes its IPv6 address when the file gives it no IPv4 one. Names
+// longer than 253 characters, labels over 63 bytes and empty labels get 638 without anything being
+// sent; one trailing dot is ignored.
 x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void *original,
                            x_dns_callback callback, bool is_ipv6);
 // Drops a pending query without calling its callback. A query that already finished, or null,

@@ -119,8 +119,8 @@ void sort_and_merge(x_hosts_t *h) {
     size_t kept = 0;
     for (size_t i = 0; i < h->count; i++) {
         const x_hosts_entry_t &e = h->entries[i];
-        bool same_name = kept > 0 && name_cmp(h, h->entries[kept - 1], h->names + e.name_off,
-                                              e.name_len) == 0;
+        bool same_name =
+            kept > 0 && name_cmp(h, h->entries[kept - 1], h->names + e.name_off, e.name_len) == 0;
         if (same_name && h->entries[kept - 1].family == e.family) continue;
         if (!same_name) h->name_count++;
         h->entries[kept++] = e;
@@ -249,8 +249,7 @@ bool x_hosts_load(x_hosts_t *hosts, const char *path, x_hosts_stamp_t *stamp, bo
     return ok;
 }
 
-bool x_hosts_find(const x_hosts_t *hosts, const char *name, size_t len, int family,
-                  uint8_t *addr) {
+bool x_hosts_find(const x_hosts_t *hosts, const char *name, size_t len, int family, uint8_t *addr) {
     if (!hosts || hosts->count == 0 || !name) return false;
     if (len > 0 && name[len - 1] == '.') len--;
     if (len == 0 || len > X_DNS_MAX_NAME) return false;

@@ -31,7 +31,7 @@ struct x_hosts_t {
 
 // What identifies the version of a file that was read: a change of any field means a new file.
 struct x_hosts_stamp_t {
-    dev_t dev;             // device and inode (a file replaced by rename gets a new inode)
+    dev_t dev; // device and inode (a file replaced by rename gets a new inode)
     ino_t ino;
     off_t size;            // bytes
     struct timespec mtime; // last modification

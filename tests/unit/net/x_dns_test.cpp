@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
 #include <string>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -392,20 +393,32 @@ TEST(DnsResolver, UdpAnswerThenCache) {
     ASSERT_NE(h.ask(&a, "a.test."), nullptr);
     Bytes q = h.recv_query();
     ASSERT_EQ(q.size(), 12u + 8 + 4); // the trailing dot is not sent as an empty label
-    EXPECT_EQ(tid_of(q), 1);
+    uint16_t id = tid_of(q);
 
-    // Dropped: a non-response, an unknown id, and the right answer from another port.
-    Reply not_response(1, 0x0180, 1);
-    h.reply(not_response.a(66).b);
-    h.reply(Reply(2, 0x8180, 1).a(66).b);
+    // Ignored without failing the query: whatever is not the answer to this question, and the
+    // right answer from another port (the kernel drops it: the socket is connected).
+    const Bytes ignored[] = {
+        Reply(id, 0x0180, 1).a(66).b,                            // not a response
+        Reply(static_cast<uint16_t>(id + 1), 0x8180, 1).a(66).b, // another id
+        Reply(id, 0x8180, 1, "b.test").a(66).b,                  // another name
+        Reply(id, 0x8180, 1, "a.test", 28).a(66).b,              // another type
+        Reply(id, 0x8180, 1, "a.tes").b,                         // a shorter question
+        Bytes{q[0], q[1], 0x81, 0x80, 0, 0, 0, 0},               // no question at all
+    };
+    for (const Bytes &m : ignored)
+        h.reply(m);
+    auto wrong_class = Reply(id, 0x8180, 1).a(66);
+    wrong_class.b[12 + 8 + 3] = 3; // class CHAOS
+    h.reply(wrong_class.b);
     int other = socket(AF_INET, SOCK_DGRAM, 0);
-    h.send_from(other, Reply(1, 0x8180, 1).a(66).b);
+    h.send_from(other, Reply(id, 0x8180, 1).a(66).b);
     close(other);
     for (int i = 0; i < 5; i++)
         h.pass(20);
     EXPECT_EQ(a.calls, 0);
+    EXPECT_EQ(h.dns->ignored, std::size(ignored) + 1);
 
-    h.reply(Reply(1, 0x8180, 1).a(7, 300).b);
+    h.reply(Reply(id, 0x8180, 1, "A.TeSt").a(7, 300).b); // the name in another case is the same
     h.run_until(a);
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.addr, "10.0.0.7");
@@ -424,23 +437,83 @@ TEST(DnsResolver, UdpAnswerThenCache) {
     h.pass(0);
     Answer d;
     EXPECT_NE(h.ask(&d, "a.test"), nullptr);
-    EXPECT_EQ(tid_of(h.recv_query()), 2);
+    EXPECT_FALSE(h.recv_query().empty());
 }
 
-TEST(DnsResolver, TimeoutCancelAndIdWrap) {
+// Every query leaves from a port of its own with an unpredictable id, and gives its socket back
+// however it ends: answered, timed out, cancelled, or after a TCP retry.
+TEST(DnsResolver, FreshPortAndRandomIdPerQueryNoDescriptorLeft) {
+    auto open_fds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 4096; fd++)
+            n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
     Harness h;
     ASSERT_NE(h.dns, nullptr);
-    h.dns->tid = 65535;
+    int before = open_fds();
+    std::vector<uint16_t> ids, ports;
+    std::vector<sockaddr_in> from;
+    Answer answers[24];
+    x_dns_query_t *queries[24];
+    for (int i = 0; i < 24; i++) {
+        std::string name = "n" + std::to_string(i) + ".test";
+        queries[i] = h.ask(&answers[i], name.c_str());
+        ASSERT_NE(queries[i], nullptr);
+        Bytes q = h.recv_query();
+        ASSERT_FALSE(q.empty());
+        ids.push_back(tid_of(q));
+        ports.push_back(ntohs(h.client.sin_port));
+        from.push_back(h.client);
+    }
+    EXPECT_EQ(open_fds(), before + 24);
+    int steps = 0, distinct_ports = static_cast<int>(std::set(ports.begin(), ports.end()).size());
+    for (int i = 1; i < 24; i++)
+        steps += ids[i] == static_cast<uint16_t>(ids[i - 1] + 1);
+    EXPECT_LT(steps, 3) << "ids look sequential";
+    EXPECT_EQ(distinct_ports, 24);
+
+    // 0-7 answered, 8-15 cancelled, 16-19 truncated then answered over TCP, the rest time out.
+    for (int i = 0; i < 8; i++) {
+        h.client = from[i];
+        h.reply(Reply(ids[i], 0x8180, 1, "n" + std::to_string(i) + ".test").a(1).b);
+    }
+    for (int i = 8; i < 16; i++)
+        x_dns_cancel(h.dns, queries[i]);
+    for (int i = 16; i < 20; i++) {
+        h.client = from[i];
+        h.reply(Reply(ids[i], 0x8380, 0, "n" + std::to_string(i) + ".test").b);
+    }
+    for (int i = 0; i < 10; i++)
+        h.pass(20);
+    for (int i = 16; i < 20; i++) {
+        int conn = h.accept_tcp(2000);
+        ASSERT_GE(conn, 0);
+        close(conn);
+    }
+    fake_now += 5001;
+    for (int i = 0; i < 10; i++)
+        h.pass(20);
+    for (int i = 0; i < 24; i++) {
+        EXPECT_EQ(answers[i].calls, i >= 8 && i < 16 ? 0 : 1) << i;
+    }
+    EXPECT_EQ(open_fds(), before);
+}
+
+TEST(DnsResolver, TimeoutAndCancel) {
+    Harness h;
+    ASSERT_NE(h.dns, nullptr);
     Answer slow, cancelled;
     ASSERT_NE(h.ask(&slow, "slow.test"), nullptr);
+    Bytes slow_q = h.recv_query();
+    sockaddr_in slow_from = h.client;
     x_dns_query_t *q = h.ask(&cancelled, "gone.test");
     ASSERT_NE(q, nullptr);
-    EXPECT_EQ(tid_of(h.recv_query()), 1); // 65535 wraps to 1, never 0
-    EXPECT_EQ(tid_of(h.recv_query()), 2);
+    Bytes gone_q = h.recv_query();
 
     x_dns_cancel(h.dns, q);
     x_dns_cancel(h.dns, q); // a second cancel of a finished query changes nothing
-    h.reply(Reply(2, 0x8180, 1, "gone.test").a(1).b);
+    h.reply(Reply(tid_of(gone_q), 0x8180, 1, "gone.test").a(1).b);
     fake_now += 5000;
     for (int i = 0; i < 5; i++)
         h.pass(20);
@@ -450,7 +523,8 @@ TEST(DnsResolver, TimeoutCancelAndIdWrap) {
     h.pass(0);
     EXPECT_EQ(slow.calls, 1);
     EXPECT_EQ(slow.status, 639);
-    h.reply(Reply(1, 0x8180, 1, "slow.test").a(1).b); // late answer: ignored
+    h.client = slow_from;
+    h.reply(Reply(tid_of(slow_q), 0x8180, 1, "slow.test").a(1).b); // late answer: ignored
     for (int i = 0; i < 3; i++)
         h.pass(20);
     EXPECT_EQ(slow.calls, 1);
@@ -493,11 +567,16 @@ TEST(DnsResolver, TruncatedAnswerMovesToTcpOnce) {
         h.pass(20);
     EXPECT_EQ(a.calls, 0);
 
-    // The answer in small pieces, followed by bytes that belong to no message.
+    // A message for another name is skipped; then the answer in small pieces, followed by
+    // bytes that belong to no message.
+    Reply forged(tid_of(q), 0x8180, 1, "evil.test");
+    forged.a(66);
+    Bytes framed;
+    put16(framed, static_cast<uint16_t>(forged.b.size()));
+    framed.insert(framed.end(), forged.b.begin(), forged.b.end());
     Reply full(tid_of(q), 0x8180, 6, "big.test");
     for (uint8_t i = 1; i <= 6; i++)
         full.a(i);
-    Bytes framed;
     put16(framed, static_cast<uint16_t>(full.b.size()));
     framed.insert(framed.end(), full.b.begin(), full.b.end());
     framed.insert(framed.end(), {0xDE, 0xAD});
@@ -509,6 +588,7 @@ TEST(DnsResolver, TruncatedAnswerMovesToTcpOnce) {
     h.run_until(a);
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.addr.rfind("10.0.0.", 0), 0u);
+    EXPECT_EQ(h.dns->ignored, 1u);
     close(conn);
 }
 
