@@ -1,12 +1,17 @@
-// Hostile bytes as a DNS response, read for both address families: every read must stay inside
-// the message, and whatever is accepted must respect the answer's limits.
+// Hostile bytes as a DNS response, read for both address families, matched against a fixed
+// question, and read as a hosts file: every read must stay inside the input, and whatever is
+// accepted must respect the limits.
 #include "net/x_dns.h"
+#include "net/x_hosts.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <sys/socket.h>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+namespace {
+
+void check_answer(const uint8_t *data, size_t size) {
     for (bool v6 : {false, true}) {
         x_dns_answer_t ans;
         int status = x_dns_parse_response(data, size, v6, &ans);
@@ -17,5 +22,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (ans.addr_count > X_DNS_MAX_ADDRS || (status == 0) != (ans.addr_count > 0)) abort();
         if (ans.ttl & 0x80000000u) abort();
     }
+    uint8_t query[512];
+    size_t len = x_dns_build_query(query, 0x8180, "a.test", 6, false);
+    (void)x_dns_answer_matches(data, size, query, len);
+}
+
+void check_hosts(const uint8_t *data, size_t size) {
+    x_hosts_t h;
+    if (!x_hosts_parse(&h, reinterpret_cast<const char *>(data), size)) abort();
+    for (size_t i = 0; i < h.count; i++) {
+        const x_hosts_entry_t &e = h.entries[i];
+        if (e.name_len == 0 || e.name_len > X_DNS_MAX_NAME) abort();
+        if (e.family != AF_INET && e.family != AF_INET6) abort();
+        uint8_t addr[16];
+        if (!x_hosts_find(&h, h.names + e.name_off, e.name_len, e.family, addr)) abort();
+    }
+    if (h.name_count > h.count) abort();
+    x_hosts_free(&h);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    check_answer(data, size);
+    check_hosts(data, size);
     return 0;
 }

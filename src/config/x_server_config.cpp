@@ -302,9 +302,9 @@ bool load_numbers(x_config_server_t *config, const ini_t *ini) {
         }
     }
     config->ipv6_model = ini_opt_int64(ini, s, "ipv6_model", 0) != 0;
-    // An empty value turns the hosts file off.
+    // "none" turns the hosts file off (a key without a value reads as absent: the default).
     const char *hosts = ini_opt_string(ini, s, "hosts_file", "/etc/hosts");
-    if (is_set(hosts) && !save(&config->hosts_file, hosts)) {
+    if (strcmpci(hosts, "none") != 0 && !save(&config->hosts_file, hosts)) {
         log_error("config hosts file [%s] save failed\n", hosts);
         return false;
     }

@@ -182,16 +182,17 @@ def test_double_exact_order_ttl_and_hostile_answers(double, probe, tmp_path):
     assert p.wait_answer("dup.test")[:2] == (0, "10.5.5.5"), p.output()
     assert double.questions.count(("tcp", "dup.test", 1)) == 1  # three TC datagrams, one connection
     assert p.wait_answer("v6.test")[:2] == (0, "fd00::1")
-    assert p.wait_answer("badlabel.test")[0] == 637
     assert p.wait_answer("tcpshort.test")[0] == 637
     assert p.wait_answer("cut.test")[0] == 638
-    assert p.wait_answer("ptrloop.test")[:2] == (0, "10.3.3.3")
 
     # Only the first four addresses, in the server's order, are kept.
     seen = {p.resolve("order.test")[1] for _ in range(80)}
     assert seen == {f"10.7.0.{i}" for i in range(1, 5)}, seen
 
-    for name in ["silent.test", "late.test", "port.test", "addr.test", "short.test"]:
+    # Silence, and answers that are not the question's (other port or address, a question that
+    # cannot be read or that is a pointer) all end in the timeout.
+    for name in ["silent.test", "late.test", "port.test", "addr.test", "short.test",
+                 "badlabel.test", "ptrloop.test"]:
         assert p.wait_answer(name, 8) is not None, (name, p.output())
         assert p.answers(name) == [(639, "-", "async")], (name, p.output())
     elapsed = time.monotonic() - start

@@ -60,12 +60,16 @@ class DnsDouble:
       {"raw": bytes}                          this exact datagram (its first two bytes replaced by
                                               the id when it is at least 2 bytes long)
       {"tc": 1, "tcp_raw": bytes}             truncated, then these exact bytes over TCP and close
+      {"forged": [rr bytes...], ...}          first a response with these answers to the question
+                                              for "evil.<name>" (same id, port and type), then
+                                              the behaviour's own answer
     """
 
     def __init__(self, host="127.0.0.1", port=0):
         self.host = host
         self.behaviour = {}
         self.questions = []  # (transport, name, qtype)
+        self.senders = []  # (id, source port) of every UDP question
         self.tcp_connections = 0
         self._loop = asyncio.new_event_loop()
         self._udp_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -117,7 +121,11 @@ class DnsDouble:
             return
         tid, name, qtype, question = q
         self.questions.append(("udp", name, qtype))
+        self.senders.append((tid, addr[1]))
         b = self.behaviour.get(name, {"silent": True})
+        if "forged" in b:
+            evil = encode_name("evil." + name) + question[-4:]
+            transport.sendto(response(tid, evil, b["forged"]), addr)
         if b.get("silent"):
             return
         if "raw" in b:
