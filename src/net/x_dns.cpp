@@ -363,7 +363,6 @@ void close_udp(x_dns_query_t *q) {
 
 void switch_to_tcp(x_dns_t *dns, x_dns_query_t *q) {
     close_udp(q);
-    q->over_tcp = true;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_error("dns create tcp socket failed\n");
@@ -416,7 +415,6 @@ void on_udp_data(x_server_t *, event_data_t *ev, uint32_t) {
             dns->ignored++;
             continue;
         }
-        ev->handler = nullptr;
         if (rd16(msg + 2) & DNS_FLAG_TC) {
             switch_to_tcp(dns, q);
         } else {

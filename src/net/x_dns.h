@@ -83,7 +83,6 @@ struct x_dns_query_t {
     x_dns_callback callback;      // null once called (or cancelled)
     uint16_t tid;                 // transaction id (random)
     bool is_ipv6;                 // AAAA instead of A
-    bool over_tcp;                // the answer was truncated: ev_data is the TCP connection
     struct sockaddr_in server;    // name server the question went to
     event_data_t ev_data;         // the query's UDP socket, then its TCP one (other_ctx = this)
     uint8_t request[512];         // 2-byte big-endian length, then the DNS message
