@@ -177,6 +177,7 @@ void fill_stamp(x_hosts_stamp_t *stamp, const struct stat &st) {
 
 bool x_hosts_parse(x_hosts_t *hosts, const char *text, size_t len) {
     *hosts = {};
+    if (len > X_HOSTS_MAX_FILE) len = X_HOSTS_MAX_FILE; // name offsets are 32 bits
     if (len == 0) return true;
     hosts->names = static_cast<char *>(malloc(len));
     if (!hosts->names) return false;

@@ -37,11 +37,11 @@ struct x_hosts_stamp_t {
     struct timespec mtime; // last modification
 };
 
-// Parses len bytes of hosts-file text into a zeroed *hosts. False only when memory ran out
-// (*hosts is then left empty).
+// Parses len bytes of hosts-file text (at most X_HOSTS_MAX_FILE of them are looked at) into
+// *hosts, which it overwrites. False only when memory ran out (*hosts is then left empty).
 [[nodiscard]] bool x_hosts_parse(x_hosts_t *hosts, const char *text, size_t len);
 
-// Reads and parses the regular file at path into a zeroed *hosts and fills *stamp. *cut is set
+// Reads and parses the regular file at path into *hosts (overwritten) and fills *stamp. *cut is set
 // when the file was longer than X_HOSTS_MAX_FILE (then only its whole lines before the bound
 // count). False with errno set when the file cannot be opened, is not a regular file, or cannot
 // be read, or when memory ran out; *hosts is then empty.
