@@ -1,6 +1,6 @@
 // Drives one resolver in an event loop for the end-to-end suite.
 //
-//   dns_probe [--resolv-conf <path>] [--port <n>] [--hosts <path>] [name ...]
+//   dns_probe [--resolv-conf <path>] [--port <n>] [name ...]
 //
 // Creates the resolver (printing "= ready", or "= create failed" and exiting 1), then resolves
 // the A address of every name on the command line and exits once all are answered. Without
@@ -127,15 +127,12 @@ void on_stdin(x_server_t *, event_data_t *ev, uint32_t) {
 int main(int argc, char **argv) {
     const char *conf = "/etc/resolv.conf";
     uint16_t port = 53;
-    const char *hosts = nullptr;
     int first_name = argc;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--resolv-conf") && i + 1 < argc) {
             conf = argv[++i];
         } else if (!strcmp(argv[i], "--port") && i + 1 < argc) {
             port = static_cast<uint16_t>(atoi(argv[++i]));
-        } else if (!strcmp(argv[i], "--hosts") && i + 1 < argc) {
-            hosts = argv[++i];
         } else {
             first_name = i;
             break;
@@ -147,7 +144,6 @@ int main(int argc, char **argv) {
         emit("create failed");
         return 1;
     }
-    x_dns_use_hosts(dns, hosts, true);
     emit("ready");
 
     event_data_t in{};

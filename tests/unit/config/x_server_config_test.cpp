@@ -161,16 +161,12 @@ const ConfigCase kConfigCases[] = {
          EXPECT_EQ(l.config.ip_limit, 3u);
          EXPECT_TRUE(l.config.allow_internal_ip);
          EXPECT_TRUE(l.config.ipv6_model);
-         EXPECT_EQ(l.config.ip_restrict_file.len, 0u);      // mode off: not read
-         EXPECT_EQ(str(l.config.hosts_file), "/etc/hosts"); // the default
+         EXPECT_EQ(l.config.ip_restrict_file.len, 0u); // mode off: not read
      }},
     {"list_paths",
-     base_with("black_list_file=/etc/hostname\nwhite_list_file=/etc/hostname\n"
-               "hosts_file=None\n") +
-         kPort,
+     base_with("black_list_file=/etc/hostname\nwhite_list_file=/etc/hostname\n") + kPort,
      [](Loaded &l) {
          ASSERT_TRUE(l.ok) << l.out;
-         EXPECT_EQ(l.config.hosts_file.len, 0u);
          EXPECT_EQ(l.config.black_list_file.len, strlen("/etc/hostname"));
          EXPECT_EQ(l.config.white_list_file.len, strlen("/etc/hostname") + 1);
      }},
