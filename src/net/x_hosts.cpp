@@ -44,7 +44,8 @@ bool parse_addr(const char *tok, size_t len, uint8_t *family, uint8_t *addr) {
 bool name_ok(const char *tok, size_t *len) {
     if (*len > 0 && tok[*len - 1] == '.') --*len;
     for (size_t i = 0; i < *len; i++) {
-        if (tok[i] <= ' ' || tok[i] >= 0x7f) return false;
+        auto c = static_cast<unsigned char>(tok[i]);
+        if (c <= ' ' || c >= 0x7f) return false;
     }
     return x_dns_name_valid(tok, *len);
 }
