@@ -1,21 +1,12 @@
 """A scripted DNS server over UDP (asyncio, in a thread of its own) for what a real server will not
-do on request: record the id and source port of every question, and send a forged answer first.
-Its message codec is written here, independent of the product.
-
-    d = DnsDouble("127.0.0.1", 53).start()
-    d.set("a.test", answers=[rr_a("10.0.0.1", 300)], forged=[rr_a("10.6.6.6", 300)])
-
-A name without a behaviour gets no answer. `forged` answers first come in a response to the
-question for "evil.<name>" (same id, port and type). `questions` lists (transport, name, qtype)
-and `senders` (id, source port), in arrival order."""
+do: it records the id and source port of every question in `senders` (and (transport, name,
+qtype) in `questions`), and answers set(name, answers=[...], forged=[...]) with, first, the forged
+answers in a response to the question for "evil.<name>" (same id, port and type), then the real
+ones. A name without a behaviour gets no answer. Its codec is written here, not the product's."""
 import asyncio
 import socket
 import struct
 import threading
-
-
-def encode_name(name):
-    return b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
 
 
 def rr_a(addr, ttl):
@@ -59,12 +50,12 @@ class DnsDouble(asyncio.DatagramProtocol):
         self.transport = transport
 
     def datagram_received(self, data, addr):
-        if len(data) < 17:
-            return
         tid, pos, labels = struct.unpack(">H", data[:2])[0], 12, []
         while pos < len(data) and data[pos] != 0:
             labels.append(data[pos + 1:pos + 1 + data[pos]].decode(errors="replace"))
             pos += 1 + data[pos]
+        if pos + 5 > len(data):
+            return
         name, question = ".".join(labels), data[12:pos + 5]
         self.questions.append(("udp", name, struct.unpack(">H", data[pos + 1:pos + 3])[0]))
         self.senders.append((tid, addr[1]))
@@ -72,6 +63,5 @@ class DnsDouble(asyncio.DatagramProtocol):
         if b is None:
             return
         if "forged" in b:
-            evil = encode_name("evil." + name) + question[-4:]
-            self.transport.sendto(response(tid, evil, b["forged"]), addr)
+            self.transport.sendto(response(tid, b"\x04evil" + question, b["forged"]), addr)
         self.transport.sendto(response(tid, question, b.get("answers", [])), addr)
