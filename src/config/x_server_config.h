@@ -188,6 +188,7 @@ struct x_config_server_t {
     uint8_t ip_restrict_mode;       // source restriction mode, 0 off
     ngx_str_t ip_restrict_file;     // restriction list, read when the mode is on
     bool ipv6_model;                // accept IPv6 destinations, resolve AAAA too
+    ngx_str_t hosts_file;           // names answered before DNS; empty for none
     uint32_t auth_num;              // entries in auths
     x_config_auth_t *auths;         // the backends
     uint32_t listen_count;          // listening sockets the ports need
