@@ -284,6 +284,13 @@ bool load_numbers(x_config_server_t *config, const ini_t *ini) {
     config->reply_timeout = static_cast<uint32_t>(ini_opt_int64(ini, s, "reply_timeout", 60000));
     config->tovask_retry_interval =
         static_cast<uint64_t>(ini_opt_int64(ini, s, "tovask_retry_interval", 500));
+    int64_t relay = ini_opt_int64(ini, s, "relay_buffer", X_RELAY_BUFFER_DEFAULT);
+    if (relay < X_RELAY_BUFFER_MIN || relay > X_RELAY_BUFFER_MAX) {
+        log_error("config relay_buffer %lld out of range [%u, %u]\n", static_cast<long long>(relay),
+                  X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX);
+        return false;
+    }
+    config->relay_buffer = static_cast<uint32_t>(relay);
     config->allow_internal_ip = ini_opt_int64(ini, s, "allow_internal_ip", 0) != 0;
     config->global_limit = static_cast<uint32_t>(ini_opt_int64(ini, s, "qps_limit", 0));
     config->ip_limit = static_cast<uint32_t>(ini_opt_int64(ini, s, "ip_limit", 0));

@@ -166,6 +166,12 @@ struct x_config_port_t {
     uint32_t max_level_user[X_CONFIG_MAX_LEVELS];       // most addresses of level i + 1
 };
 
+// Bounds and default of relay_buffer: one segment (reads of one segment, as small as a session
+// can move) up to 4 MiB; the default is the size that moves bulk data at the least CPU per byte.
+constexpr uint32_t X_RELAY_BUFFER_MIN = 1500;
+constexpr uint32_t X_RELAY_BUFFER_MAX = 4u << 20;
+constexpr uint32_t X_RELAY_BUFFER_DEFAULT = 128u << 10;
+
 struct x_config_server_t {
     uint32_t thread_num;            // configured thread count, 0 and 1 both mean one
     x_config_thread_t *threads;     // x_config_thread_count() entries
@@ -181,6 +187,7 @@ struct x_config_server_t {
     uint32_t src_timeout;           // ms until a new client's first request is complete
     uint32_t dst_timeout;           // ms for a connection attempt
     uint32_t reply_timeout;         // ms of idleness before a session closes
+    uint32_t relay_buffer;          // bytes one relay read may take (X_RELAY_BUFFER_*)
     uint64_t tovask_retry_interval; // ms between two sends of one agent request
     bool allow_internal_ip;         // private IPv4 destinations pass without asking
     uint64_t global_limit;          // admissions per second over all clients, 0 none

@@ -273,10 +273,7 @@ bool drop_hop_headers(x_client_t *c) {
 }
 
 void start_relay(x_client_t *c) {
-    if (!x_client_relay_prepare(c)) {
-        fail(c, X_ERROR_ALLOC, "http down buf alloc fail");
-        return;
-    }
+    x_client_relay_prepare(c);
     int epfd = c->thread->epoll_fd;
     if (!ev_add_event(epfd, &c->connect_ev_data, EPOLLIN, on_tcp_relay)) {
         fail(c, X_ERROR_EVENT_OPT, "http add conn event fail");

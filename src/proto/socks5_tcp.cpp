@@ -265,10 +265,7 @@ void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
         connect_failed(c, err);
         return;
     }
-    if (!x_client_relay_prepare(c)) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 tcp buf alloc fail");
-        return;
-    }
+    x_client_relay_prepare(c);
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     get_local_addr(ev->fd, &local.sin_addr.s_addr, &local.sin_port);

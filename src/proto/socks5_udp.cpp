@@ -71,7 +71,6 @@ bool relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out, token
     r->ev_data_in = in;
     r->ev_data_out = out;
     r->bucket = bucket;
-    r->eof = false;
     if (!buf_alloc(&r->buf, S5_UDP_BUF_SIZE)) return false;
     r->buf.end = r->buf.start + S5_UDP_BUF_SIZE;
     empty(&r->buf);

@@ -173,6 +173,10 @@ TEST(ConfigLoad, Loads) {
              for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
                  EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
          }},
+        {"relay_buffer_default", kBase + kPort, true, "",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.relay_buffer, 131072u); }},
+        {"relay_buffer_below_one_segment", kBase + "relay_buffer=1499\n" + kPort, false,
+         "ERROR : config relay_buffer 1499 out of range [1500, 4194304]\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
