@@ -1,6 +1,7 @@
 #include "auth/x_auth.h"
 
 #include "auth/x_auth_local.h"
+#include "auth/x_auth_remote.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -109,7 +110,10 @@ x_auth_base_t *refusing_create(x_server_t *server, uint32_t index, uint16_t type
 
 x_auth_base_t *create_backend(x_server_t *server, uint32_t index, uint16_t type) {
     switch (type) {
-    case X_AUTH_TYPE_REMOTE:
+    case X_AUTH_TYPE_REMOTE: {
+        x_auth_remote_t *remote = x_auth_remote_create(server, index);
+        return remote ? &remote->base : nullptr;
+    }
     case X_AUTH_TYPE_TOVASK:
     case X_AUTH_TYPE_FORWARD:
         return refusing_create(server, index, type);

@@ -37,7 +37,7 @@ constexpr uint32_t X_AUTH_REMOTE_REQUEST_ID_MAX = 2147483646;
 // User levels 1 to 10; an answer naming a higher level is refused.
 constexpr uint32_t X_AUTH_REMOTE_LEVELS = 10;
 // Bounds on what one answer may carry: the service is a peer on the network.
-constexpr size_t X_AUTH_REMOTE_TOKEN_MAX = 1024;     // "t", "lt", "ft", "st"
+constexpr size_t X_AUTH_REMOTE_TOKEN_MAX = 1024;       // "t", "lt", "ft", "st"
 constexpr size_t X_AUTH_REMOTE_LIST_ITEMS_MAX = 65536; // items of "wl" or "bl"
 // Expiry checks of user keys and users run this often.
 constexpr uint64_t X_AUTH_REMOTE_CACHE_CHECK_MS = 10000;
@@ -53,14 +53,14 @@ struct x_auth_remote_t;
 
 // One question in flight (an auth or a verify request).
 struct x_auth_request_t {
-    x_auth_remote_t *auth; // owner
-    uint32_t type;         // 1 auth, 3 verify
-    uint32_t port_id;      // listening port of the first session (its egress pool)
-    dict *client_cache;    // session ids (in the keys) waiting for the answer
-    ngx_str_t auth_key;    // owned: auth key (auth) or user token (verify)
-    buf_t request_buf;     // the encoded message, kept for resending
-    uint32_t request_id;   // its id
-    uint32_t retry_count;  // sends so far, counted from 1 (UDP) or 3 (other transports)
+    x_auth_remote_t *auth;   // owner
+    uint32_t type;           // 1 auth, 3 verify
+    uint32_t port_id;        // listening port of the first session (its egress pool)
+    dict *client_cache;      // session ids (in the keys) waiting for the answer
+    ngx_str_t auth_key;      // owned: auth key (auth) or user token (verify)
+    buf_t request_buf;       // the encoded message, kept for resending
+    uint32_t request_id;     // its id
+    uint32_t retry_count;    // sends so far, counted from 1 (UDP) or 3 (other transports)
     x_timer_event_t timeout; // entry in request_timer
     uint64_t start_time;     // monotonic ms of its creation
 };
@@ -73,44 +73,44 @@ struct x_auth_virtual_addr_t {
 
 // One auth key that received a grant.
 struct x_auth_user_key_t {
-    x_auth_remote_t *auth;  // owner
-    ngx_str_t user_key;     // owned: the auth key (also the table key)
-    ngx_str_t token;        // owned: the user ("t") of the last answer
-    ngx_str_t log_token;    // owned: "lt", else the flow token
-    ngx_str_t flow_token;   // owned: "ft", else the token
-    ngx_str_t stats_token;  // owned: "st", empty when never sent
-    bool use_auth_forword;  // sessions of this key leave through `forward`
-    x_forward_t forward;    // upstream from "f" (owned strings)
-    dict *client_cache;     // session ids (in the keys) admitted through this key
-    uint64_t auth_time;     // monotonic ms of the last answer for this key
-    uint64_t cache_time;    // ms the answer is reused without asking ("ct" × 1000)
+    x_auth_remote_t *auth;      // owner
+    ngx_str_t user_key;         // owned: the auth key (also the table key)
+    ngx_str_t token;            // owned: the user ("t") of the last answer
+    ngx_str_t log_token;        // owned: "lt", else the flow token
+    ngx_str_t flow_token;       // owned: "ft", else the token
+    ngx_str_t stats_token;      // owned: "st", empty when never sent
+    bool use_auth_forword;      // sessions of this key leave through `forward`
+    x_forward_t forward;        // upstream from "f" (owned strings)
+    dict *client_cache;         // session ids (in the keys) admitted through this key
+    uint64_t auth_time;         // monotonic ms of the last answer for this key
+    uint64_t cache_time;        // ms the answer is reused without asking ("ct" × 1000)
     uint64_t cache_expire_time; // ms after auth_time when the unused record goes
     x_timer_event_t timeout;    // entry in user_key_timer
 };
 
 // One user (token) with what all its sessions share.
 struct x_auth_user_t {
-    x_auth_remote_t *auth;                              // owner
+    x_auth_remote_t *auth;                                   // owner
     x_auth_virtual_addr_t virtual_ips[X_AUTH_REMOTE_LEVELS]; // egress address per level - 1
-    ngx_str_t token;               // owned: the table key
-    uint32_t code;                 // 0 after a grant
-    uint32_t conn_limit;           // most sessions at once, 0 unlimited
-    uint32_t user_level;           // 1 to 10
-    uint32_t rate;                 // the last "ra" applied (KiB/s), 0 when the level's rate
-    token_bucket_t *bucket_up;     // owned: client -> destination, shared by the sessions
-    token_bucket_t *bucket_down;   // owned: destination -> client
-    uint64_t next_verify;          // ms between verifies, 0 never
-    uint32_t ref_count;            // sessions holding a reference
-    uint32_t white_version;        // version of white_cache
-    bool allow_all;                // everything not black-listed is allowed
-    x_acl_cache_t *white_cache;    // owned or null: the user's white list
-    uint32_t black_version;        // version of black_cache
-    x_acl_cache_t *black_cache;    // owned or null: the user's black list
-    uint64_t auth_time;            // monotonic ms of the last grant
-    uint64_t verify_time;          // monotonic ms of the last confirmation
-    uint64_t cache_time;           // ms ("ct" × 1000)
-    uint64_t cache_expire_time;    // ms after auth_time when the unused record goes
-    x_timer_event_t timeout;       // entry in cache_timer
+    ngx_str_t token;                                         // owned: the table key
+    uint32_t code;                                           // 0 after a grant
+    uint32_t conn_limit;                                     // most sessions at once, 0 unlimited
+    uint32_t user_level;                                     // 1 to 10
+    uint32_t rate;               // the last "ra" applied (KiB/s), 0 when the level's rate
+    token_bucket_t *bucket_up;   // owned: client -> destination, shared by the sessions
+    token_bucket_t *bucket_down; // owned: destination -> client
+    uint64_t next_verify;        // ms between verifies, 0 never
+    uint32_t ref_count;          // sessions holding a reference
+    uint32_t white_version;      // version of white_cache
+    bool allow_all;              // everything not black-listed is allowed
+    x_acl_cache_t *white_cache;  // owned or null: the user's white list
+    uint32_t black_version;      // version of black_cache
+    x_acl_cache_t *black_cache;  // owned or null: the user's black list
+    uint64_t auth_time;          // monotonic ms of the last grant
+    uint64_t verify_time;        // monotonic ms of the last confirmation
+    uint64_t cache_time;         // ms ("ct" × 1000)
+    uint64_t cache_expire_time;  // ms after auth_time when the unused record goes
+    x_timer_event_t timeout;     // entry in cache_timer
 };
 
 // A remembered refusal of one auth key.
@@ -126,23 +126,23 @@ using x_auth_remote_send_fn = bool (*)(x_auth_remote_t *auth, x_conn_pool_t *poo
                                        const uint8_t *data, size_t len);
 
 struct x_auth_remote_t {
-    x_auth_base_t base;                // type X_AUTH_TYPE_REMOTE
-    x_config_auth_t *conf;             // the section
-    x_conn_pool_t *auth_conn_pool;     // connections for auth questions
-    x_conn_pool_t *verify_conn_pool;   // connections for verify questions
-    uint32_t request_id;               // the last id handed out
-    dict *key_auth_request_cache;      // auth key -> id of the auth request in flight
-    dict *key_verify_request_cache;    // token -> id of the verify request in flight
-    dict *request_cache;               // id (in the key) -> x_auth_request_t (owned)
-    dict *user_key_cache;              // auth key -> x_auth_user_key_t (owned)
-    dict *user_cache;                  // token -> x_auth_user_t (owned)
-    dict *error_cache;                 // auth key -> x_user_error_t (owned)
-    x_timer_t request_timer;           // time-outs of requests in flight
-    x_timer_t cache_timer;             // expiry checks of users
-    x_timer_t error_timer;             // expiry of refusals
-    x_timer_t user_key_timer;          // expiry checks of user keys
-    uint64_t last_show_cache_time;     // monotonic ms of the last table-size line
-    x_auth_remote_send_fn send;        // x_conn_pool_send unless a test replaced it
+    x_auth_base_t base;              // type X_AUTH_TYPE_REMOTE
+    x_config_auth_t *conf;           // the section
+    x_conn_pool_t *auth_conn_pool;   // connections for auth questions
+    x_conn_pool_t *verify_conn_pool; // connections for verify questions
+    uint32_t request_id;             // the last id handed out
+    dict *key_auth_request_cache;    // auth key -> id of the auth request in flight
+    dict *key_verify_request_cache;  // token -> id of the verify request in flight
+    dict *request_cache;             // id (in the key) -> x_auth_request_t (owned)
+    dict *user_key_cache;            // auth key -> x_auth_user_key_t (owned)
+    dict *user_cache;                // token -> x_auth_user_t (owned)
+    dict *error_cache;               // auth key -> x_user_error_t (owned)
+    x_timer_t request_timer;         // time-outs of requests in flight
+    x_timer_t cache_timer;           // expiry checks of users
+    x_timer_t error_timer;           // expiry of refusals
+    x_timer_t user_key_timer;        // expiry checks of user keys
+    uint64_t last_show_cache_time;   // monotonic ms of the last table-size line
+    x_auth_remote_send_fn send;      // x_conn_pool_send unless a test replaced it
 };
 
 // ---- Backend ----
@@ -186,11 +186,25 @@ x_auth_key_result x_auth_remote_build_key(const x_auth_remote_t *auth, const x_c
 
 // Keys of an auth answer that were read (bits of x_auth_answer_t.present).
 enum : uint32_t {
-    X_ANS_I = 1u << 0, X_ANS_A = 1u << 1, X_ANS_C = 1u << 2, X_ANS_T = 1u << 3,
-    X_ANS_LT = 1u << 4, X_ANS_FT = 1u << 5, X_ANS_ST = 1u << 6, X_ANS_R = 1u << 7,
-    X_ANS_RA = 1u << 8, X_ANS_CL = 1u << 9, X_ANS_CT = 1u << 10, X_ANS_F = 1u << 11,
-    X_ANS_W = 1u << 12, X_ANS_AL = 1u << 13, X_ANS_WL = 1u << 14, X_ANS_B = 1u << 15,
-    X_ANS_BL = 1u << 16, X_ANS_V = 1u << 17, X_ANS_VU = 1u << 18,
+    X_ANS_I = 1u << 0,
+    X_ANS_A = 1u << 1,
+    X_ANS_C = 1u << 2,
+    X_ANS_T = 1u << 3,
+    X_ANS_LT = 1u << 4,
+    X_ANS_FT = 1u << 5,
+    X_ANS_ST = 1u << 6,
+    X_ANS_R = 1u << 7,
+    X_ANS_RA = 1u << 8,
+    X_ANS_CL = 1u << 9,
+    X_ANS_CT = 1u << 10,
+    X_ANS_F = 1u << 11,
+    X_ANS_W = 1u << 12,
+    X_ANS_AL = 1u << 13,
+    X_ANS_WL = 1u << 14,
+    X_ANS_B = 1u << 15,
+    X_ANS_BL = 1u << 16,
+    X_ANS_V = 1u << 17,
+    X_ANS_VU = 1u << 18,
 };
 
 // Upstream named by "f"; strings point into the message.
@@ -204,14 +218,14 @@ struct x_auth_answer_forward_t {
 
 // One auth or verify answer as read; strings point into the message, lists are owned.
 struct x_auth_answer_t {
-    uint32_t present;             // X_ANS_* of the keys read
-    bool complete;                // every member was read: false means the reader stopped early
+    uint32_t present; // X_ANS_* of the keys read
+    bool complete;    // every member was read: false means the reader stopped early
     int64_t i, a, c, r, ra, cl, ct, w, b, v, vu; // integer members
-    bool al;                      // "al"
-    ngx_str_t t, lt, ft, st;      // string members
-    x_auth_answer_forward_t f;    // "f"
-    x_acl_cache_t *white_list;    // "wl" items, null when absent
-    x_acl_cache_t *black_list;    // "bl" items, null when absent
+    bool al;                                     // "al"
+    ngx_str_t t, lt, ft, st;                     // string members
+    x_auth_answer_forward_t f;                   // "f"
+    x_acl_cache_t *white_list;                   // "wl" items, null when absent
+    x_acl_cache_t *black_list;                   // "bl" items, null when absent
 };
 
 // Outcome of reading a message.
@@ -240,8 +254,8 @@ uint32_t x_auth_fill_client_auth_result(x_auth_user_t *user, x_auth_user_key_t *
                                         x_client_t *client);
 // Answers every session waiting on an auth request (user and user_key set on success) and
 // destroys the request.
-void x_auth_on_auth_resp_all_request(x_auth_request_t *request, uint32_t code,
-                                     x_auth_user_t *user, x_auth_user_key_t *user_key);
+void x_auth_on_auth_resp_all_request(x_auth_request_t *request, uint32_t code, x_auth_user_t *user,
+                                     x_auth_user_key_t *user_key);
 // Answers every session waiting on a verify request and destroys the request.
 void x_auth_on_verify_resp_all_request(x_auth_request_t *request, uint32_t code,
                                        x_auth_user_t *user);
