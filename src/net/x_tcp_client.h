@@ -146,3 +146,34 @@ enum x_frame_parse_t {
 // than max_len bytes is X_FRAME_TOO_BIG as soon as that is certain.
 x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_len,
                                   size_t *hdr_len, size_t *msg_len);
+
+// Pieces the transports share (used by the UDP and WebSocket clients).
+//
+// Stores server, path, timings and handlers in the base record. False (logged) for an empty or
+// too long host, a too long path, or a path or host holding spaces or control bytes.
+[[nodiscard]] bool x_trans_client_store(x_trans_client_t *client, const char *host, uint16_t port,
+                                        const char *server_path, uint32_t reconn_inval,
+                                        uint32_t reconn_cnt, uint32_t heartbeat_timeout,
+                                        void *original, data_handler data_func,
+                                        init_handler init_func, close_handler close_func);
+// Copies if_name (cut to 63 characters) and bind_addr into a new client's base.
+void x_trans_client_set_local(x_trans_client_t *client, const char *if_name, uint32_t bind_addr);
+// Counts a close toward reconn_cnt and calls handler_close when the count is reached.
+void x_trans_client_count_close(x_trans_client_t *client, uint32_t *reconn_ref);
+// Opens a non-blocking TCP socket bound to the client's device and address and starts connecting
+// to server_addr. Returns the descriptor (never 0), or -1 after logging the failed step, the
+// lines naming the transport by `word` ("tcp" or "ws").
+int x_trans_stream_open(x_trans_client_t *client, const char *word);
+// Writes the pending bytes of send_buf once; registers for writability while bytes remain and
+// keeps *enable_send in step. False when the socket failed.
+[[nodiscard]] bool x_trans_stream_flush(int epfd, event_data_t *ev, buf_t *send_buf,
+                                        bool *enable_send);
+// Room for at least one more byte in a receive buffer, doubling the capacity but never past
+// limit. False when the buffer is full at the limit or cannot grow.
+[[nodiscard]] bool x_trans_recv_room(buf_t *buf, size_t limit);
+// Room for `need` more bytes in a send buffer (doubling); false when it cannot grow.
+[[nodiscard]] bool x_trans_send_room(buf_t *buf, size_t need);
+// Gives back the memory of an empty buffer that grew past 64 KiB (back to X_TRANS_BUF_INIT).
+void x_trans_buf_shrink(buf_t *buf);
+// Unregisters and closes the socket of ev (its handler cleared first); nothing when none.
+void x_trans_close_socket(int epfd, event_data_t *ev);
