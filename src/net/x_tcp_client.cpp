@@ -196,7 +196,6 @@ bool x_trans_client_store(x_trans_client_t *c, const char *host, uint16_t port,
         return false;
     }
     const char *path = server_path ? server_path : "";
-    if (*path == '/') path++;
     if (strlen(path) > X_TRANS_PATH_MAX || !text_ok(path)) {
         log_error("trans client path [%s] is not valid\n", path);
         return false;

@@ -85,11 +85,11 @@ struct x_trans_client_t {
     uint16_t type;                          // X_TRANS_WS, X_TRANS_UDP or X_TRANS_TCP
     uint16_t status;                        // X_TRANS_DISCONNECTED ... X_TRANS_CONNECTED
     x_server_info_t server_info;            // the server as configured
-    char server_path[X_TRANS_PATH_MAX + 1]; // request path (WebSocket only), no leading '/'
+    char server_path[X_TRANS_PATH_MAX + 1]; // request path (WebSocket only), after "GET /"
     struct sockaddr_in server_addr;         // resolved server address and port
     uint32_t reconn_inval;                  // ms to wait after a close before reconnecting
     uint32_t reconn_cnt;                    // consecutive closes before the owner is told; 0 never
-    uint32_t heartbeat_timeout;             // ms of server silence that close the connection
+    uint32_t heartbeat_timeout;             // ms of server silence that closes it; 0 never
     void *original;                         // owner context passed to the handlers
     data_handler handler_data;              // each complete message
     init_handler handler_init;              // once per connection, when ready

@@ -69,7 +69,7 @@ int open_socket(x_udp_client_t *uc) {
         fd = moved;
     }
     if (fd < 0) {
-        log_error("create udp socket failed\n");
+        log_error("conn [%s] create udp src socket failed\n", c->server_info.host);
         return -1;
     }
     if (c->if_name[0] && !set_socket_bindtodevice(fd, c->if_name, strlen(c->if_name))) {

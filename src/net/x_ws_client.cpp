@@ -183,14 +183,15 @@ bool on_frame(x_ws_client_t *wc, const x_ws_frame_t &f, const uint8_t *payload) 
     size_t len = static_cast<size_t>(f.payload_len);
     switch (f.opcode) {
     case X_WS_OP_CLOSE: {
-        // Echo the status code (best effort) before going away.
+        // Echo the status code (best effort, and never into a half-written frame) and go.
         uint8_t frame[X_WS_FRAME_HDR_MAX + 2];
         size_t hdr_len = 0, code_len = len >= 2 ? 2 : 0;
         uint32_t mask = next_mask(wc);
         x_ws_fill_frame_header(frame, 0x80 | X_WS_OP_CLOSE, code_len, mask, &hdr_len);
         memcpy(frame + hdr_len, payload, code_len);
         x_ws_mask(frame + hdr_len, code_len, mask);
-        (void)!send(wc->ev_data.fd, frame, hdr_len + code_len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (buf_size(&wc->send_buf) == 0)
+            (void)!send(wc->ev_data.fd, frame, hdr_len + code_len, MSG_NOSIGNAL | MSG_DONTWAIT);
         x_ws_client_close(wc);
         return false;
     }
@@ -389,7 +390,6 @@ void x_ws_accept_for_key(const char *key, size_t key_len, char out[X_WS_ACCEPT_L
 size_t x_ws_handshake_request(char *out, size_t cap, const char *path, const char *host,
                               const x_ws_handshake_t *hs) {
     if (!path) path = "";
-    if (*path == '/') path++;
     for (const char *s : {path, host}) {
         for (const char *p = s; *p; p++)
             if (static_cast<unsigned char>(*p) <= 0x20 || *p == 0x7f) return 0;

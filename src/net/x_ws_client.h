@@ -38,7 +38,6 @@ struct x_ws_handshake_t {
 void x_ws_accept_for_key(const char *key, size_t key_len, char out[X_WS_ACCEPT_LEN + 1]);
 // Formats "GET /<path> HTTP/1.1" with Host, Upgrade, Connection, the key and version 13 into out;
 // the length, or 0 when it does not fit in cap or path or host hold spaces or control bytes.
-// One leading '/' of path is skipped.
 size_t x_ws_handshake_request(char *out, size_t cap, const char *path, const char *host,
                               const x_ws_handshake_t *hs);
 

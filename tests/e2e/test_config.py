@@ -93,13 +93,6 @@ def test_unreadable_file_is_a_load_failure(tmp_path, make):
     assert lines(out) == ["T ERROR : config ini load failed", "T ERROR : load config failed"]
 
 
-def test_json_file_fails_honestly(tmp_path):
-    code, out, err = run_config(tmp_path, "{}", name="q.json")
-    assert (code, err) == (1, "")
-    assert lines(out) == [f"T ERROR : config json file [{tmp_path / 'q.json'}] not supported "
-                          "by this build", "T ERROR : load config failed"]
-
-
 @pytest.mark.parametrize("text,message", [
     ("[kni]\nthread_num=1\n", "[ini] quoxel/ros_id not found!\n"),
     ("[kni]\nthread_num=x1\n[quoxel]\nros_id=1\n", "[ini] kni/thread_num is not a number: x1!\n"),
