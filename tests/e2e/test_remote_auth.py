@@ -81,6 +81,8 @@ def test_request_keys_per_transport(remote, kind):
                      "na": LOCAL, "sa": LOCAL, "tag": b"edge-1"}
     assert list(creds) == ["i", "a", "u", "p", "np", "na", "sa", "tag"]
     assert list(addresses) == ["i", "a", "np", "na", "sa", "tag"]
+    r.svc.policy = refuse(407)  # HTTP clients are asked for credentials again
+    assert r.curl("-x", f"http://127.0.0.1:{r.port}", "-U", "bob:no") == "407"
 
 
 def answer(**fields):
@@ -111,11 +113,6 @@ def test_answers(remote, policy, reply, code, asked):
         time.sleep(1.6)
         r.login("carol")
         assert wait_for(lambda: len(r.svc.of(1)) == 2)
-
-
-def test_http_refusal_is_407(remote):
-    r = remote("ws", refuse(407))
-    assert r.curl("-x", f"http://127.0.0.1:{r.port}", "-U", "bob:no") == "407"
 
 
 def test_merged_questions_and_cache(remote):

@@ -19,13 +19,6 @@ bool capture(x_auth_remote_t *, x_conn_pool_t *, const uint8_t *data, size_t len
     return true;
 }
 
-std::string hex(const std::string &s) {
-    std::string out;
-    for (unsigned char ch : s)
-        out += "0123456789abcdef"[ch >> 4], out += "0123456789abcdef"[ch & 15];
-    return out;
-}
-
 void *key_of(uint32_t session) {
     return reinterpret_cast<void *>(uintptr_t{session});
 }
@@ -36,7 +29,7 @@ struct Remote {
     x_auth_remote_t *auth = nullptr;
     std::vector<x_client_t *> sessions;
 
-    explicit Remote(bool no_whitelist = false, bool no_merge = false, const char *tag = "") {
+    explicit Remote(bool no_whitelist = false, bool no_merge = false) {
         x_time_set_clock([] { return fake_now; });
         s->config.auth_num = 1;
         s->config.auths = static_cast<x_config_auth_t *>(calloc(1, sizeof(x_config_auth_t)));
@@ -45,7 +38,6 @@ struct Remote {
         x_config_auth_remote_t &rc = s->config.auths[0].config.remote;
         rc.no_whitelist = no_whitelist;
         rc.no_merge = no_merge;
-        if (*tag && !ngx_str_init(&rc.tag, tag, strlen(tag))) ADD_FAILURE();
         EXPECT_TRUE(x_server_start(s));
         auth = reinterpret_cast<x_auth_remote_t *>(s->auths[0]);
         auth->send = capture;
@@ -133,21 +125,6 @@ TEST(AuthRemote, KeysByMergeRulesAndCredentials) {
         EXPECT_EQ(std::string(reinterpret_cast<char *>(key.data), key.len), want);
         ngx_str_free(&key);
     }
-}
-
-TEST(AuthRemote, AuthAndVerifyRequestBytes) {
-    Remote srv(false, false, "t1");
-    x_client_t *c = srv.login("bob", "pw");
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(hex(sent[0]), "8811112223692161217543626f62704270776e700438046e61057f000001736105"
-                            "c0000201746167427431");
-    srv.answer({{"c", I(0)}, {"t", S("bob")}, {"v", I(1)}, {"vu", I(1)}});
-    ASSERT_EQ(c->auth_result.code, 0u);
-    EXPECT_EQ(c->auth_result.next_verify, 10000u); // 1 s raised to the 10 s floor
-    fake_now += 20000;
-    x_auth_start_verify(srv.s, c);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(hex(sent[1]), "831110692261237443626f62");
 }
 
 // Answers that must be refused whole: nothing of them may reach a cache.
@@ -238,7 +215,8 @@ TEST(AuthRemote, NewPasswordDoesNotKeepTheOldOneAlive) {
 TEST(AuthRemote, VerifyJoinersAndLeaversAreFoundById) {
     Remote srv;
     x_client_t *c[3] = {srv.login("bob", "pw"), srv.login("bob", "pw"), srv.login("bob", "pw")};
-    srv.answer({{"c", I(0)}, {"t", S("bob")}, {"v", I(10)}, {"vu", I(1)}, {"ct", I(60)}});
+    srv.answer({{"c", I(0)}, {"t", S("bob")}, {"v", I(3)}, {"vu", I(1)}, {"ct", I(60)}});
+    EXPECT_EQ(c[0]->auth_result.next_verify, 10000u); // 3 s raised to the 10 s floor
     fake_now += 20000;
     for (auto *x : c)
         x_auth_start_verify(srv.s, x);
