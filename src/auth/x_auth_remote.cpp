@@ -400,7 +400,8 @@ void request_destroy(x_auth_request_t *req) {
     auto *listed = dictFind(keys, &req->auth_key);
     if (listed && static_cast<uint32_t>(listed->v.u64) == req->request_id)
         dictDelete(keys, &req->auth_key);
-    dictDelete(auth->request_cache, id_key(req->request_id));
+    if (dictFetchValue(auth->request_cache, id_key(req->request_id)) == req)
+        dictDelete(auth->request_cache, id_key(req->request_id));
     if (req->client_cache) dictRelease(req->client_cache);
     ngx_str_free(&req->auth_key);
     buf_free(&req->request_buf);
