@@ -421,10 +421,11 @@ void user_key_destroy(x_auth_user_key_t *uk) {
     free(uk);
 }
 
-void user_destroy(x_auth_user_t *u, bool give_back_addresses) {
+// Deletes a user and gives its egress addresses back to their pools (off the interface).
+void user_destroy(x_auth_user_t *u) {
     x_timer_del(&u->timeout);
     dictDelete(u->auth->user_cache, &u->token);
-    for (uint32_t l = 0; give_back_addresses && l < X_AUTH_REMOTE_LEVELS; l++) {
+    for (uint32_t l = 0; l < X_AUTH_REMOTE_LEVELS; l++) {
         x_auth_virtual_addr_t &va = u->virtual_ips[l];
         if (va.virtual_ip != 0 && va.xport != nullptr)
             (void)x_recycling_virtual_ip_by_level(va.xport, static_cast<int>(l + 1), va.virtual_ip);
@@ -1088,7 +1089,7 @@ void x_auth_remote_do_free(x_auth_base_t *base) {
     }
     drain<x_user_error_t>(auth->error_cache, error_destroy);
     drain<x_auth_user_key_t>(auth->user_key_cache, user_key_destroy);
-    drain<x_auth_user_t>(auth->user_cache, [](x_auth_user_t *u) { user_destroy(u, false); });
+    drain<x_auth_user_t>(auth->user_cache, user_destroy);
     if (auth->key_auth_request_cache) dictRelease(auth->key_auth_request_cache);
     if (auth->key_verify_request_cache) dictRelease(auth->key_verify_request_cache);
     x_auth_base_free(base);
@@ -1533,7 +1534,7 @@ void x_auth_on_user_key_timeout(void *ctx, x_timer_event_t *ev) {
 void x_auth_remote_on_cache_timeout(void *ctx, x_timer_event_t *ev) {
     auto *u = static_cast<x_auth_user_t *>(ctx);
     if (u->auth_time + u->cache_expire_time <= x_time_ms() && u->ref_count == 0) {
-        user_destroy(u, true);
+        user_destroy(u);
         return;
     }
     x_timer_reg(&u->auth->cache_timer, ev);
