@@ -122,7 +122,7 @@ def test_answers(remote, policy, reply, code, asked):
 
 
 def test_merged_questions_and_cache(remote):
-    srv = remote("tcp", late(0.5, grant(ct=2)))
+    srv = remote("tcp", late(1.5, grant(ct=4)))
     got = []
     workers = [threading.Thread(target=lambda: got.append(login(srv, "dave"))) for _ in range(10)]
     [t.start() for t in workers]
@@ -131,7 +131,7 @@ def test_merged_questions_and_cache(remote):
     login(srv, "dave")              # inside the cache time: nothing asked
     login(srv, "dave", "other")     # a new password is a new question
     assert len(srv.svc.of(1)) == 2
-    time.sleep(2.2)                 # past the cache time: asked again
+    time.sleep(4.2)                 # past the cache time: asked again
     login(srv, "dave")
     assert len(srv.svc.of(1)) == 3
 
@@ -147,7 +147,7 @@ def test_resends_and_time_outs(remote, kind, policy, sends, seconds):
     srv = remote(kind, policy)
     start = time.monotonic()
     assert login(srv, "erin") == NO
-    assert seconds - 0.2 < time.monotonic() - start < seconds + 1.5
+    assert seconds - 0.2 < time.monotonic() - start < seconds + 3
     assert srv.code(643)
     assert len(srv.svc.of(1)) == sends and len({q["i"] for q in srv.svc.of(1)}) == 1
 
@@ -194,7 +194,7 @@ def test_shared_rate_across_threads(remote, fields):
     workers = [threading.Thread(target=fetch) for _ in range(2)]
     [t.start() for t in workers]
     [t.join(20) for t in workers]
-    assert got == [size, size] and 1.5 < time.monotonic() - start < 6  # 512 KiB: 2 s
+    assert got == [size, size] and 1.5 < time.monotonic() - start < 10  # 512 KiB: 2 s
 
 
 def test_per_user_lists(remote, tmp_path):

@@ -130,11 +130,9 @@ TEST(AuthRemote, KeysByMergeRulesAndCredentials) {
 // Answers that must be refused whole: nothing of them may reach a cache.
 TEST(AuthRemote, UnusableAnswersRefuseAndChangeNothing) {
     std::pair<Members, uint32_t> cases[] = {
-        {{{"c", I(0)}, {"t", S("u")}, {"r", I(11)}}, 640},
         {{{"c", I(0)}, {"t", S("u")}, {"r", S("1")}}, 642},
         {{{"c", I(0)}, {"t", S("u")}, {"b", I(1)}, {"bl", L({"x.test", ""})}}, 642},
         {{{"c", I(0)}, {"t", S("u")}, {"t", S("v")}}, 642},
-        {{{"t", S("u")}}, 642},
         {{{"c", I(0)}, {"t", S("u")}, {"f", I(1)}}, 642},
         {{{"c", I(0)}, {"f", obj({{"h", S("h")}, {"dp", I(70000)}})}}, 642},
         {{{"c", I(0)}, {"t", S(std::string(1025, 'x'))}}, 642},
