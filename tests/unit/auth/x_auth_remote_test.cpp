@@ -29,7 +29,7 @@ struct Remote {
     x_auth_remote_t *auth = nullptr;
     std::vector<x_client_t *> sessions;
 
-    explicit Remote(bool no_whitelist = false, bool no_merge = false) {
+    explicit Remote(bool no_whitelist = false, bool no_merge = false, bool priority = false) {
         x_time_set_clock([] { return fake_now; });
         s->config.auth_num = 1;
         s->config.auths = static_cast<x_config_auth_t *>(calloc(1, sizeof(x_config_auth_t)));
@@ -38,6 +38,7 @@ struct Remote {
         x_config_auth_remote_t &rc = s->config.auths[0].config.remote;
         rc.no_whitelist = no_whitelist;
         rc.no_merge = no_merge;
+        rc.is_priority = priority;
         EXPECT_TRUE(x_server_start(s));
         auth = reinterpret_cast<x_auth_remote_t *>(s->auths[0]);
         auth->send = capture;
@@ -228,4 +229,19 @@ TEST(AuthRemote, VerifyJoinersAndLeaversAreFoundById) {
     EXPECT_EQ(c[0]->auth_result.code + c[1]->auth_result.code + c[2]->auth_result.code, 557u);
     srv.auth->request_id = X_AUTH_REMOTE_REQUEST_ID_MAX;
     EXPECT_EQ(srv.login("eve", "pw")->auth_request.request_id, 1u);
+}
+
+TEST(AuthRemote, SilentServiceRefusesOrServesTheLastGrantWithPriority) {
+    for (bool priority : {false, true}) {
+        Remote srv(false, false, priority);
+        srv.login("bob", "pw");
+        srv.answer({{"c", I(0)}, {"t", S("bob")}});
+        fake_now += 1;
+        x_client_t *c = srv.login("bob", "pw");
+        fake_now += 4001; // one send over a stream transport: the 4 s time-out ends it
+        x_auth_check_backends(srv.s);
+        EXPECT_EQ(sent.size(), 2u);
+        EXPECT_EQ(c->auth_result.code, priority ? 0u : 643u);
+        EXPECT_EQ(c->auth_result.holds_user, priority);
+    }
 }
