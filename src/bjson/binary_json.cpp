@@ -292,7 +292,7 @@ bool bjson_get_bool(const bjson_val_t *val) {
 }
 
 float bjson_get_float(const bjson_val_t *val) {
-    return static_cast<float>(bjson_get_double(val));
+    return bjson_wire::to_float(bjson_get_double(val));
 }
 
 double bjson_get_double(const bjson_val_t *val) {
@@ -684,11 +684,13 @@ bool bjson_str_equals_str(const bjson_str_t *str, const char *data, size_t len) 
 
 bool bjson_equals(const bjson_val_t *a, const bjson_val_t *b) {
     if (a == nullptr || b == nullptr) return a == b;
+    auto integer = [](const bjson_val_t *v) {
+        return v->type == BJSON_INT || v->type == BJSON_UINT;
+    };
+    if (integer(a) && integer(b)) return a->u == b->u;
     if (a->type != b->type) return false;
     switch (a->type) {
     case BJSON_BOOL:
-    case BJSON_INT:
-    case BJSON_UINT:
         return a->u == b->u;
     case BJSON_FLOAT:
         return memcmp(&a->f, &b->f, sizeof a->f) == 0;

@@ -204,7 +204,8 @@ bool bjson_str_equals(const bjson_str_t *a, const bjson_str_t *b);
 bool bjson_str_equals_str(const bjson_str_t *str, const char *data, size_t len);
 
 // Deep equality: same kinds, payloads (doubles and floats bitwise), elements in order and
-// members by name. Keys of a and b themselves are not compared.
+// members by name. BJSON_INT and BJSON_UINT with the same 64 bits are equal (the binary form
+// carries small unsigned numbers in signed forms). Keys of a and b themselves are not compared.
 bool bjson_equals(const bjson_val_t *a, const bjson_val_t *b);
 
 // ---- the binary form of a whole tree ----

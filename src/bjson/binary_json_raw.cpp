@@ -258,7 +258,7 @@ bool bjson_raw_read_uint(buf_t *buf, uint64_t *v) {
 bool bjson_raw_read_float(buf_t *buf, float *f) {
     number num;
     if (!take_number(buf, &num)) return false;
-    *f = num.type == BJSON_FLOAT ? num.f : static_cast<float>(number_as_double(num));
+    *f = num.type == BJSON_FLOAT ? num.f : to_float(number_as_double(num));
     return true;
 }
 

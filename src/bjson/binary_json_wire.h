@@ -7,6 +7,8 @@
 
 #include "bjson/binary_json.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -222,6 +224,14 @@ inline bool table_span(const uint8_t *p, const uint8_t *end, uint64_t n,
 }
 
 // ---- scalars ----
+
+// A double narrowed to a float; magnitudes beyond the float range become infinities (a plain
+// conversion of such a value is undefined).
+inline float to_float(double d) {
+    if (d > FLT_MAX) return HUGE_VALF;
+    if (d < -FLT_MAX) return -HUGE_VALF;
+    return static_cast<float>(d);
+}
 
 // A decoded number of any numeric tag.
 struct number {

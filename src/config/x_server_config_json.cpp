@@ -316,7 +316,7 @@ bool load_forward(x_forward_t *forward, obj_t obj) {
         return false;
     }
     if (!save_text(&forward->password, pass)) {
-        log_error("config forward password [%.*s] save failed\n", pass.ilen(), pass.data);
+        log_error("config forward password [***] save failed\n"); // never a password in a log
         return false;
     }
     if (!x_forward_create_auth(forward)) {
@@ -467,7 +467,7 @@ bool load_local(x_config_auth_local_t *local, obj_t obj) {
             return false;
         }
         if (!save_text(&user->password, pass)) {
-            log_error("config local auth save password [%.*s] failed\n", pass.ilen(), pass.data);
+            log_error("config local auth save password [***] failed\n");
             return false;
         }
         if (!opt_field<uint32_t>(e, "rate_limit", &user->rate_limit, 0)) return false;
@@ -539,7 +539,7 @@ bool load_forward_users(x_config_auth_forward_t *fwd, obj_t obj) {
             return false;
         }
         if (!save_text(&user->password, pass)) {
-            log_error("config forward auth password [%.*s] save failed\n", pass.ilen(), pass.data);
+            log_error("config forward auth password [***] save failed\n");
             return false;
         }
         if (!opt_field<uint32_t>(e, "rate_limit", &user->rate_limit, 0) ||

@@ -28,6 +28,19 @@ bool text_ok(const char *s) {
     return true;
 }
 
+// Room for at least one more byte in a receive buffer, doubling the capacity but never past
+// limit. False when the buffer is full at the limit or cannot grow.
+bool recv_room(buf_t *b, size_t limit) {
+    if (b->start && b->last < b->end) return true;
+    size_t cap = buf_capacity(b);
+    if (cap >= limit) {
+        buf_drain(b);
+        return b->last < b->end;
+    }
+    size_t grown = cap ? cap * 2 : X_TRANS_BUF_INIT;
+    return buf_alloc(b, grown < limit ? grown : limit);
+}
+
 x_tcp_client_t *tcp_of(x_trans_client_t *c) {
     return reinterpret_cast<x_tcp_client_t *>(c);
 }
@@ -39,8 +52,6 @@ int epfd_of(const x_tcp_client_t *tc) {
 const char *server_text(x_trans_client_t *c) {
     return addr2str(&c->server_addr);
 }
-
-void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events);
 
 void cancel_query(x_tcp_client_t *tc) {
     if (tc->dns_query) x_dns_cancel(tc->base.thread->dns, tc->dns_query);
@@ -77,37 +88,18 @@ void deliver(x_tcp_client_t *tc) {
 
 void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
     auto *tc = static_cast<x_tcp_client_t *>(ev->other_ctx);
-    if (events & (EPOLLERR | EPOLLHUP)) {
-        log_error("tcp [%s] [%d] do close\n", server_text(&tc->base), ev->fd);
+    switch (x_trans_stream_event(&tc->base, ev, events, &tc->send_buf, &tc->enable_send,
+                                 &tc->recv_buf, X_TRANS_MAX_MSG + LEB128_MAX_BYTES)) {
+    case X_TRANS_EVENT_DATA:
+        tc->last_active_time = x_time_ms();
+        deliver(tc);
+        break;
+    case X_TRANS_EVENT_CLOSE:
         x_tcp_client_close(tc);
-        return;
+        break;
+    default:
+        break;
     }
-    if ((events & EPOLLOUT) &&
-        !x_trans_stream_flush(epfd_of(tc), ev, &tc->send_buf, &tc->enable_send)) {
-        x_tcp_client_close(tc);
-        return;
-    }
-    if (!(events & EPOLLIN)) return;
-    buf_t *rb = &tc->recv_buf;
-    if (!x_trans_recv_room(rb, X_TRANS_MAX_MSG + LEB128_MAX_BYTES)) {
-        log_error("recv buf check failed, do close [%s] [%d]\n", server_text(&tc->base), ev->fd);
-        x_tcp_client_close(tc);
-        return;
-    }
-    ssize_t n = recv(ev->fd, rb->last, buf_free_space(rb), MSG_DONTWAIT);
-    if (n == 0) {
-        x_tcp_client_close(tc);
-        return;
-    }
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        log_error("tcp recv fd: %d error:[%d:%s]\n", ev->fd, errno, strerror(errno));
-        x_tcp_client_close(tc);
-        return;
-    }
-    rb->last += n;
-    tc->last_active_time = x_time_ms();
-    deliver(tc);
 }
 
 void on_connected(x_tcp_client_t *tc) {
@@ -146,14 +138,10 @@ void on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
 void on_dns_resp(void *original, int status, sockaddr_storage *addr) {
     auto *tc = static_cast<x_tcp_client_t *>(original);
     tc->dns_query = nullptr;
-    if (status != 0 || !addr || addr->ss_family != AF_INET) {
-        log_error("tcp_client [%s] resolve failed: %d\n", tc->base.server_info.host, status);
+    if (!x_trans_take_address(&tc->base, status, addr)) {
         x_tcp_client_close(tc);
         return;
     }
-    tc->base.server_addr.sin_family = AF_INET;
-    tc->base.server_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    tc->base.server_addr.sin_port = tc->base.server_info.port;
     int fd = x_trans_stream_open(&tc->base, "tcp");
     if (fd < 0) {
         x_tcp_client_close(tc);
@@ -228,6 +216,17 @@ void x_trans_client_count_close(x_trans_client_t *c, uint32_t *reconn_ref) {
     if (c->handler_close) c->handler_close(c->original);
 }
 
+bool x_trans_take_address(x_trans_client_t *c, int status, const sockaddr_storage *addr) {
+    if (status != 0 || !addr || addr->ss_family != AF_INET) {
+        log_error("trans client [%s] resolve failed: %d\n", c->server_info.host, status);
+        return false;
+    }
+    c->server_addr.sin_family = AF_INET;
+    c->server_addr.sin_addr = reinterpret_cast<const sockaddr_in *>(addr)->sin_addr;
+    c->server_addr.sin_port = c->server_info.port;
+    return true;
+}
+
 int x_trans_stream_open(x_trans_client_t *c, const char *word) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd == 0) {
@@ -296,15 +295,32 @@ bool x_trans_stream_flush(int epfd, event_data_t *ev, buf_t *sb, bool *enable_se
     return true;
 }
 
-bool x_trans_recv_room(buf_t *b, size_t limit) {
-    if (b->start && b->last < b->end) return true;
-    size_t cap = buf_capacity(b);
-    if (cap >= limit) {
-        buf_drain(b);
-        return b->last < b->end;
+x_trans_event_t x_trans_stream_event(x_trans_client_t *c, event_data_t *ev, uint32_t events,
+                                     buf_t *send_buf, bool *enable_send, buf_t *recv_buf,
+                                     size_t limit) {
+    const char *srv = addr2str(&c->server_addr);
+    if (events & (EPOLLERR | EPOLLHUP)) {
+        log_error("tcp [%s] [%d] do close\n", srv, ev->fd);
+        return X_TRANS_EVENT_CLOSE;
     }
-    size_t grown = cap ? cap * 2 : X_TRANS_BUF_INIT;
-    return buf_alloc(b, grown < limit ? grown : limit);
+    if ((events & EPOLLOUT) &&
+        !x_trans_stream_flush(c->thread->epoll_fd, ev, send_buf, enable_send)) {
+        return X_TRANS_EVENT_CLOSE;
+    }
+    if (!(events & EPOLLIN)) return X_TRANS_EVENT_NONE;
+    if (!recv_room(recv_buf, limit)) {
+        log_error("recv buf check failed, do close [%s] [%d]\n", srv, ev->fd);
+        return X_TRANS_EVENT_CLOSE;
+    }
+    ssize_t n = recv(ev->fd, recv_buf->last, buf_free_space(recv_buf), MSG_DONTWAIT);
+    if (n == 0) return X_TRANS_EVENT_CLOSE;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return X_TRANS_EVENT_NONE;
+        log_error("tcp recv fd: %d error:[%d:%s]\n", ev->fd, errno, strerror(errno));
+        return X_TRANS_EVENT_CLOSE;
+    }
+    recv_buf->last += n;
+    return X_TRANS_EVENT_DATA;
 }
 
 bool x_trans_send_room(buf_t *b, size_t need) {
@@ -326,6 +342,28 @@ void x_trans_close_socket(int epfd, event_data_t *ev) {
     close(ev->fd);
     ev->fd = 0;
     ev->reg_events = 0;
+}
+
+x_trans_due_t x_trans_stream_due(x_trans_client_t *c, uint64_t *last_reconn_time,
+                                 uint64_t wait_conned_time, uint64_t last_active_time) {
+    uint64_t now = x_time_ms();
+    switch (c->status) {
+    case X_TRANS_DISCONNECTED:
+        if (now < *last_reconn_time + c->reconn_inval) return X_TRANS_DUE_NOTHING;
+        *last_reconn_time = now;
+        return X_TRANS_DUE_CONNECT;
+    case X_TRANS_CONNECTED:
+        if (!c->heartbeat_timeout || now - last_active_time <= c->heartbeat_timeout) {
+            return X_TRANS_DUE_NOTHING;
+        }
+        log_error("last active time is time out\n");
+        return X_TRANS_DUE_CLOSE;
+    default:
+        // A resolution that never answers is ended here too, not only by the resolver.
+        if (now - wait_conned_time <= X_TRANS_CONNECT_TIMEOUT) return X_TRANS_DUE_NOTHING;
+        log_error("trans client [%s] connect time out\n", c->server_info.host);
+        return X_TRANS_DUE_CLOSE;
+    }
 }
 
 x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_len,
@@ -420,26 +458,13 @@ bool x_tcp_client_send(x_trans_client_t *c, const uint8_t *buf, size_t len) {
 
 void x_tcp_client_check(x_trans_client_t *c) {
     x_tcp_client_t *tc = tcp_of(c);
-    uint64_t now = x_time_ms();
-    switch (c->status) {
-    case X_TRANS_DISCONNECTED:
-        if (now >= tc->last_reconn_time + c->reconn_inval) {
-            tc->last_reconn_time = now;
-            conn_server(tc);
-        }
+    switch (
+        x_trans_stream_due(c, &tc->last_reconn_time, tc->wait_conned_time, tc->last_active_time)) {
+    case X_TRANS_DUE_CONNECT:
+        conn_server(tc);
         break;
-    case X_TRANS_RESOLVING:
-    case X_TRANS_CONNECTING:
-        if (now - tc->wait_conned_time > X_TRANS_CONNECT_TIMEOUT) {
-            log_error("tcp_client[%s] connect time out\n", c->server_info.host);
-            x_tcp_client_close(tc);
-        }
-        break;
-    case X_TRANS_CONNECTED:
-        if (c->heartbeat_timeout && now - tc->last_active_time > c->heartbeat_timeout) {
-            log_error("last active time is time out\n");
-            x_tcp_client_close(tc);
-        }
+    case X_TRANS_DUE_CLOSE:
+        x_tcp_client_close(tc);
         break;
     default:
         break;

@@ -147,7 +147,7 @@ enum x_frame_parse_t {
 x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_len,
                                   size_t *hdr_len, size_t *msg_len);
 
-// Pieces the transports share (used by the UDP and WebSocket clients).
+// Pieces the three transports share.
 //
 // Stores server, path, timings and handlers in the base record. False (logged) for an empty or
 // too long host, a too long path, or a path or host holding spaces or control bytes.
@@ -160,6 +160,16 @@ x_frame_parse_t x_tcp_frame_parse(const uint8_t *data, size_t avail, size_t max_
 void x_trans_client_set_local(x_trans_client_t *client, const char *if_name, uint32_t bind_addr);
 // Counts a close toward reconn_cnt and calls handler_close when the count is reached.
 void x_trans_client_count_close(x_trans_client_t *client, uint32_t *reconn_ref);
+// What a stream client's check must do now: reconnect (reconn_inval after the last close; the
+// time is stamped), close (connect or handshake over 10 s, or server silence over the heartbeat,
+// both logged), or nothing.
+enum x_trans_due_t { X_TRANS_DUE_NOTHING = 0, X_TRANS_DUE_CONNECT, X_TRANS_DUE_CLOSE };
+x_trans_due_t x_trans_stream_due(x_trans_client_t *client, uint64_t *last_reconn_time,
+                                 uint64_t wait_conned_time, uint64_t last_active_time);
+// Takes a resolver answer: server_addr gets the IPv4 address with the configured port. False
+// (logged) for a failed resolution.
+[[nodiscard]] bool x_trans_take_address(x_trans_client_t *client, int status,
+                                        const struct sockaddr_storage *addr);
 // Opens a non-blocking TCP socket bound to the client's device and address and starts connecting
 // to server_addr. Returns the descriptor (never 0), or -1 after logging the failed step, the
 // lines naming the transport by `word` ("tcp" or "ws").
@@ -168,9 +178,14 @@ int x_trans_stream_open(x_trans_client_t *client, const char *word);
 // keeps *enable_send in step. False when the socket failed.
 [[nodiscard]] bool x_trans_stream_flush(int epfd, event_data_t *ev, buf_t *send_buf,
                                         bool *enable_send);
-// Room for at least one more byte in a receive buffer, doubling the capacity but never past
-// limit. False when the buffer is full at the limit or cannot grow.
-[[nodiscard]] bool x_trans_recv_room(buf_t *buf, size_t limit);
+// The common part of a stream client's socket event: an error or hang-up, pending writes on
+// writability, then one read into recv_buf (at most `limit` bytes of capacity). Logs what fails;
+// the caller closes on X_TRANS_EVENT_CLOSE and takes the new bytes on X_TRANS_EVENT_DATA.
+enum x_trans_event_t { X_TRANS_EVENT_NONE = 0, X_TRANS_EVENT_DATA, X_TRANS_EVENT_CLOSE };
+[[nodiscard]] x_trans_event_t x_trans_stream_event(x_trans_client_t *client, event_data_t *ev,
+                                                   uint32_t events, buf_t *send_buf,
+                                                   bool *enable_send, buf_t *recv_buf,
+                                                   size_t limit);
 // Room for `need` more bytes in a send buffer (doubling); false when it cannot grow.
 [[nodiscard]] bool x_trans_send_room(buf_t *buf, size_t need);
 // Gives back the memory of an empty buffer that grew past 64 KiB (back to X_TRANS_BUF_INIT).

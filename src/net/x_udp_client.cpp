@@ -92,14 +92,10 @@ int open_socket(x_udp_client_t *uc) {
 void on_dns_resp(void *original, int status, sockaddr_storage *addr) {
     auto *uc = static_cast<x_udp_client_t *>(original);
     uc->dns_query = nullptr;
-    if (status != 0 || !addr || addr->ss_family != AF_INET) {
-        log_error("udp_client [%s] resolve failed: %d\n", uc->base.server_info.host, status);
+    if (!x_trans_take_address(&uc->base, status, addr)) {
         x_udp_client_close(uc);
         return;
     }
-    uc->base.server_addr.sin_family = AF_INET;
-    uc->base.server_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    uc->base.server_addr.sin_port = uc->base.server_info.port;
     int fd = open_socket(uc);
     if (fd < 0) {
         x_udp_client_close(uc);
@@ -202,7 +198,8 @@ bool x_udp_client_send(x_trans_client_t *c, const uint8_t *buf, size_t len) {
 void x_udp_client_check(x_trans_client_t *c) {
     x_udp_client_t *uc = udp_of(c);
     if (c->status == X_TRANS_DISCONNECTED) {
-        conn_server(uc);
+        // Not at once: a name that fails to resolve would be asked for on every loop pass.
+        if (x_time_ms() - uc->last_reconn_time >= c->reconn_inval) conn_server(uc);
     } else if (c->status == X_TRANS_CONNECTED &&
                x_time_ms() - uc->last_reload_server_time > X_UDP_RELOAD_MS) {
         resolve(uc, on_reload_resp);
@@ -213,6 +210,7 @@ void x_udp_client_close(x_udp_client_t *uc) {
     uc->generation++;
     cancel_query(uc);
     x_trans_close_socket(epfd_of(uc), &uc->ev_data);
+    uc->last_reconn_time = x_time_ms();
     uc->base.status = X_TRANS_DISCONNECTED;
     x_trans_client_count_close(&uc->base, &uc->reconn_ref);
 }

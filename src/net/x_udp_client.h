@@ -3,7 +3,8 @@
 // The socket is not connected: datagrams go to the resolved server address, and only datagrams
 // from exactly that address and port are taken (others, and empty ones, are dropped silently).
 // Instead of a heartbeat the server name is resolved again every 30 s and an address change is
-// followed. Sending and receiving never block the loop. A client belongs to its creating thread.
+// followed. After a failure the socket is reopened `reconn_inval` ms later. Sending and receiving
+// never block the loop. A client belongs to its creating thread.
 #pragma once
 
 #include "net/x_tcp_client.h"
@@ -12,10 +13,11 @@ constexpr size_t X_UDP_RECV_SIZE = 65536;   // receive area, one datagram
 constexpr uint64_t X_UDP_RELOAD_MS = 30000; // ms between resolutions of the server name
 
 struct x_udp_client_t {
-    x_trans_client_t base;            // type X_TRANS_UDP; reconn_inval, heartbeat_timeout unused
+    x_trans_client_t base;            // type X_TRANS_UDP; heartbeat_timeout unused
     event_data_t ev_data;             // the socket's registration (other_ctx = this client)
     x_dns_query_t *dns_query;         // outstanding resolution, null when none
     uint64_t last_reload_server_time; // ms of the last resolution started
+    uint64_t last_reconn_time;        // ms of the last close: reopening waits reconn_inval
     uint32_t reconn_ref;              // consecutive closes counted toward reconn_cnt
     buf_t recv_buf;                   // 65536-byte receive area
     uint32_t generation;              // bumped by every close

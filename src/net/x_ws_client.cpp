@@ -255,37 +255,19 @@ void take_frames(x_ws_client_t *wc) {
 
 void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
     auto *wc = static_cast<x_ws_client_t *>(ev->other_ctx);
-    if (events & (EPOLLERR | EPOLLHUP)) {
-        log_error("tcp [%s] [%d] do close\n", server_text(wc), ev->fd);
-        x_ws_client_close(wc);
-        return;
-    }
-    if ((events & EPOLLOUT) && !x_ws_client_tcp_send(wc)) {
-        x_ws_client_close(wc);
-        return;
-    }
-    if (!(events & EPOLLIN)) return;
-    buf_t *rb = &wc->recv_buf;
     size_t limit = wc->base.status == X_TRANS_HANDSHAKING ? X_WS_RESPONSE_MAX : WS_RECV_LIMIT;
-    if (!x_trans_recv_room(rb, limit)) {
-        log_error("recv buf check failed, do close [%s] [%d]\n", server_text(wc), ev->fd);
+    switch (x_trans_stream_event(&wc->base, ev, events, &wc->send_buf, &wc->enable_send,
+                                 &wc->recv_buf, limit)) {
+    case X_TRANS_EVENT_DATA:
+        wc->last_active_time = x_time_ms();
+        take_frames(wc);
+        break;
+    case X_TRANS_EVENT_CLOSE:
         x_ws_client_close(wc);
-        return;
+        break;
+    default:
+        break;
     }
-    ssize_t n = recv(ev->fd, rb->last, buf_free_space(rb), MSG_DONTWAIT);
-    if (n == 0) {
-        x_ws_client_close(wc);
-        return;
-    }
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        log_error("tcp recv fd: %d error:[%d:%s]\n", ev->fd, errno, strerror(errno));
-        x_ws_client_close(wc);
-        return;
-    }
-    rb->last += n;
-    wc->last_active_time = x_time_ms();
-    take_frames(wc);
 }
 
 bool send_handshake(x_ws_client_t *wc) {
@@ -321,14 +303,10 @@ void on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
 void on_dns_resp(void *original, int status, sockaddr_storage *addr) {
     auto *wc = static_cast<x_ws_client_t *>(original);
     wc->dns_query = nullptr;
-    if (status != 0 || !addr || addr->ss_family != AF_INET) {
-        log_error("ws_client [%s] resolve failed: %d\n", wc->base.server_info.host, status);
+    if (!x_trans_take_address(&wc->base, status, addr)) {
         x_ws_client_close(wc);
         return;
     }
-    wc->base.server_addr.sin_family = AF_INET;
-    wc->base.server_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    wc->base.server_addr.sin_port = wc->base.server_info.port;
     int fd = x_trans_stream_open(&wc->base, "ws");
     if (fd < 0) {
         x_ws_client_close(wc);
@@ -550,28 +528,13 @@ bool x_ws_client_tcp_send(x_ws_client_t *wc) {
 
 void x_ws_client_check(x_trans_client_t *c) {
     x_ws_client_t *wc = ws_of(c);
-    uint64_t now = x_time_ms();
-    switch (c->status) {
-    case X_TRANS_DISCONNECTED:
-        if (now >= wc->last_reconn_time + c->reconn_inval) {
-            wc->last_reconn_time = now;
-            conn_server(wc);
-        }
+    switch (
+        x_trans_stream_due(c, &wc->last_reconn_time, wc->wait_conned_time, wc->last_active_time)) {
+    case X_TRANS_DUE_CONNECT:
+        conn_server(wc);
         break;
-    case X_TRANS_RESOLVING:
-    case X_TRANS_CONNECTING:
-    case X_TRANS_HANDSHAKING:
-        // A resolution that never answers is ended here too, not only by the resolver.
-        if (now - wc->wait_conned_time > X_TRANS_CONNECT_TIMEOUT) {
-            log_error("ws_client[%s] connect time out\n", c->server_info.host);
-            x_ws_client_close(wc);
-        }
-        break;
-    case X_TRANS_CONNECTED:
-        if (c->heartbeat_timeout && now - wc->last_active_time > c->heartbeat_timeout) {
-            log_error("last active time is time out\n");
-            x_ws_client_close(wc);
-        }
+    case X_TRANS_DUE_CLOSE:
+        x_ws_client_close(wc);
         break;
     default:
         break;

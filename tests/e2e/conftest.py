@@ -13,7 +13,6 @@ import time
 import pytest
 
 BIN = os.environ.get("QUOXEL_BIN", "quoxel")
-TOOLS = os.environ.get("QUOXEL_TOOLS", "")
 
 # Settings every server starts from; a suite's dict is merged over them section by section
 # (a value of None removes a key, a section of None removes the section). port_start/port_end
@@ -423,7 +422,7 @@ class Daemon:
 
 @pytest.fixture
 def daemons(tmp_path):
-    """Real peers: daemons(kind, user=None) starts dnsmasq-free danted, microsocks or tinyproxy
+    """Real peers: daemons(kind, user=False) starts danted, microsocks or tinyproxy
     on 127.0.0.1 (with user qxuser/qxpass when user is set) and returns its port."""
     started = []
 

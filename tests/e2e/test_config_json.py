@@ -1,13 +1,13 @@
 """The binary on JSON configuration files: a full file serves curl through SOCKS5 and HTTP with
 local users, the example twins load, and every required key or bad value prints its exact line."""
 import json
+import os
 import pathlib
 import re
-import subprocess
 
 import pytest
 
-from conftest import free_port, http_origin, run_cli, wait_for
+from conftest import curl, free_port, http_origin, run_cli
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (ERROR|INFO ) : ")
@@ -37,11 +37,6 @@ def run_json(tmp_path, doc):
     path = tmp_path / "q.json"
     path.write_text(doc if isinstance(doc, str) else json.dumps(doc))
     return run_cli("-c", str(path), cwd=tmp_path)
-
-
-def curl(*args):
-    return subprocess.run(["curl", "-sS", "--max-time", "20", *args], capture_output=True,
-                          timeout=30)
 
 
 def test_full_file_serves_socks5_and_http_with_local_users(quoxel, origin):
@@ -172,7 +167,6 @@ def test_bad_json_prints_its_lines_and_exits_1(tmp_path, doc, lines):
 
 def test_fifo_does_not_hang_the_start(tmp_path):
     fifo = tmp_path / "q.json"
-    import os
     os.mkfifo(fifo)
     code, out, err = run_cli("-c", str(fifo), cwd=tmp_path)
     assert code == 1

@@ -4,10 +4,11 @@ websockets library)."""
 import os
 import subprocess
 import threading
+import time
 
 import pytest
 
-from conftest import free_port, wait_for
+from conftest import factory, free_port, wait_for
 
 TOOLS = os.environ.get("QUOXEL_TOOLS", ".")
 PEERS = os.path.join(os.path.dirname(__file__), "..", "peers", "trans_peers.py")
@@ -65,18 +66,16 @@ class Child:
         assert rc == 0 and "Sanitizer" not in out and "runtime error" not in out, out
 
 
+def start_peer(kind, port=None):
+    port = port or free_port()
+    child = Child("/usr/bin/python3", PEERS, kind, str(port), ready="ready")
+    child.port = port
+    return child
+
+
 @pytest.fixture
 def peer():
-    started = []
-
-    def start(kind, port=None):
-        port = port or free_port()
-        started.append(Child("/usr/bin/python3", PEERS, kind, str(port), ready="ready"))
-        started[-1].port = port
-        return started[-1]
-    yield start
-    for p in started:
-        p.stop()
+    yield from factory(start_peer, Child.stop)
 
 
 def probe(*args):
@@ -162,6 +161,11 @@ def test_udp_takes_only_the_servers_datagrams(peer):
     p.wait("data", 2)
     assert [e[1] for e in p.events("data")] == ["11", "10"]
     assert len(p.events("init")) == 1
+    p.close()
+    # A name that cannot resolve is asked for again only after reconn_inval.
+    p = probe("--reconn-inval", "300", "udp:" + "x" * 64 + ".test:9")
+    time.sleep(1.2)
+    assert 3 <= sum("resolve failed" in l for l in p.lines) <= 5, p.lines
     p.close()
 
 

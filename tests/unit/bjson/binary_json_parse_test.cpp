@@ -133,4 +133,13 @@ TEST(BjsonText, RandomTreesRoundTrip) {
     }
 }
 
+TEST(BjsonText, NoneInsideAContainerIsRefusedNotPrintedAsNothing) {
+    bjson_val_t *a = bjson_create_array(1);
+    bjson_array_add_int(a, 1);
+    bjson_val_t *none = bjson_array_add_null(a);
+    none->type = BJSON_NONE; // "[1,]" would not parse back
+    EXPECT_EQ(text_of(a), "<fail>");
+    bjson_free(a);
+}
+
 } // namespace

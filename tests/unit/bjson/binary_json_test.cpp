@@ -47,135 +47,99 @@ Bytes str_bytes(uint8_t tag, std::initializer_list<uint8_t> len_bytes, size_t n)
     return b;
 }
 
-bjson_val_t *scalar(const std::function<void(bjson_val_t *)> &set) {
-    bjson_val_t *v = bjson_create();
-    set(v);
-    return v;
+// The encoding of a one-value tree made by set.
+template <typename F> Bytes tree(F set) {
+    Tree t(bjson_create());
+    set(t.v);
+    return encode(t.v);
 }
 
-bjson_val_t *string_of(size_t n) {
+Bytes tree_string(size_t n) {
     std::string s(n, 'x');
-    return scalar([&](bjson_val_t *v) { ASSERT_TRUE(bjson_set_string(v, s.data(), n, true)); });
+    return tree([&](bjson_val_t *v) { EXPECT_TRUE(bjson_set_string(v, s.data(), n, true)); });
 }
 
-// An object with one member per key of the given lengths, each value null.
-bjson_val_t *object_with_keys(std::initializer_list<size_t> lengths) {
-    bjson_val_t *o = bjson_create_object(0);
-    char c = 'a';
-    for (size_t n : lengths) {
-        std::string key(n, c++);
-        EXPECT_NE(bjson_object_set_null(o, key.c_str(), true), nullptr);
+// The tag, count and key table of an object with keys of these lengths.
+Bytes table(std::vector<uint32_t> lengths) {
+    return raw([&](buf_t *b) {
+        return bjson_raw_write_object_by_array(b, lengths.size(), lengths.data());
+    });
+}
+
+// An object with one member: an integer, or a boolean when as_bool.
+Bytes member(const char *key, int64_t v, bool as_bool = false) {
+    Tree o(bjson_create_object(1));
+    bjson_val_t *m = bjson_object_set_null(o.v, key, false);
+    if (as_bool) {
+        bjson_set_bool(m, v != 0);
+    } else {
+        bjson_set_int(m, v);
     }
-    return o;
+    return encode(o.v);
 }
 
-struct VectorCase {
-    const char *name;
-    std::function<Bytes()> produce;
-    Bytes expect;
-};
+Bytes raw_abc() {
+    return raw([](buf_t *b) {
+        bool ok = bjson_raw_write_object(b, 3, "a", "b", "c");
+        for (int i = 0; i < 3; ++i)
+            ok = ok && bjson_raw_write_object_key(b, &"abc"[i], 1) && bjson_raw_write_int(b, i + 1);
+        return ok;
+    });
+}
 
-const VectorCase kVectors[] = {
-    {"int 0", [] { return encode(Tree(scalar([](auto v) { bjson_set_int(v, 0); })).v); }, {0x20}},
-    {"int -1", [] { return encode(Tree(scalar([](auto v) { bjson_set_int(v, -1); })).v); }, {0x11}},
-    {"int 32",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_int(v, 32); })).v); },
-     {0x03, 0x20}},
-    {"int -16",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_int(v, -16); })).v); },
-     {0x03, 0xF0}},
-    {"int 128",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_int(v, 128); })).v); },
-     {0x04, 0x80, 0x00}},
-    {"int 2^31",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_int(v, 1ll << 31); })).v); },
-     {0x06, 0, 0, 0, 0x80, 0, 0, 0, 0}},
-    {"uint 2^64-1",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_uint(v, UINT64_MAX); })).v); },
-     {0x11}},
-    {"uint 2^31",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_uint(v, 1ull << 31); })).v); },
-     {0x09, 0, 0, 0, 0x80, 0, 0, 0, 0}},
-    {"raw uint 2^64-1",
-     [] { return raw([](buf_t *b) { return bjson_raw_write_uint(b, UINT64_MAX); }); },
-     {0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-    {"raw uint 200",
-     [] { return raw([](buf_t *b) { return bjson_raw_write_uint(b, 200); }); },
-     {0x04, 0xC8, 0x00}},
-    {"float 1.5",
-     [] { return encode(Tree(scalar([](auto v) { bjson_set_float(v, 1.5f); })).v); },
-     {0x07, 0x00, 0x00, 0xC0, 0x3F}},
-    {"string hi",
-     [] { return raw([](buf_t *b) { return bjson_raw_write_string(b, "hi", 2); }); },
-     {0x42, 'h', 'i'}},
-    {"string 31", [] { return encode(Tree(string_of(31)).v); }, str_bytes(0x5F, {}, 31)},
-    {"string 32", [] { return encode(Tree(string_of(32)).v); }, str_bytes(0x60, {0x01}, 32)},
-    {"string 1000", [] { return encode(Tree(string_of(1000)).v); }, str_bytes(0x68, {0x1F}, 1000)},
-    {"empty array", [] { return encode(Tree(bjson_create_array(0)).v); }, {0xC0}},
-    {"empty object", [] { return encode(Tree(bjson_create_object(4)).v); }, {0x80}},
-    {"{id:7}",
-     [] {
-         Tree o(bjson_create_object(1));
-         bjson_object_set_int(o.v, "id", false, 7);
-         return encode(o.v);
-     },
-     {0x81, 0x20, 'i', 'd', 0x27}},
-    {"{abcdefgh:true}",
-     [] {
-         Tree o(bjson_create_object(1));
-         bjson_object_set_bool(o.v, "abcdefgh", false, true);
-         return encode(o.v);
-     },
-     {0x81, 0x81, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x01}},
-    {"table 2,10",
-     [] {
-         uint32_t l[] = {2, 10};
-         return raw([&](buf_t *b) { return bjson_raw_write_object_by_array(b, 2, l); });
-     },
-     {0x82, 0x2A, 0x10}},
-    {"table 16",
-     [] {
-         uint32_t l[] = {16};
-         return raw([&](buf_t *b) { return bjson_raw_write_object_by_array(b, 1, l); });
-     },
-     {0x81, 0x82}},
-    {"table 64",
-     [] {
-         uint32_t l[] = {64};
-         return raw([&](buf_t *b) { return bjson_raw_write_object_by_array(b, 1, l); });
-     },
-     {0x81, 0x88, 0x10}},
-    {"table 300 from the tree",
-     [] {
-         Bytes b = encode(Tree(object_with_keys({300})).v);
-         return Bytes(b.begin(), b.begin() + 3);
-     },
-     {0x81, 0xCD, 0x40}},
-    {"raw a,b,c = 1,2,3",
-     [] {
-         return raw([](buf_t *b) {
-             bool ok = bjson_raw_write_object(b, 3, "a", "b", "c");
-             const char *keys[] = {"a", "b", "c"};
-             for (int i = 0; i < 3; ++i)
-                 ok = ok && bjson_raw_write_object_key(b, keys[i], 1) &&
-                      bjson_raw_write_int(b, i + 1);
-             return ok;
-         });
-     },
-     {0x83, 0x11, 0x10, 'a', 0x21, 'b', 0x22, 'c', 0x23}},
-    {"decoded object re-encodes in table order",
-     [] {
-         Bytes in = {0x82, 0x11, 'a', 0x21, 'b', 0x22};
-         bjson_val_t *v = nullptr;
-         EXPECT_TRUE(bjson_decode(&v, in.data(), in.size(), false));
-         return encode(Tree(v).v);
-     },
-     {0x82, 0x11, 'b', 0x22, 'a', 0x21}},
-};
+Bytes decode_encode(Bytes in) {
+    bjson_val_t *v = nullptr;
+    EXPECT_TRUE(bjson_decode(&v, in.data(), in.size(), false));
+    return encode(Tree(v).v);
+}
 
 TEST(BjsonBinary, ByteVectors) {
-    for (const auto &c : kVectors)
-        EXPECT_EQ(c.produce(), c.expect) << c.name;
+    struct {
+        const char *name;
+        Bytes got, want;
+    } cases[] = {
+        {"int 0", tree([](auto v) { bjson_set_int(v, 0); }), {0x20}},
+        {"int -1", tree([](auto v) { bjson_set_int(v, -1); }), {0x11}},
+        {"int 32", tree([](auto v) { bjson_set_int(v, 32); }), {0x03, 0x20}},
+        {"int -16", tree([](auto v) { bjson_set_int(v, -16); }), {0x03, 0xF0}},
+        {"int 128", tree([](auto v) { bjson_set_int(v, 128); }), {0x04, 0x80, 0x00}},
+        {"int 2^31",
+         tree([](auto v) { bjson_set_int(v, 1ll << 31); }),
+         {0x06, 0, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"uint 2^64-1", tree([](auto v) { bjson_set_uint(v, UINT64_MAX); }), {0x11}},
+        {"uint 2^31",
+         tree([](auto v) { bjson_set_uint(v, 1ull << 31); }),
+         {0x09, 0, 0, 0, 0x80, 0, 0, 0, 0}},
+        {"raw uint 2^64-1",
+         raw([](buf_t *b) { return bjson_raw_write_uint(b, UINT64_MAX); }),
+         {0x09, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"raw uint 200",
+         raw([](buf_t *b) { return bjson_raw_write_uint(b, 200); }),
+         {0x04, 0xC8, 0x00}},
+        {"float 1.5", tree([](auto v) { bjson_set_float(v, 1.5f); }), {0x07, 0, 0, 0xC0, 0x3F}},
+        {"string hi",
+         raw([](buf_t *b) { return bjson_raw_write_string(b, "hi", 2); }),
+         {0x42, 'h', 'i'}},
+        {"string 31", tree_string(31), str_bytes(0x5F, {}, 31)},
+        {"string 32", tree_string(32), str_bytes(0x60, {0x01}, 32)},
+        {"string 1000", tree_string(1000), str_bytes(0x68, {0x1F}, 1000)},
+        {"empty array", encode(Tree(bjson_create_array(0)).v), {0xC0}},
+        {"empty object", encode(Tree(bjson_create_object(4)).v), {0x80}},
+        {"{id:7}", member("id", 7), {0x81, 0x20, 'i', 'd', 0x27}},
+        {"{abcdefgh:true}",
+         member("abcdefgh", 1, true),
+         {0x81, 0x81, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x01}},
+        {"table 2,10", table({2, 10}), {0x82, 0x2A, 0x10}},
+        {"table 16", table({16}), {0x81, 0x82}},
+        {"table 64", table({64}), {0x81, 0x88, 0x10}},
+        {"table 300", table({300}), {0x81, 0xCD, 0x40}},
+        {"raw a,b,c = 1,2,3", raw_abc(), {0x83, 0x11, 0x10, 'a', 0x21, 'b', 0x22, 'c', 0x23}},
+        {"decoded object re-encodes in table order",
+         decode_encode({0x82, 0x11, 'a', 0x21, 'b', 0x22}),
+         {0x82, 0x11, 'b', 0x22, 'a', 0x21}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.got, c.want) << c.name;
 }
 
 struct DecodeCase {

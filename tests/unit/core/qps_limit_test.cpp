@@ -62,6 +62,7 @@ TEST(SingleBucket, RefillArithmetic) {
         {"largest 32-bit limit", 4294967295, 5153960754, 3, 0, 20},
         // Years of idle time at a large rate: elapsed × rate exceeds 64 bits.
         {"long idle, large rate", 4294967295, 20, 20, UINT64_MAX / 2, 20},
+        {"elapsed x rate wraps to exactly 0", 4294967296, 20, 20, 4294967296, 20},
     };
     for (const auto &c : cases) {
         Clock clock;
