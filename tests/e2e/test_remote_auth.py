@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import curl, dial, recv_exact, s5_login, s5_request, wait_for
+from conftest import curl, dial, free_port, recv_exact, s5_login, s5_request, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
 from auth_service import AuthService, grant, late, refuse  # noqa: E402
@@ -252,3 +252,17 @@ def test_egress_addresses_taken_and_returned(remote):
     # Unused past its cache time plus 20 s, each user gives its address back.
     assert wait_for(lambda: on_device() == set(), timeout=45)
     ip("link", "del", "v0")
+
+
+def test_forward_of_a_user(remote, daemons):
+    up = daemons("microsocks", user=True)
+    via = {"via": {"h": "127.0.0.1", "dp": up, "o": 2, "u": "qxuser", "p": "qxpass"},
+           "dead": {"h": "127.0.0.1", "dp": free_port(), "o": 2}}
+    srv = remote("tcp", lambda q: answer(t=q["u"], **{"f": via[u] for u in via
+                                                      if q["u"] == u.encode()})(q), body=b"b")
+    for user, reaches in (("via", True), ("dead", False), ("direct", True)):
+        reply, s = socks5(srv, user)
+        s.sendall(b"!")
+        assert (reply == OK and s.recv(1) == b"b") == reaches, (user, reply)
+        s.close()
+    assert srv.code(612)  # the dead upstream's user only
