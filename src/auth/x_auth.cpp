@@ -150,12 +150,27 @@ void x_auth_start_acl(x_server_t *server, x_client_t *client,
         callback(client, X_ACL_ALLOW);
         return;
     }
-    if (is_internal_ip(reinterpret_cast<const char *>(client->acl_match.target_host.data))) {
+    const ngx_str_t &host = client->acl_match.target_host;
+    struct sockaddr_storage literal;
+    if (!server->config.allow_local_ip &&
+        parse_addr_literal(reinterpret_cast<const char *>(host.data), host.len, &literal) &&
+        is_local_addr(&literal)) {
+        callback(client, X_ACL_BLOCK);
+        return;
+    }
+    if (is_internal_ip(reinterpret_cast<const char *>(host.data))) {
         callback(client, server->config.allow_internal_ip ? X_ACL_ALLOW : X_ACL_BLOCK);
         return;
     }
     client->auth_request.acl_callback = callback;
     (void)send_request(client, X_IPC_ACL_REQ, "acl ");
+}
+
+bool x_auth_resolved_allowed(const x_client_t *client, const struct sockaddr_storage *addr) {
+    if (client->auth_index == -1) return true;
+    const x_config_server_t &config = client->server->config;
+    if (!config.allow_local_ip && is_local_addr(addr)) return false;
+    return config.allow_internal_ip || !is_internal_addr(addr);
 }
 
 void x_auth_start_verify(x_server_t *, x_client_t *client) {

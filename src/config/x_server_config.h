@@ -3,6 +3,7 @@
 #pragma once
 
 #include "auth/x_acl_match.h"
+#include "config/x_cidr.h"
 #include "dict/dict.h"
 #include "proto/ngx_string.h"
 
@@ -188,12 +189,22 @@ struct x_config_server_t {
     uint8_t ip_restrict_mode;       // source restriction mode, 0 off
     ngx_str_t ip_restrict_file;     // restriction list, read when the mode is on
     bool ipv6_model;                // accept IPv6 destinations, resolve AAAA too
+    ngx_str_t hosts_file;           // names answered before DNS; empty for none
     uint32_t auth_num;              // entries in auths
     x_config_auth_t *auths;         // the backends
     uint32_t listen_count;          // listening sockets the ports need
     uint32_t port_num;              // entries in ports
     x_config_port_t *ports;         // the port ranges
+
+    // What clients may claim and reach.
+    bool allow_local_ip;               // authenticated clients may reach the host's own networks
+    x_cidr_list_t proxy_protocol_from; // peers whose PROXY protocol headers are believed
 };
+
+// Peers whose PROXY protocol headers are believed when proxy_protocol_from is not set: load
+// balancers beside the proxy or on private networks.
+constexpr const char X_PROXY_PROTOCOL_FROM_DEFAULT[] =
+    "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16";
 
 // Number of entries of the thread table: thread_num, but at least one.
 inline uint32_t x_config_thread_count(const x_config_server_t *config) {
@@ -210,6 +221,9 @@ inline uint32_t x_config_thread_count(const x_config_server_t *config) {
 
 // Callbacks of nat_cache: 32-bit keys and values stored in the pointers themselves.
 extern dictType x_config_nat_dict_type;
+// Fills proxy_protocol_from from its configuration text (both forms share it): a list for
+// x_cidr_list_parse, or "none" for nobody. False after naming the malformed entry.
+[[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.
 void x_server_free_config(x_config_server_t *config);

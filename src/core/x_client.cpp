@@ -4,11 +4,13 @@
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
 #include "core/token_bucket.h"
+#include "core/x_random.h"
 #include "core/x_server.h"
 #include "dict/dict.h"
 #include "net/x_dns.h"
 #include "report/monitor.h"
 #include "report/x_log_flow.h"
+#include "report/x_log_report.h"
 
 #include <algorithm>
 #include <cassert>
@@ -33,6 +35,26 @@ int str_len(const ngx_str_t &s) {
 }
 const char *str_data(const ngx_str_t &s) {
     return s.data ? reinterpret_cast<const char *>(s.data) : "";
+}
+
+// Longest piece of a peer's text shown in an error line; escaped it takes up to four times that.
+constexpr size_t LOG_FIELD_MAX = 256;
+
+// Peer text for an error line (a user name, a target, a token): its first LOG_FIELD_MAX bytes
+// with control bytes and backslashes written as \xNN, so it can neither end the line nor forge
+// another one.
+struct log_field_t {
+    char text[LOG_FIELD_MAX * 4 + 1];
+    explicit log_field_t(const ngx_str_t &s) {
+        size_t n = s.len < LOG_FIELD_MAX ? s.len : LOG_FIELD_MAX;
+        if (x_log_escape_field(text, sizeof text, s.data, n) == SIZE_MAX) text[0] = '\0';
+    }
+};
+
+// Passwords never reach a log line: a non-empty one prints as "***", so every field keeps its
+// place for the readers that split these lines.
+const char *masked(const ngx_str_t &s) {
+    return s.len > 0 ? "***" : "";
 }
 
 // Closing the descriptor takes it out of the epoll set (descriptors are never duplicated here), so
@@ -77,7 +99,11 @@ uint32_t x_client_get_session(dict *table, uint32_t index) {
     clock_gettime(CLOCK_REALTIME_COARSE, &ts);
     uint32_t stamp = (static_cast<uint32_t>(ts.tv_sec) & 0x7F) << 20;
     for (int i = 0; i < SESSION_ATTEMPTS; i++) {
-        uint32_t id = (index << 28) | stamp | (static_cast<uint32_t>(rand()) & 0xFFFFF);
+        // Peers may be handed identifiers and present them back: the random bits must not be
+        // guessable from earlier ones, so they come from the kernel's generator.
+        uint32_t bits;
+        if (!x_random_u32(&bits)) break;
+        uint32_t id = (index << 28) | stamp | (bits & 0xFFFFF);
         // 0 means "no session" everywhere, so it counts as taken.
         if (id != 0 &&
             dictFind(table, reinterpret_cast<void *>(static_cast<uintptr_t>(id))) == nullptr)
@@ -94,24 +120,23 @@ void x_client_log_error(x_client_t *c, uint16_t code, const char *msg) {
     const x_client_auth_request_t &rq = c->auth_request;
     // The token belongs to the main thread while a question is out.
     static const ngx_str_t no_token{};
-    const ngx_str_t &token = x_auth_question_out(rq) ? no_token : c->auth_result.log_token;
-    const ngx_str_t &host = c->acl_match.target_host;
+    const log_field_t user(rq.username);
+    const log_field_t token(x_auth_question_out(rq) ? no_token : c->auth_result.log_token);
+    const log_field_t host(c->acl_match.target_host);
     if (f && f->host.len > 0) {
-        log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%.*s@%s] token[%.*s] "
-                  "target_info[%.*s:%u] forward[%s://%.*s:%.*s@%.*s:%u] code[%u] msg[%s]\n",
-                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
-                  str_len(rq.username), str_data(rq.username), str_len(rq.password),
-                  str_data(rq.password), addr2str(&c->localaddr), str_len(token), str_data(token),
-                  str_len(host), str_data(host), c->acl_match.target_port, proto_name(f->proto),
-                  str_len(f->username), str_data(f->username), str_len(f->password),
-                  str_data(f->password), str_len(f->host), str_data(f->host), f->port, code, msg);
+        const log_field_t f_user(f->username), f_host(f->host);
+        log_error("client[%u] [%u.%u.%u.%u] user[%s://%s:%s@%s] token[%s] target_info[%s:%u] "
+                  "forward[%s://%s:%s@%s:%u] code[%u] msg[%s]\n",
+                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto), user.text,
+                  masked(rq.password), addr2str(&c->localaddr), token.text, host.text,
+                  c->acl_match.target_port, proto_name(f->proto), f_user.text, masked(f->password),
+                  f_host.text, f->port, code, msg);
     } else {
-        log_error("client[%u] [%u.%u.%u.%u] user[%s://%.*s:%.*s@%s] token[%.*s] "
-                  "target_info[%.*s:%u] forward[] code[%u] msg[%s]\n",
-                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto),
-                  str_len(rq.username), str_data(rq.username), str_len(rq.password),
-                  str_data(rq.password), addr2str(&c->localaddr), str_len(token), str_data(token),
-                  str_len(host), str_data(host), c->acl_match.target_port, code, msg);
+        log_error("client[%u] [%u.%u.%u.%u] user[%s://%s:%s@%s] token[%s] target_info[%s:%u] "
+                  "forward[] code[%u] msg[%s]\n",
+                  c->session, ip[0], ip[1], ip[2], ip[3], proto_name(c->listen_proto), user.text,
+                  masked(rq.password), addr2str(&c->localaddr), token.text, host.text,
+                  c->acl_match.target_port, code, msg);
     }
 }
 
@@ -134,9 +159,8 @@ bool x_client_fill_forward(x_client_t *c, const ngx_str_t *host, uint16_t port, 
     }
     if (ok && username && password && username->len > 0 && password->len > 0) {
         if (username->len > FORWARD_CRED_MAX || password->len > FORWARD_CRED_MAX) {
-            log_error("calloc forward username[%.*s] or password[%.*s] is too long\n",
-                      str_len(*username), str_data(*username), str_len(*password),
-                      str_data(*password));
+            log_error("calloc forward username[%.*s] or password[%s] is too long\n",
+                      str_len(*username), str_data(*username), masked(*password));
             ok = false;
         } else if (!ngx_str_init(&f->username, username->data, username->len) ||
                    !ngx_str_init(&f->password, password->data, password->len)) {

@@ -163,6 +163,11 @@ void s5_domain_in_ads(void *ctx, int status, struct sockaddr_storage *addr) {
                         "s5 tcp ads domain query failed");
         return;
     }
+    if (!x_auth_resolved_allowed(c, addr)) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK,
+                        "s5 tcp ads dst resolved to a blocked address");
+        return;
+    }
     const auto *ip =
         reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in *>(addr)->sin_addr.s_addr);
     char text[16];
@@ -185,6 +190,11 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
                         "s5 tcp domain query failed");
         return;
     }
+    if (!has_upstream(c) && !x_auth_resolved_allowed(c, addr)) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK,
+                        "s5 tcp dst resolved to a blocked address");
+        return;
+    }
     if (addr->ss_family == AF_INET6) {
         c->is_ipv6 = true;
         auto *v6 = reinterpret_cast<sockaddr_in6 *>(&c->dst_addr_ipv6);
@@ -200,7 +210,8 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 }
 
 void s5_do_conn_dst(x_client_t *c) {
-    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    IPPROTO_TCP);
     if (fd < 0) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
                         "s5 tcp create tcp socket failed");

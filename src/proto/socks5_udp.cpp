@@ -507,6 +507,10 @@ void s5_udp_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
         fail(c, static_cast<uint16_t>(status), "s5 udp domain query failed");
         return;
     }
+    if (!x_auth_resolved_allowed(c, addr)) {
+        fail(c, X_ERROR_AUTH_BLACK, "s5 udp dst resolved to a blocked address");
+        return;
+    }
     if (addr->ss_family == AF_INET6) {
         c->is_ipv6 = true;
         c->udp_dst_addr_ipv6.sin6_family = AF_INET6;

@@ -14,12 +14,13 @@ import pytest
 
 BIN = os.environ.get("QUOXEL_BIN", "quoxel")
 
-# Settings every server starts from; a suite's dict is merged over them section by section
+# Settings every server starts from (the suites' origins are on loopback, so authenticated ports
+# may reach it); a suite's dict is merged over them section by section
 # (a value of None removes a key, a section of None removes the section). port_start/port_end
 # of a port section default to a free port.
 DEFAULTS = {
     "kni": {"thread_num": 2},
-    "quoxel": {"ros_id": 1, "src_timeout": 3000, "dst_timeout": 3000},
+    "quoxel": {"ros_id": 1, "src_timeout": 3000, "dst_timeout": 3000, "allow_local_ip": 1},
     "port0": {"addr": "127.0.0.1", "allow_udp": 0, "listen_protocol": "socks5,http", "auth": -1},
 }
 # Local users on port0 (alice has no limit, bob and carol 100000 B/s each).

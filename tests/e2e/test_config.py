@@ -112,7 +112,7 @@ def test_good_file_loads_and_prints_its_settings(quoxel, tmp_path):
                  "T INFO  : config thread 2 thread_core:-1 port_agent_data 0",
                  "T INFO  : config add nat cache [10.0.0.2:2.2.2.2] [0200000a][02020202]",
                  "T INFO  : auth [0] mode: local",
-                 "T INFO  : local auth user: demo:demo",
+                 "T INFO  : local auth user: demo",
                  "T INFO  : port 1 run with NO AUTH mode"]:
         assert line in out
 

@@ -76,7 +76,7 @@ TEST(ConfigLoad, Loads) {
         {"local_users",
          kBase + "[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
                  "user3=:nameless\nuser4=bob:\nrate_limit4=0\n" + kPort,
-         true, "INFO  : local auth user: nocolon\n",
+         true, "INFO  : local auth user: alice\n", // the name only, never the password
          [](const x_config_server_t &c) {
              const x_config_auth_local_t &local = c.auths[0].config.local;
              ASSERT_EQ(local.user_num, 2u);
@@ -143,7 +143,36 @@ TEST(ConfigLoad, Loads) {
         {"forward_user_without_colon", kBase + "[auth0]\ntype=forward\nuser1=nocolon\n" + kPort, false,
          "ERROR : config forward auth user [nocolon] format error\n"},
         {"forward_user_bad_url", kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
-         false, "config forward auth user [a:b] forward [ftp://h] format error\n"},
+         false, "config forward auth user [a:***] forward [ftp://h] format error\n"},
+        {"port_forward_password_masked",
+         kBase + "[port0]\naddr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
+                 "allow_udp=0\nauth=-1\nforward=ftp://u:Secr3t@h\n",
+         true, "ERROR : port 0 forward [ftp://u:***@h] format error, ignored\n"},
+        {"proxy_protocol_from_malformed", kBase + "proxy_protocol_from = 10.0.0.0/8, 10.1/16\n" + kPort,
+         false, "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
+        {"proxy_protocol_from_prefix_too_long", kBase + "proxy_protocol_from = 1.2.3.4/33\n" + kPort,
+         false, "config proxy_protocol_from entry [1.2.3.4/33] is not"},
+        {"proxy_protocol_from_empty_entry", kBase + "proxy_protocol_from = 1.2.3.4,,5.6.7.8\n" + kPort,
+         false, "config proxy_protocol_from entry [] is not"},
+        // Host bits below the prefix are cleared; 0.0.0.0/0 believes anyone, none nobody.
+        {"proxy_protocol_from_ranges", kBase + "proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n" + kPort,
+         true, "NO AUTH",
+         [](const x_config_server_t &c) {
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("10.255.0.1")));
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("8.8.8.8")));
+         }},
+        {"proxy_protocol_from_nobody", kBase + "proxy_protocol_from = none\n" + kPort, true, "NO AUTH",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
+        // Without the keys: no local networks, PROXY headers from load balancers on the host or
+        // on private networks only.
+        {"security_defaults", kBase + kPort, true, "port 0 run with NO AUTH mode",
+         [](const x_config_server_t &c) {
+             EXPECT_FALSE(c.allow_local_ip);
+             for (const char *a : {"127.0.0.2", "10.9.9.9", "172.31.0.1", "192.168.7.7"})
+                 EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
+             for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
+                 EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
+         }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
