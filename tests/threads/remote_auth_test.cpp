@@ -113,14 +113,15 @@ TEST(RemoteAuthThreads, GrantsRefusalsTimeOutsAndVerifiesFromEveryThread) {
     uint16_t origin_port = bound_port(origin);
     listen(origin, 64);
     RunningServer srv;
-    ASSERT_TRUE(srv.start("[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\nsrc_timeout = 8000\n"
-                          "[auth0]\ntype = remote\nserver_ip = 127.0.0.1\nserver_port = " +
-                          std::to_string(svc) +
-                          "\ntrans_type = 1\npool_size = 1\n[port0]\naddr = "
-                          "127.0.0.1\nport_start = " +
-                          std::to_string(port) + "\nport_end = " + std::to_string(port) +
-                          "\nallow_udp = 0\nlisten_protocol = socks5\n"
-                          "auth = 0\n"));
+    ASSERT_TRUE(srv.start(
+        "[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\nsrc_timeout = 8000\nallow_local_ip = 1\n"
+        "[auth0]\ntype = remote\nserver_ip = 127.0.0.1\nserver_port = " +
+        std::to_string(svc) +
+        "\ntrans_type = 1\npool_size = 1\n[port0]\naddr = "
+        "127.0.0.1\nport_start = " +
+        std::to_string(port) + "\nport_end = " + std::to_string(port) +
+        "\nallow_udp = 0\nlisten_protocol = socks5\n"
+        "auth = 0\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::atomic<int> wrong{0};
     std::vector<int> held(4, -1);
