@@ -304,6 +304,12 @@ bool load_numbers(x_config_server_t *config, const ini_t *ini) {
         }
     }
     config->ipv6_model = ini_opt_int64(ini, s, "ipv6_model", 0) != 0;
+    // "none" turns the hosts file off (a key without a value reads as absent: the default).
+    const char *hosts = ini_opt_string(ini, s, "hosts_file", "/etc/hosts");
+    if (strcmpci(hosts, "none") != 0 && !save(&config->hosts_file, hosts)) {
+        log_error("config hosts file [%s] save failed\n", hosts);
+        return false;
+    }
     config->allow_local_ip = ini_opt_int64(ini, s, "allow_local_ip", 0) != 0;
     return x_server_load_proxy_protocol_from(
         config, ini_opt_string(ini, s, "proxy_protocol_from", X_PROXY_PROTOCOL_FROM_DEFAULT));
@@ -914,6 +920,7 @@ void x_server_free_config(x_config_server_t *config) {
     ngx_str_free(&config->ads_list_file);
     x_acl_cache_member_free(&config->ads_cache);
     ngx_str_free(&config->ip_restrict_file);
+    ngx_str_free(&config->hosts_file);
     if (config->auths != nullptr) {
         for (uint32_t i = 0; i < config->auth_num; ++i)
             free_auth(&config->auths[i]);

@@ -204,6 +204,7 @@ struct x_config_server_t {
     uint8_t ip_restrict_mode;       // source restriction mode, 0 off
     ngx_str_t ip_restrict_file;     // restriction list, read when the mode is on
     bool ipv6_model;                // accept IPv6 destinations, resolve AAAA too
+    ngx_str_t hosts_file;           // names answered before DNS; empty for none
     uint32_t auth_num;              // entries in auths
     x_config_auth_t *auths;         // the backends
     uint32_t listen_count;          // listening sockets the ports need
@@ -235,13 +236,13 @@ inline uint32_t x_config_thread_count(const x_config_server_t *config) {
 
 // Callbacks of nat_cache: 32-bit keys and values stored in the pointers themselves.
 extern dictType x_config_nat_dict_type;
+// Fills proxy_protocol_from from its configuration text (both forms share it): a list for
+// x_cidr_list_parse, or "none" for nobody. False after naming the malformed entry.
+[[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
 // A signing salt: exactly X_SIGN_SALT_LEN printable ASCII characters (0x21 to 0x7E).
 bool x_config_sign_salt_valid(const char *salt, size_t len);
 // A deny_country value: empty, or two-letter upper-case codes separated by single commas.
 bool x_config_deny_country_valid(const char *text, size_t len);
-// Fills proxy_protocol_from from its configuration text (both forms share it): a list for
-// x_cidr_list_parse, or "none" for nobody. False after naming the malformed entry.
-[[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.
 void x_server_free_config(x_config_server_t *config);

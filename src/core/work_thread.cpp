@@ -125,6 +125,10 @@ bool work_thread_init(work_thread_t *thread) {
         log_error("dns init failed\n");
         return false;
     }
+    // Every thread answers from its own copy of the hosts file; the main thread's resolver
+    // reports the loads.
+    x_dns_use_hosts(thread->dns, reinterpret_cast<const char *>(config.hosts_file.data),
+                    thread->index == 0);
     uint16_t agent_port = config.threads ? config.threads[thread->index].port_agent_data : 0;
     if (agent_port != 0) {
         thread->tovask = static_cast<x_tovask_forward_t *>(calloc(1, sizeof(x_tovask_forward_t)));
