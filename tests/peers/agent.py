@@ -149,29 +149,24 @@ class Agent:
         self.replies.append((session, magic, reply))
         if reply != b"\x00\x00":
             w.close()
-        elif req["a"] == 1:
-            self.spawn(self.relay_tcp(r, w, req["rd"], req["ro"]))
         else:
-            self.spawn(self.relay_udp(r, w))
+            self.spawn(self.relay_tcp(r, w, req) if req["a"] == 1 else self.relay_udp(r, w))
 
     async def pump(self, src, dst):
         try:
             while data := await src.read(65536):
                 dst.write(xor(data, self.key))
                 await dst.drain()
-        except OSError:
-            pass
         finally:
             dst.close()
 
-    async def relay_tcp(self, r, w, host, port):
-        tr, tw = await asyncio.open_connection(host, port)
+    async def relay_tcp(self, r, w, req):
+        tr, tw = await asyncio.open_connection(req["rd"], req["ro"])
         await asyncio.gather(self.pump(r, tw), self.pump(tr, w))
 
     async def relay_udp(self, r, w):
         """Frames: a SOCKS5 UDP datagram whose first two bytes are its length, little-endian."""
-        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        sock.bind(("127.0.0.1", 0))
+        sock = socket.socket(type=socket.SOCK_DGRAM)
         sock.setblocking(False)
 
         def readable():
