@@ -1,6 +1,8 @@
 #include "auth/x_auth.h"
 
+#include "auth/x_auth_forward.h"
 #include "auth/x_auth_local.h"
+#include "auth/x_auth_tovask.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -110,9 +112,15 @@ x_auth_base_t *refusing_create(x_server_t *server, uint32_t index, uint16_t type
 x_auth_base_t *create_backend(x_server_t *server, uint32_t index, uint16_t type) {
     switch (type) {
     case X_AUTH_TYPE_REMOTE:
-    case X_AUTH_TYPE_TOVASK:
-    case X_AUTH_TYPE_FORWARD:
         return refusing_create(server, index, type);
+    case X_AUTH_TYPE_TOVASK: {
+        x_auth_tovask_t *tovask = x_auth_tovask_create(server, index);
+        return tovask ? &tovask->base : nullptr;
+    }
+    case X_AUTH_TYPE_FORWARD: {
+        x_auth_forward_t *forward = x_auth_forward_create(server, index);
+        return forward ? &forward->base : nullptr;
+    }
     case X_AUTH_TYPE_LOCAL: {
         x_auth_local_t *local = x_auth_local_create(server, index);
         return local ? &local->base : nullptr;

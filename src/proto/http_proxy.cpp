@@ -446,9 +446,9 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     }
     if (has_upstream(c)) {
         if (c->forward->proto == X_FORWARD_TOVASK) {
-            // Agent upstreams are reached through agent forwarding, which this server lacks:
-            // never fall back to a direct connection the configuration did not ask for.
-            fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward tovask not supported");
+            // No agent channel answers in this build: the session fails as an agent request
+            // that was never answered, and never falls back to a direct connection.
+            fail(c, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
             return;
         }
         // The upstream is final only now (a user's own forward comes with the authentication
