@@ -209,6 +209,27 @@ bool load_ads_list(x_config_server_t *config, obj_t server) {
     return true;
 }
 
+// "proxy_protocol_from": the INI form's text, as a string.
+bool load_proxy_protocol_from(x_config_server_t *config, obj_t s) {
+    text_t t;
+    if (!get_text(s, "proxy_protocol_from", &t))
+        return x_server_load_proxy_protocol_from(config, X_PROXY_PROTOCOL_FROM_DEFAULT);
+    if (memchr(t.data, '\0', t.len) != nullptr) {
+        log_error("config proxy_protocol_from holds a NUL byte\n");
+        return false;
+    }
+    char *text = static_cast<char *>(malloc(t.len + 1));
+    if (text == nullptr) {
+        log_error("config proxy_protocol_from malloc failed\n");
+        return false;
+    }
+    memcpy(text, t.data, t.len);
+    text[t.len] = '\0';
+    bool ok = x_server_load_proxy_protocol_from(config, text);
+    free(text);
+    return ok;
+}
+
 bool load_server_numbers(x_config_server_t *config, obj_t s) {
     if (!opt_field<uint32_t>(s, "ros_id", &config->ros_id, 0) ||
         !opt_field<uint8_t>(s, "no_bind", &config->no_bind, 0) ||
@@ -240,7 +261,8 @@ bool load_server_numbers(x_config_server_t *config, obj_t s) {
         return false;
     }
     config->ipv6_model = opt_bool(s, "ipv6_model", false);
-    return true;
+    config->allow_local_ip = opt_bool(s, "allow_local_ip", false);
+    return load_proxy_protocol_from(config, s);
 }
 
 bool load_server(x_config_server_t *config, obj_t server) {
