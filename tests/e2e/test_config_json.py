@@ -18,7 +18,8 @@ def document(port, auth_index=0, port_extra=None, server_extra=None, auth=None):
     element = {"addr": "127.0.0.1", "port_start": port, "port_end": port,
                "listen_protocol": "auto", "allow_udp": False, "auth_index": auth_index}
     element.update(port_extra or {})
-    server = {"thread": [{}, {}], "ros_id": 3, "src_timeout": 3000, "dst_timeout": 3000}
+    server = {"thread": [{}, {}], "ros_id": 3, "src_timeout": 3000, "dst_timeout": 3000,
+              "allow_local_ip": True}  # the origins are on loopback
     server.update(server_extra or {})
     backends = auth if auth is not None else [
         {"index": 0, "type": "local", "user": [{"username": "alice", "password": "alice-pw"},
