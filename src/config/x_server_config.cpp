@@ -26,11 +26,6 @@ constexpr size_t FORWARD_PORT_TEXT_MAX = 15;
 
 constexpr const char PROXY_AUTH_PREFIX[] = "Proxy-Authorization: Basic ";
 
-// NAT table: a 32-bit address in the key, a 32-bit address in the value, both stored in the
-// pointers themselves.
-dictType nat_dict_type = {dictHashU32Key, nullptr, nullptr, dictComparePtrKey,
-                          nullptr,        nullptr, nullptr, nullptr};
-
 void *u32_to_ptr(uint32_t v) {
     return reinterpret_cast<void *>(static_cast<uintptr_t>(v));
 }
@@ -745,7 +740,7 @@ bool load_ports(x_config_server_t *config, const ini_t *ini) {
 bool load_ini(x_config_server_t *config, const ini_t *ini) {
     if (!load_threads(config, ini)) return false;
     config->ros_id = static_cast<uint32_t>(ini_get_int64(ini, "quoxel", "ros_id"));
-    config->nat_cache = dictCreate(&nat_dict_type);
+    config->nat_cache = dictCreate(&x_config_nat_dict_type);
     if (config->nat_cache == nullptr) {
         log_error("config create nat cache dict failed\n");
         return false;
@@ -814,6 +809,9 @@ void free_auth(x_config_auth_t *auth) {
 
 } // namespace
 
+dictType x_config_nat_dict_type = {dictHashU32Key, nullptr, nullptr, dictComparePtrKey,
+                                   nullptr,        nullptr, nullptr, nullptr};
+
 bool x_server_load_ini_config(x_config_server_t *config, const char *path) {
     ini_t *ini = ini_load(path);
     if (ini == nullptr) {
@@ -827,10 +825,7 @@ bool x_server_load_ini_config(x_config_server_t *config, const char *path) {
 
 bool x_server_load_config(x_config_server_t *config, const char *path) {
     const char *dot = strrchr(path, '.');
-    if (dot != nullptr && strcmp(dot, ".json") == 0) {
-        log_error("config json file [%s] not supported by this build\n", path);
-        return false;
-    }
+    if (dot != nullptr && strcmp(dot, ".json") == 0) return x_server_load_json_config(config, path);
     return x_server_load_ini_config(config, path);
 }
 

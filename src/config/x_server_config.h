@@ -205,6 +205,11 @@ inline uint32_t x_config_thread_count(const x_config_server_t *config) {
 // required keys and malformed numbers end the process with status 1.
 [[nodiscard]] bool x_server_load_config(x_config_server_t *config, const char *path);
 [[nodiscard]] bool x_server_load_ini_config(x_config_server_t *config, const char *path);
+// The JSON form of the same settings (x_server_config_json.cpp).
+[[nodiscard]] bool x_server_load_json_config(x_config_server_t *config, const char *path);
+
+// Callbacks of nat_cache: 32-bit keys and values stored in the pointers themselves.
+extern dictType x_config_nat_dict_type;
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.
 void x_server_free_config(x_config_server_t *config);

@@ -60,7 +60,7 @@ NAT_LONG = "10.0.0.1:" + "1" * 40 + "\n"
     ("missing", "q.ini", "T ERROR : config ini load failed"),
     ("directory", "q.ini", "T ERROR : config ini load failed"),
     ("fifo", "q.ini", "T ERROR : config ini load failed"),
-    ("{}", "q.json", "T ERROR : config json file [{dir}/q.json] not supported by this build"),
+    ("{}", "q.json", "T ERROR : config need server config"),
     (BASE + "nat_file={dir}/nat.txt\n" + port(), "q.ini",
      "T ERROR : config nat file [{dir}/nat.txt] has error conf [10.0.0.1:" + "1" * 31 + "]"),
 ])

@@ -151,7 +151,7 @@ TEST(ConfigLoad, Loads) {
     }
 }
 
-// Only the exact ".json" suffix selects the JSON reader (which this build refuses).
+// Only the exact ".json" suffix selects the JSON reader (which refuses INI text).
 TEST(ConfigFormat, ChosenByTheExactJsonSuffix) {
     for (const char *suffix : {".json", ".JSON", ".json.bak"}) {
         TempFile f(kBase + kPort, suffix);
