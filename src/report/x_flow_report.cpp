@@ -199,7 +199,7 @@ bool scan_dir(x_send_report_t *r) {
         if (!(ok = scan_entry(r, e->d_name, &files, &n, &cap))) break;
     }
     closedir(d);
-    if (ok) qsort(files, n, sizeof *files, file_order);
+    if (ok && n > 1) qsort(files, n, sizeof *files, file_order);
     for (size_t i = 0; i < n; i++) {
         if (ok)
             list_append(r, files[i]);

@@ -57,7 +57,8 @@ class Reports:
         self.settings["port0"]["port_start"] = self.settings["port0"]["port_end"] = self.srv.port
 
     def files(self):
-        return sorted(n for n in os.listdir(self.dir) if n.startswith("flowreport_"))
+        return sorted(n for n in os.listdir(self.dir)
+                      if n.startswith("flowreport_") and not n.endswith(".tmp"))
 
     def on_disk(self):
         return [read_file(self.dir / n) for n in self.files()]
@@ -149,8 +150,8 @@ def test_collector_down_then_up_gets_every_record_oldest_first(proxy, tmp_path, 
     assert sums(got) == want({"alice": users["alice"]})
 
 
-@pytest.mark.parametrize("policy,kw", [("twice", {}), ("late", {"delay": 1.6}),
-                                       ("drop", {"drops": 2})])
+@pytest.mark.parametrize("policy,kw", [("twice", {}), ("late", {"delay": 1.6, "count": 2}),
+                                       ("drop", {"count": 2})])
 def test_misbehaving_collector_loses_nothing(proxy, tmp_path, collector, users, policy, kw):
     col = collector(policy, **kw)
     rep = Reports(proxy, tmp_path, col.port)
@@ -195,6 +196,8 @@ def test_wrong_accept_value_is_refused(proxy, tmp_path, users):
         rep = Reports(proxy, tmp_path, port)
         traffic(rep, {"alice": users["alice"]})
         assert rep.srv.wait_output("flow report websocket handshake failed", 8), rep.srv.output()
+        assert wait_for(lambda: len(rep.files()) == 1, 5)
+        time.sleep(2)
         assert len(rep.files()) == 1
     finally:
         bad.kill()

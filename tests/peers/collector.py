@@ -6,7 +6,7 @@ thread, with its own binary-JSON decoder. Every record received is kept in `reco
     always  {"c": 0} at once              never   no answer
     keep    {"c": 1} (keep and resend)    twice   {"c": 0} two times
     late    {"c": 0} after `delay` s      drop    drops the connection with the record unanswered
-                                                  (the first `drops` records, then as always)
+    (late and drop: the first `count` records, then as always)
 """
 import asyncio
 import struct
@@ -81,8 +81,8 @@ def read_file(path):
 
 
 class Collector:
-    def __init__(self, policy="always", delay=0.0, drops=1):
-        self.policy, self.delay, self.drops = policy, delay, drops
+    def __init__(self, policy="always", delay=0.0, count=1):
+        self.policy, self.delay, self.count = policy, delay, count
         self.records, self.connections, self.paths = [], 0, []
         self.loop = asyncio.new_event_loop()
         self.server = None
@@ -125,10 +125,10 @@ class Collector:
                 count = len(self.records)
             if self.policy == "never":
                 continue
-            if self.policy == "drop" and count <= self.drops:
+            if self.policy == "drop" and count <= self.count:
                 ws.transport.abort()
                 return
-            if self.policy == "late":
+            if self.policy == "late" and count <= self.count:
                 await asyncio.sleep(self.delay)
             await ws.send(KEEP if self.policy == "keep" else ACK)
             if self.policy == "twice":
