@@ -128,7 +128,7 @@ def test_records_carry_exact_sums_and_are_deleted_once_acknowledged(proxy, tmp_p
 def test_unacknowledged_record_is_sent_again_and_kept(proxy, tmp_path, collector, users, policy):
     col = collector(policy)
     rep = Reports(proxy, tmp_path, col.port)
-    traffic(rep, {"alice": users["alice"]})
+    rep.fetch("alice", users["alice"], socks=False)
     assert wait_for(lambda: len(col.received()) >= 3, 12), col.received()
     assert len(distinct(col.received())) == 1
     assert len(rep.files()) == 1 and sums(rep.on_disk()) == want({"alice": users["alice"]})

@@ -1,7 +1,7 @@
 """Flow-report collector double: a strict WebSocket server (the websockets library checks the
 handshake and refuses unmasked or malformed client frames) run by an asyncio loop in its own
-thread, with its own binary-JSON decoder. Every record received is kept in `records` as
-(connection number, decoded object); the answer follows `policy`:
+thread. Records are decoded by scripts/flow_records.py, written apart from the proxy's codec, and
+kept in `records` as (connection number, decoded object); the answer follows `policy`:
 
     always  {"c": 0} at once              never   no answer
     keep    {"c": 1} (keep and resend)    twice   {"c": 0} two times
@@ -9,75 +9,18 @@ thread, with its own binary-JSON decoder. Every record received is kept in `reco
     (late and drop: the first `count` records, then as always)
 """
 import asyncio
-import struct
+import os
+import sys
 import threading
 
 import websockets
 
+# The decoder operators use to read record files by hand; written apart from the proxy's codec.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+from flow_records import decode, read_file  # noqa: E402,F401
+
 ACK = b"\x81\x10c\x20"   # {"c": 0}: one member, key length 1, key "c", small integer 0
 KEEP = b"\x81\x10c\x21"  # {"c": 1}
-
-
-def decode(buf, pos=0, top=True):
-    """One binary-JSON value at buf[pos:]; the whole buffer when top is set."""
-    tag = buf[pos]
-    pos += 1
-    fixed = {3: "<b", 4: "<h", 5: "<i", 6: "<q", 7: "<f", 8: "<d", 9: "<Q"}
-    if tag <= 2:
-        value = [None, True, False][tag]
-    elif tag in fixed:
-        (value,) = struct.unpack_from(fixed[tag], buf, pos)
-        pos += struct.calcsize(fixed[tag])
-    elif 0x11 <= tag <= 0x1F:
-        value = -(tag & 0x0F)
-    elif 0x20 <= tag <= 0x3F:
-        value = tag & 0x1F
-    elif tag >= 0x40:
-        n, shift, more = tag & 0x1F, 5, tag & 0x20
-        while more:
-            n |= (buf[pos] & 0x7F) << shift
-            shift, more, pos = shift + 7, buf[pos] & 0x80, pos + 1
-        kind = tag & 0xC0
-        if kind == 0x40:
-            value = bytes(buf[pos:pos + n]).decode()
-            assert pos + n <= len(buf), "string past the end"
-            pos += n
-        elif kind == 0xC0:
-            value = []
-            for _ in range(n):
-                item, pos = decode(buf, pos, False)
-                value.append(item)
-        else:
-            lengths, cur, digit = [], 0, 0
-            while len(lengths) < n:
-                byte, pos = buf[pos], pos + 1
-                for nib in (byte >> 4, byte & 0x0F):
-                    if len(lengths) == n:
-                        break
-                    cur |= (nib & 7) << (3 * digit)
-                    digit += 1
-                    if not nib & 8:
-                        lengths.append(cur)
-                        cur, digit = 0, 0
-            value = {}
-            for length in lengths:
-                key = bytes(buf[pos:pos + length]).decode()
-                assert key and key not in value, "empty or repeated key"
-                value[key], pos = decode(buf, pos + length, False)
-    else:
-        raise ValueError(f"tag {tag:#x}")
-    if top:
-        assert pos == len(buf), "bytes after the value"
-        return value
-    return value, pos
-
-
-def read_file(path):
-    """A record file: 4-byte little-endian length, then the encoded object."""
-    data = open(path, "rb").read()
-    (n,) = struct.unpack_from("<I", data)
-    assert len(data) == 4 + n, path
-    return decode(data[4:])
 
 
 class Collector:
