@@ -326,6 +326,7 @@ void on_answer(x_send_report_t *r, int64_t c) {
     }
     r->status = X_REPORT_READY;
     r->in_flight = nullptr;
+    x_trans_buf_shrink(&r->send_buf); // a big record's room is not kept between records
     if (c == 1) {
         log_info("flow report file %s kept by the collector for another attempt\n", f->file_name);
         return;
