@@ -14,12 +14,13 @@ import pytest
 
 BIN = os.environ.get("QUOXEL_BIN", "quoxel")
 
-# Settings every server starts from; a suite's dict is merged over them section by section
+# Settings every server starts from (the suites' origins are on loopback, so authenticated ports
+# may reach it); a suite's dict is merged over them section by section
 # (a value of None removes a key, a section of None removes the section). port_start/port_end
 # of a port section default to a free port.
 DEFAULTS = {
     "kni": {"thread_num": 2},
-    "quoxel": {"ros_id": 1, "src_timeout": 3000, "dst_timeout": 3000},
+    "quoxel": {"ros_id": 1, "src_timeout": 3000, "dst_timeout": 3000, "allow_local_ip": 1},
     "port0": {"addr": "127.0.0.1", "allow_udp": 0, "listen_protocol": "socks5,http", "auth": -1},
 }
 # Local users on port0 (alice has no limit, bob and carol 100000 B/s each).
@@ -423,7 +424,8 @@ class Daemon:
 @pytest.fixture
 def daemons(tmp_path):
     """Real peers: daemons(kind, user=False) starts danted, microsocks or tinyproxy
-    on 127.0.0.1 (with user qxuser/qxpass when user is set) and returns its port."""
+    on 127.0.0.1 (with user qxuser/qxpass when user is set; microsocks also takes a (name,
+    password) pair) and returns its port."""
     started = []
 
     def start(kind, user=False):
@@ -441,7 +443,9 @@ def daemons(tmp_path):
             args = ["danted", "-f", str(conf), "-N", "1", "-p", str(tmp_path / f"d{port}.pid")]
         elif kind == "microsocks":
             args = ["microsocks", "-i", "127.0.0.1", "-p", str(port)]
-            args += ["-u", "qxuser", "-P", "qxpass"] if user else []
+            # user: True for qxuser/qxpass, or a (name, password) pair
+            name, password = user if isinstance(user, tuple) else ("qxuser", "qxpass")
+            args += ["-u", name, "-P", password] if user else []
         else:
             conf = tmp_path / f"tinyproxy-{port}.conf"
             conf.write_text(f"User nobody\nGroup nogroup\nPort {port}\nListen 127.0.0.1\n"

@@ -67,13 +67,15 @@ def test_curl_get_head_post_and_tunnel(proxy, origin, dnsmasq, tmp_path):
 FORWARDED = [
     (b"GET http://origin.test:{p}/a/b?c=d HTTP/1.1\r\nHost: origin.test\r\nX-One: 1\r\n"
      b"Proxy-Connection: keep-alive\r\nX-Two: 2\r\n\r\n",
-     b"GET /a/b?c=d HTTP/1.1\r\nHost: origin.test\r\nX-One: 1\r\nX-Two: 2\r\n\r\n"),
-    (b"GET http://origin.test:{p} HTTP/1.1\r\nHost: h\r\n\r\n", b"GET / HTTP/1.1\r\nHost: h\r\n\r\n"),
-    (b"GET http://127.0.0.1:{p}?x=1 HTTP/1.0\r\n\r\n", b"GET /?x=1 HTTP/1.0\r\n\r\n"),
+     b"GET /a/b?c=d HTTP/1.1\r\nHost: origin.test\r\nX-One: 1\r\nX-Two: 2\r\nConnection: close\r\n\r\n"),
+    (b"GET http://origin.test:{p} HTTP/1.1\r\nHost: h\r\n\r\n",
+     b"GET / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"),
+    (b"GET http://127.0.0.1:{p}?x=1 HTTP/1.0\r\n\r\n", b"GET /?x=1 HTTP/1.0\r\nConnection: close\r\n\r\n"),
     (b"GET http://origin.test:{p}/ HTTP/1.1\nProxy-Authorization: Basic YTpi\nHost: h\n"
-     b"PROXY-CONNECTION: close  \nX-Last: z\n\n", b"GET / HTTP/1.1\nHost: h\nX-Last: z\n\n"),
+     b"PROXY-CONNECTION: close  \nX-Last: z\n\n", b"GET / HTTP/1.1\nHost: h\nX-Last: z\nConnection: close\n\n"),
     (b"POST http://origin.test:{p}/up HTTP/1.1\r\nContent-Length: 5\r\n"
-     b"Proxy-Authorization: Bearer x\r\n\r\nhello", b"POST /up HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"),
+     b"Proxy-Authorization: Bearer x\r\n\r\nhello",
+     b"POST /up HTTP/1.1\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello"),
 ]
 
 
@@ -165,7 +167,7 @@ def test_connect_tunnel_and_default_ports(proxy, origin):
     s2.sendall(b"GET http://127.0.0.1/x HTTP/1.1\r\n\r\n")
     assert read_all(s2).startswith(b"HTTP/1.1 204")
     assert wait_for(lambda: len(seen) == 2)
-    assert sorted(seen) == [(80, b"GET /x HTTP/1.1\r\n\r\n"), (443, b"hello")]
+    assert sorted(seen) == [(80, b"GET /x HTTP/1.1\r\nConnection: close\r\n\r\n"), (443, b"hello")]
 
 
 @pytest.fixture
@@ -189,7 +191,7 @@ def test_slow_origin_receives_the_whole_request(proxy, origin, small_send_buffer
     s.sendall(head + b"Content-Length: %d\r\n\r\n" % len(body) + body)
     assert read_all(s).endswith(hashlib.sha256(body).hexdigest().encode())
     assert rec.requests[-1] == (head.replace(b"http://127.0.0.1:%d" % rec.port, b"") +
-                                b"Content-Length: %d\r\n\r\n" % len(body), body)
+                                b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body), body)
 
 
 def basic(user, password):
@@ -205,12 +207,12 @@ def test_407_then_credentials_on_the_same_connection(proxy, origin):
     assert recv_exact(s, len(PROXY_AUTH_REQUIRED)) == PROXY_AUTH_REQUIRED
     s.sendall(get % b"second" + basic("alice", "alice-secret") + b"Host: h\r\n\r\n")
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert [r[0] for r in rec.requests] == [b"GET /second HTTP/1.1\r\nHost: h\r\n\r\n"]
+    assert [r[0] for r in rec.requests] == [b"GET /second HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"]
     # The repeated request may already be held when the 407 goes out: it is parsed at once.
     s = dial(srv.port)
     s.sendall(get % b"a" + b"\r\n" + get % b"b" + basic("alice", "alice-secret") + b"\r\n")
     assert read_all(s).startswith(PROXY_AUTH_REQUIRED + b"HTTP/1.1 200 OK")
-    assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\n\r\n"
+    assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\nConnection: close\r\n\r\n"
     # Wrong credentials get the same template, and so do right ones under a longer header name
     # that merely ends in the credentials header's name.
     for creds in (basic("alice", "nope"), b"X" * 32 + basic("alice", "alice-secret")):

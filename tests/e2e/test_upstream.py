@@ -212,7 +212,8 @@ def test_absolute_uri_through_http_upstream_in_pieces(proxy, origin):
     assert up.received[0][0] == (b"CONNECT site.test:80 HTTP/1.1\r\nHost: site.test:80\r\n"
                                  b"Proxy-Agent: quoxel-kni/3.1.3\r\nProxy-Connection: keep-alive\r\n"
                                  b"Proxy-Authorization: Basic dTpw\r\n\r\n")
-    assert got == [b"GET /a?b=1 HTTP/1.1\r\nHost: site.test\r\nAccept: */*\r\n\r\n"]
+    assert got == [b"GET /a?b=1 HTTP/1.1\r\nHost: site.test\r\nAccept: */*\r\n"
+                   b"Connection: close\r\n\r\n"]
 
 
 def test_host_with_line_breaks_never_reaches_an_http_upstream(proxy, origin):

@@ -76,7 +76,7 @@ TEST(ConfigLoad, Loads) {
         {"local_users",
          kBase + "[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
                  "user3=:nameless\nuser4=bob:\nrate_limit4=0\n" + kPort,
-         true, "INFO  : local auth user: nocolon\n",
+         true, "INFO  : local auth user: alice\n", // the name only, never the password
          [](const x_config_server_t &c) {
              const x_config_auth_local_t &local = c.auths[0].config.local;
              ASSERT_EQ(local.user_num, 2u);
@@ -108,7 +108,7 @@ TEST(ConfigLoad, Loads) {
         // Port text uses its first 15 characters, listen_protocol its first 128; a forward that
         // fails to parse leaves the port without one.
         {"port_options",
-         kBase + "port_health=9999\n[auth0]\ntype=tovask\n"
+         kBase + "port_health=9999\n[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
                  "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nlisten_protocol=socks5,http\n"
                  "allow_udp=0\nauth=255\nforward=\"socks5://u:p@h:70000\"\n"
                  "[port1]\naddr=0.0.0.0\nport_start=20\nport_end=20\nlisten_protocol=socks5, http\n"
@@ -135,15 +135,66 @@ TEST(ConfigLoad, Loads) {
         {"remote_count_mismatch", kBase + "[auth0]\ntype=remote\nserver_ip=a,b,c\nserver_port=1,2\n" + kPort,
          false, "ERROR : config auth index 0 load remote config failed\n"},
         {"report_count_mismatch",
-         kBase + "[auth0]\ntype=tovask\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" + kPort,
+         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" + kPort,
          false, "ERROR : report conf has some error, host and port count not equal\n"},
         {"log_dir_missing",
-         kBase + "[auth0]\ntype=tovask\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" + kPort, false,
+         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" + kPort, false,
          "ERROR : config auth log path file [/nonexistent/d] not found\n"},
+        // The salt is required by the kestrum scheme and the token backend and must be 22
+        // printable characters; deny_country defaults to CN, "none" denies nothing.
+        {"forward_sign_salt_and_deny_country",
+         kBase + "[auth0]\ntype=forward\nresource=1\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+                 "[auth1]\ntype=forward\nresource=2\ndeny_country=CN,RU\n"
+                 "[auth2]\ntype=forward\ndeny_country=none\n" + kPort,
+         true, "auth [2] mode: forward",
+         [](const x_config_server_t &c) {
+             EXPECT_EQ(str(c.auths[0].config.forward.sign_salt), "Qx7mK2pR9vL4nW8sT3yZ6b");
+             EXPECT_EQ(str(c.auths[0].config.forward.deny_country), "CN");
+             EXPECT_EQ(str(c.auths[1].config.forward.deny_country), "CN,RU");
+             EXPECT_EQ(c.auths[2].config.forward.deny_country.len, 0u);
+         }},
+        {"kestrum_without_salt", kBase + "[auth0]\ntype=forward\nresource=1\n" + kPort, false,
+         "ERROR : config auth0 sign_salt is required\n"},
+        {"tovask_salt_too_short",
+         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6\n" + kPort, false,
+         "ERROR : config auth0 sign_salt must be exactly 22 printable ASCII characters\n"},
         {"forward_user_without_colon", kBase + "[auth0]\ntype=forward\nuser1=nocolon\n" + kPort, false,
          "ERROR : config forward auth user [nocolon] format error\n"},
         {"forward_user_bad_url", kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
-         false, "config forward auth user [a:b] forward [ftp://h] format error\n"},
+         false, "config forward auth user [a:***] forward [ftp://h] format error\n"},
+        {"port_forward_password_masked",
+         kBase + "[port0]\naddr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
+                 "allow_udp=0\nauth=-1\nforward=ftp://u:Secr3t@h\n",
+         true, "ERROR : port 0 forward [ftp://u:***@h] format error, ignored\n"},
+        {"proxy_protocol_from_malformed", kBase + "proxy_protocol_from = 10.0.0.0/8, 10.1/16\n" + kPort,
+         false, "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
+        {"proxy_protocol_from_prefix_too_long", kBase + "proxy_protocol_from = 1.2.3.4/33\n" + kPort,
+         false, "config proxy_protocol_from entry [1.2.3.4/33] is not"},
+        {"proxy_protocol_from_empty_entry", kBase + "proxy_protocol_from = 1.2.3.4,,5.6.7.8\n" + kPort,
+         false, "config proxy_protocol_from entry [] is not"},
+        // Host bits below the prefix are cleared; 0.0.0.0/0 believes anyone, none nobody.
+        {"proxy_protocol_from_ranges", kBase + "proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n" + kPort,
+         true, "NO AUTH",
+         [](const x_config_server_t &c) {
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("10.255.0.1")));
+             EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("8.8.8.8")));
+         }},
+        {"proxy_protocol_from_nobody", kBase + "proxy_protocol_from = none\n" + kPort, true, "NO AUTH",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
+        // Without the keys: no local networks, PROXY headers from load balancers on the host or
+        // on private networks only.
+        {"security_defaults", kBase + kPort, true, "port 0 run with NO AUTH mode",
+         [](const x_config_server_t &c) {
+             EXPECT_FALSE(c.allow_local_ip);
+             for (const char *a : {"127.0.0.2", "10.9.9.9", "172.31.0.1", "192.168.7.7"})
+                 EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
+             for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
+                 EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
+         }},
+        {"relay_buffer_default", kBase + kPort, true, "",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.relay_buffer, 131072u); }},
+        {"relay_buffer_below_one_segment", kBase + "relay_buffer=1499\n" + kPort, false,
+         "ERROR : config relay_buffer 1499 out of range [1500, 4194304]\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

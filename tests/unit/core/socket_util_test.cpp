@@ -44,6 +44,27 @@ TEST(SocketUtil, IsIpAddr) {
     EXPECT_EQ(is_ip_addr(nullptr, 4), 0u);
 }
 
+// The host's own and private networks, for literals and resolved addresses of both families.
+TEST(SocketUtil, LocalAndInternalAddresses) {
+    const struct {
+        const char *text;
+        bool local, internal;
+    } cases[] = {
+        {"127.255.255.254", true, false}, {"0.1.2.3", true, false},
+        {"169.254.169.254", true, false}, {"169.255.0.1", false, false},
+        {"172.16.0.1", false, true},      {"172.32.0.1", false, false},
+        {"[::1]", true, false},           {"::", true, false},
+        {"febf::1", true, false},         {"fec0::1", false, false},
+        {"::ffff:10.1.1.1", false, true},
+    };
+    for (const auto &c : cases) {
+        struct sockaddr_storage ss;
+        ASSERT_TRUE(parse_addr_literal(c.text, strlen(c.text), &ss)) << c.text;
+        EXPECT_EQ(is_local_addr(&ss), c.local) << c.text;
+        EXPECT_EQ(is_internal_addr(&ss), c.internal) << c.text;
+    }
+}
+
 TEST(SocketUtil, AliasName) {
     struct Case {
         const char *device;

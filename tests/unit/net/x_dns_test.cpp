@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <string>
 #include <sys/epoll.h>
@@ -195,6 +196,13 @@ struct Harness {
     }
 };
 
+int open_fds() {
+    int n = 0;
+    for (int fd = 0; fd < 1024; fd++)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
 uint16_t tid_of(const Bytes &q) {
     return static_cast<uint16_t>(q.at(0) << 8 | q.at(1));
 }
@@ -301,6 +309,34 @@ TEST(DnsCodec, ParseResponse) {
     }
 }
 
+TEST(DnsCodec, AnswerMatchesItsQuestionOnly) {
+    uint8_t query[512];
+    size_t query_len = x_dns_build_query(query, 0x1234, "a.test", 6, false);
+    auto wrong_class = Reply(0x1234, 0x8180, 1).a(1);
+    wrong_class.b[12 + 8 + 3] = 3;
+    const struct {
+        const char *name;
+        Bytes msg;
+        bool match;
+    } cases[] = {
+        {"the answer", Reply(0x1234, 0x8180, 1).a(1).b, true},
+        {"the name in another case", Reply(0x1234, 0x8180, 1, "A.TeSt").a(1).b, true},
+        {"truncated", Reply(0x1234, 0x8380, 0).b, true},
+        {"not a response", Reply(0x1234, 0x0180, 1).a(1).b, false},
+        {"another id", Reply(0x1235, 0x8180, 1).a(1).b, false},
+        {"another name", Reply(0x1234, 0x8180, 1, "b.test").a(1).b, false},
+        {"a longer name", Reply(0x1234, 0x8180, 0, "a.test.x").b, false},
+        {"a shorter name", Reply(0x1234, 0x8180, 0, "a.tes").b, false},
+        {"another type", Reply(0x1234, 0x8180, 1, "a.test", 28).a(1).b, false},
+        {"another class", wrong_class.b, false},
+        {"no question", Bytes{0x12, 0x34, 0x81, 0x80, 0, 0, 0, 1, 0, 0, 0, 0}, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(x_dns_answer_matches(c.msg.data(), c.msg.size(), query, query_len), c.match)
+            << c.name;
+    }
+}
+
 TEST(DnsResolver, TruncatedAnswerMovesToTcpOnce) {
     Harness h;
     ASSERT_NE(h.dns, nullptr);
@@ -337,11 +373,16 @@ TEST(DnsResolver, TruncatedAnswerMovesToTcpOnce) {
         h.pass(20);
     EXPECT_EQ(a.calls, 0);
 
-    // The answer in small pieces, followed by bytes that belong to no message.
+    // A message for another question is skipped; then the answer in small pieces, followed by
+    // bytes that belong to no message.
+    Reply forged(tid_of(q), 0x8180, 1, "evil.test");
+    forged.a(66);
+    Bytes framed;
+    put16(framed, static_cast<uint16_t>(forged.b.size()));
+    framed.insert(framed.end(), forged.b.begin(), forged.b.end());
     Reply full(tid_of(q), 0x8180, 6, "big.test");
     for (uint8_t i = 1; i <= 6; i++)
         full.a(i);
-    Bytes framed;
     put16(framed, static_cast<uint16_t>(full.b.size()));
     framed.insert(framed.end(), full.b.begin(), full.b.end());
     framed.insert(framed.end(), {0xDE, 0xAD});
@@ -353,6 +394,7 @@ TEST(DnsResolver, TruncatedAnswerMovesToTcpOnce) {
     h.run_until(a);
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.addr.rfind("10.0.0.", 0), 0u);
+    EXPECT_EQ(h.dns->ignored, 1u);
     close(conn);
 }
 
@@ -368,6 +410,7 @@ TEST(DnsResolver, TcpFailuresAndCancelInsideABatch) {
     for (const auto &c : cases) {
         Harness h;
         ASSERT_NE(h.dns, nullptr);
+        int fds = open_fds();
         Answer a;
         x_dns_query_t *q = h.ask(&a, "tcp.test");
         ASSERT_NE(q, nullptr);
@@ -398,36 +441,45 @@ TEST(DnsResolver, TcpFailuresAndCancelInsideABatch) {
             EXPECT_EQ(a.status, c.status) << c.name;
         }
         EXPECT_EQ(dictSize(h.dns->pending), 0u) << c.name;
+        EXPECT_EQ(open_fds(), fds) << c.name;
     }
 }
 
-// Transaction ids wrap past 65535 to 1; a cancelled query never calls back; exactly 5000 ms is
-// not yet a timeout; a late answer is ignored; a changed resolv.conf is read at the next check.
+// Each query leaves from a socket of its own, given back however the query ends; an answer to
+// another question is ignored; a cancelled query never calls back; exactly 5000 ms is not yet a
+// timeout; a late answer is ignored; a changed resolv.conf is read at the next check.
 TEST(DnsResolver, TimeoutCancelAndReload) {
     Harness h;
     ASSERT_NE(h.dns, nullptr);
-    h.dns->tid = 65535;
+    int fds = open_fds();
     Answer slow, cancelled;
     ASSERT_NE(h.ask(&slow, "slow.test"), nullptr);
+    Bytes slow_q = h.recv_query();
+    sockaddr_in slow_from = h.client;
     x_dns_query_t *q = h.ask(&cancelled, "gone.test");
     ASSERT_NE(q, nullptr);
-    EXPECT_EQ(tid_of(h.recv_query()), 1);
-    EXPECT_EQ(tid_of(h.recv_query()), 2);
+    Bytes gone_q = h.recv_query();
+    EXPECT_NE(slow_from.sin_port, h.client.sin_port);
+    EXPECT_EQ(open_fds(), fds + 2);
     x_dns_cancel(h.dns, q);
     x_dns_cancel(h.dns, q);
-    h.reply(Reply(2, 0x8180, 1, "gone.test").a(1).b);
+    h.reply(Reply(tid_of(gone_q), 0x8180, 1, "gone.test").a(1).b);
+    h.client = slow_from;
+    h.reply(Reply(tid_of(slow_q), 0x8180, 1, "gone.test").a(1).b);
     fake_now += 5000;
     for (int i = 0; i < 5; i++)
         h.pass(20);
     EXPECT_EQ(slow.calls + cancelled.calls, 0);
+    EXPECT_EQ(h.dns->ignored, 1u);
     fake_now += 1;
     h.pass(0);
     EXPECT_EQ(slow.calls, 1);
     EXPECT_EQ(slow.status, 639);
-    h.reply(Reply(1, 0x8180, 1, "slow.test").a(1).b);
+    h.reply(Reply(tid_of(slow_q), 0x8180, 1, "slow.test").a(1).b);
     for (int i = 0; i < 3; i++)
         h.pass(20);
     EXPECT_EQ(slow.calls + cancelled.calls, 1);
+    EXPECT_EQ(open_fds(), fds);
     h.write_conf("nameserver 127.0.0.2\n");
     fake_now += 60000;
     h.pass(0);
@@ -444,19 +496,19 @@ TEST(DnsResolver, UdpAnswerThenCache) {
     ASSERT_NE(h.ask(&a, "a.test."), nullptr);
     Bytes q = h.recv_query();
     ASSERT_EQ(q.size(), 12u + 8 + 4); // the trailing dot is not sent as an empty label
-    EXPECT_EQ(tid_of(q), 1);
+    uint16_t id = tid_of(q);
 
-    Reply not_response(1, 0x0180, 1);
+    Reply not_response(id, 0x0180, 1);
     h.reply(not_response.a(66).b);
-    h.reply(Reply(2, 0x8180, 1).a(66).b);
-    int other = socket(AF_INET, SOCK_DGRAM, 0);
-    h.send_from(other, Reply(1, 0x8180, 1).a(66).b);
+    h.reply(Reply(static_cast<uint16_t>(id + 1), 0x8180, 1).a(66).b);
+    int other = socket(AF_INET, SOCK_DGRAM, 0); // the connected socket never sees it
+    h.send_from(other, Reply(id, 0x8180, 1).a(66).b);
     close(other);
     for (int i = 0; i < 5; i++)
         h.pass(20);
     EXPECT_EQ(a.calls, 0);
 
-    h.reply(Reply(1, 0x8180, 1).a(7, 300).b);
+    h.reply(Reply(id, 0x8180, 1).a(7, 300).b);
     h.run_until(a);
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(a.addr, "10.0.0.7");
@@ -474,22 +526,32 @@ TEST(DnsResolver, UdpAnswerThenCache) {
     h.pass(0);
     Answer d;
     EXPECT_NE(h.ask(&d, "a.test"), nullptr);
-    EXPECT_EQ(tid_of(h.recv_query()), 2);
+    EXPECT_FALSE(h.recv_query().empty());
 }
 
-// Literals are answered at once, invalid names refused with 638 before anything is sent.
+// Literals and names of the hosts file are answered at once (from the file: IPv4 first, IPv6
+// only for AAAA, localhost even when absent), invalid names refused with 638 before anything is
+// sent.
 TEST(DnsResolver, AnsweredWithoutNetwork) {
     Harness h;
     ASSERT_NE(h.dns, nullptr);
+    std::string hosts = h.conf + ".hosts";
+    std::ofstream(hosts) << "10.2.0.1 only.test alias.test\nfd00::2 six.test\n"
+                            "10.2.0.3 both.test\nfd00::3 both.test\n";
+    x_dns_use_hosts(h.dns, hosts.c_str(), false);
+    unlink(hosts.c_str()); // the names stay
     const struct {
         std::string name;
         bool v6;
         int status;
         const char *addr;
     } cases[] = {
-        {"10.1.2.3", false, 0, "10.1.2.3"}, {"10.1.2.3", true, 0, "10.1.2.3"},
-        {"fe80::1", true, 0, "fe80::1"},    {"", false, 638, ""},
+        {"10.1.2.3", false, 0, "10.1.2.3"},      {"10.1.2.3", true, 0, "10.1.2.3"},
+        {"fe80::1", true, 0, "fe80::1"},         {"", false, 638, ""},
         {std::string(254, 'a'), false, 638, ""}, {"a..com", false, 638, ""},
+        {"ALIAS.test.", false, 0, "10.2.0.1"},   {"only.test", true, 0, "10.2.0.1"},
+        {"six.test", true, 0, "fd00::2"},        {"both.test", true, 0, "10.2.0.3"},
+        {"LocalHost.", true, 0, "127.0.0.1"},
     };
     for (const auto &c : cases) {
         Answer a;
@@ -500,9 +562,9 @@ TEST(DnsResolver, AnsweredWithoutNetwork) {
     EXPECT_TRUE(h.recv_query(50).empty());
     // An AAAA question answered over UDP.
     Answer v6;
-    ASSERT_NE(h.ask(&v6, "six.test", true), nullptr);
+    ASSERT_NE(h.ask(&v6, "v6.test", true), nullptr);
     Bytes q = h.recv_query();
-    h.reply(Reply(tid_of(q), 0x8180, 1, "six.test", 28).rr(28, 60, Bytes(16, 0xFE)).b);
+    h.reply(Reply(tid_of(q), 0x8180, 1, "v6.test", 28).rr(28, 60, Bytes(16, 0xFE)).b);
     h.run_until(v6);
     EXPECT_EQ(v6.addr, "fefe:fefe:fefe:fefe:fefe:fefe:fefe:fefe");
 }
