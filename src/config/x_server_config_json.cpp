@@ -209,6 +209,27 @@ bool load_ads_list(x_config_server_t *config, obj_t server) {
     return true;
 }
 
+// Settings both forms share with the same meaning and defaults.
+bool load_server_extras(x_config_server_t *config, obj_t s) {
+    uint64_t relay = X_RELAY_BUFFER_DEFAULT;
+    if (get_number(s, "relay_buffer", X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX, &relay) ==
+        num_read::bad) {
+        return false;
+    }
+    config->relay_buffer = static_cast<uint32_t>(relay);
+    // "none" turns the hosts file off; an empty text is the default.
+    text_t hosts;
+    if (!get_set_text(s, "hosts_file", &hosts)) hosts = {"/etc/hosts", strlen("/etc/hosts")};
+    if (strcmpci(hosts.data, "none") != 0 && !save_text(&config->hosts_file, hosts)) {
+        log_error("config hosts file [%.*s] save failed\n", hosts.ilen(), hosts.data);
+        return false;
+    }
+    config->allow_local_ip = opt_bool(s, "allow_local_ip", false);
+    text_t from = {X_PROXY_PROTOCOL_FROM_DEFAULT, strlen(X_PROXY_PROTOCOL_FROM_DEFAULT)};
+    (void)get_text(s, "proxy_protocol_from", &from); // the default stays when absent
+    return x_server_load_proxy_protocol_from(config, from.data);
+}
+
 bool load_server_numbers(x_config_server_t *config, obj_t s) {
     if (!opt_field<uint32_t>(s, "ros_id", &config->ros_id, 0) ||
         !opt_field<uint8_t>(s, "no_bind", &config->no_bind, 0) ||
@@ -240,7 +261,7 @@ bool load_server_numbers(x_config_server_t *config, obj_t s) {
         return false;
     }
     config->ipv6_model = opt_bool(s, "ipv6_model", false);
-    return true;
+    return load_server_extras(config, s);
 }
 
 bool load_server(x_config_server_t *config, obj_t server) {
