@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import curl, free_port, ini_text, merge, read_head, wait_for
+from conftest import curl, factory, free_port, ini_text, merge, read_head, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
 from collector import Collector  # noqa: E402
@@ -64,10 +64,7 @@ def sums(records):
 
 @pytest.fixture
 def collector():
-    started = []
-    yield lambda *a, **kw: started.append(Collector(*a, **kw)) or started[-1]
-    for c in started:
-        c.stop()
+    yield from factory(Collector, Collector.stop)
 
 
 @pytest.fixture
