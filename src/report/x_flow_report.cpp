@@ -664,6 +664,11 @@ bool x_flow_report_do_init(x_send_report_t *r, work_thread_t *thread) {
     if (r->server->config.port_num > 0)
         x_trans_client_set_local(&r->conn, nullptr, r->server->config.ports[0].addr);
     r->conn.thread = thread;
+    // Room for "/<prefix>_<20 digits>.tmp" after the directory in every record name.
+    if (r->conf->log_path.len + static_cast<size_t>(r->prefix_len) + 27 >= X_REPORT_NAME_MAX) {
+        log_error("flow report log path [%s] is too long\n", log_path(r));
+        return false;
+    }
     if (!scan_dir(r)) {
         log_error("flow report init list error\n");
         return false;
