@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -240,6 +241,14 @@ bool load_server_numbers(x_config_server_t *config, obj_t s) {
         return false;
     }
     config->ipv6_model = opt_bool(s, "ipv6_model", false);
+    // An empty string or "none" turns the hosts file off.
+    text_t hosts{"/etc/hosts", strlen("/etc/hosts")};
+    (void)get_text(s, "hosts_file", &hosts);
+    bool off = hosts.len == 0 || (hosts.len == 4 && strncasecmp(hosts.data, "none", 4) == 0);
+    if (!off && !save_text(&config->hosts_file, hosts)) {
+        log_error("config hosts file [%.*s] save failed\n", hosts.ilen(), hosts.data);
+        return false;
+    }
     return true;
 }
 

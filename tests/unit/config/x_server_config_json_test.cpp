@@ -183,6 +183,7 @@ void same_config(const x_config_server_t &a, const x_config_server_t &b, bool au
     EXPECT_EQ(a.ip_restrict_mode, b.ip_restrict_mode);
     EXPECT_EQ(str(a.ip_restrict_file), str(b.ip_restrict_file));
     EXPECT_EQ(a.ipv6_model, b.ipv6_model);
+    EXPECT_EQ(str(a.hosts_file), str(b.hosts_file));
     ASSERT_EQ(a.auth_num, b.auth_num);
     for (uint32_t i = 0; i < a.auth_num; ++i)
         same_auth(a.auths[i], b.auths[i]);
