@@ -1,6 +1,7 @@
 #include "core/x_server.h"
 
 #include "auth/x_auth.h"
+#include "config/ip_pool.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -202,6 +203,16 @@ bool x_server_start(x_server_t *s) {
     return true;
 }
 
+bool x_server_check_config(x_server_t *s, const char *path) {
+    // Pools would take their addresses off the interfaces while loading: a check leaves them.
+    auto leave_interface = [](const char *, size_t, in_addr_t) { return true; };
+    x_ip_pool_set_netcard_ops(leave_interface, leave_interface);
+    x_config_server_t &cfg = s->config;
+    return x_server_load_config(&cfg, path) &&
+           ip_restrict_init(&s->ip_restrict, cfg.ip_restrict_mode, &cfg.ip_restrict_file) &&
+           x_auth_check_list_files(&cfg) && x_auth_create_backends(s);
+}
+
 void x_server_run(x_server_t *s) {
     pf_run(on_ev_loop, s->main_thread);
 }
@@ -296,7 +307,8 @@ bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
 void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
-    int fd = accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (x_server_accept_error(s, ev, err)) log_error("accept failed: %s\n", strerror(err));
