@@ -1,6 +1,9 @@
 #include "auth/x_auth.h"
 
+#include "auth/x_auth_forward.h"
 #include "auth/x_auth_local.h"
+#include "auth/x_auth_remote.h"
+#include "auth/x_auth_tovask.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -81,38 +84,20 @@ bool check_due(uint64_t last, uint64_t now) {
     return last == 0 || last + X_AUTH_ACL_FILE_CHECK_MS < now;
 }
 
-// Backend kinds whose modules are not part of this build: the section loads, its clients are
-// refused with X_ERROR_AUTH_SERVER, and its destinations follow the shared lists.
-void refuse_auth(x_auth_base_t *auth, x_client_t *client) {
-    client->auth_result.code = X_ERROR_AUTH_SERVER;
-    x_auth_finish_auth(auth->server, client->auth_request.from_ipc_id, client->session);
-}
-
-void refusing_free(x_auth_base_t *auth) {
-    x_auth_base_free(auth);
-    free(auth);
-}
-
-x_auth_base_t *refusing_create(x_server_t *server, uint32_t index, uint16_t type) {
-    auto *auth = static_cast<x_auth_base_t *>(calloc(1, sizeof(x_auth_base_t)));
-    if (auth == nullptr) return nullptr;
-    x_auth_base_init(auth, server, index, type);
-    auth->do_check = x_auth_acl_file_check;
-    auth->do_free = refusing_free;
-    auth->do_auth = refuse_auth;
-    auth->do_acl = x_auth_do_acl_common;
-    log_error("auth[%u] backend type %u is not available in this build: its clients are "
-              "refused\n",
-              index, type);
-    return auth;
-}
-
 x_auth_base_t *create_backend(x_server_t *server, uint32_t index, uint16_t type) {
     switch (type) {
-    case X_AUTH_TYPE_REMOTE:
-    case X_AUTH_TYPE_TOVASK:
-    case X_AUTH_TYPE_FORWARD:
-        return refusing_create(server, index, type);
+    case X_AUTH_TYPE_REMOTE: {
+        x_auth_remote_t *remote = x_auth_remote_create(server, index);
+        return remote ? &remote->base : nullptr;
+    }
+    case X_AUTH_TYPE_TOVASK: {
+        x_auth_tovask_t *tovask = x_auth_tovask_create(server, index);
+        return tovask ? &tovask->base : nullptr;
+    }
+    case X_AUTH_TYPE_FORWARD: {
+        x_auth_forward_t *forward = x_auth_forward_create(server, index);
+        return forward ? &forward->base : nullptr;
+    }
     case X_AUTH_TYPE_LOCAL: {
         x_auth_local_t *local = x_auth_local_create(server, index);
         return local ? &local->base : nullptr;
@@ -146,12 +131,27 @@ void x_auth_start_acl(x_server_t *server, x_client_t *client,
         callback(client, X_ACL_ALLOW);
         return;
     }
-    if (is_internal_ip(reinterpret_cast<const char *>(client->acl_match.target_host.data))) {
+    const ngx_str_t &host = client->acl_match.target_host;
+    struct sockaddr_storage literal;
+    if (!server->config.allow_local_ip &&
+        parse_addr_literal(reinterpret_cast<const char *>(host.data), host.len, &literal) &&
+        is_local_addr(&literal)) {
+        callback(client, X_ACL_BLOCK);
+        return;
+    }
+    if (is_internal_ip(reinterpret_cast<const char *>(host.data))) {
         callback(client, server->config.allow_internal_ip ? X_ACL_ALLOW : X_ACL_BLOCK);
         return;
     }
     client->auth_request.acl_callback = callback;
     (void)send_request(client, X_IPC_ACL_REQ, "acl ");
+}
+
+bool x_auth_resolved_allowed(const x_client_t *client, const struct sockaddr_storage *addr) {
+    if (client->auth_index == -1) return true;
+    const x_config_server_t &config = client->server->config;
+    if (!config.allow_local_ip && is_local_addr(addr)) return false;
+    return config.allow_internal_ip || !is_internal_addr(addr);
 }
 
 void x_auth_start_verify(x_server_t *, x_client_t *client) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 struct x_client_t;
 struct x_server_t;
@@ -56,6 +57,8 @@ struct x_client_auth_result_t {
     ngx_str_t stats_token;       // owned: name in statistics flows
     token_bucket_t *bucket_up;   // client -> destination bucket (backend's), null for none
     token_bucket_t *bucket_down; // destination -> client bucket (may equal bucket_up)
+    bool holds_user;             // main thread only: the session counts in its remote user's
+                                 // ref_count and must give that reference back once
 };
 
 // Failure code of the credential and source-address checks.
@@ -96,10 +99,17 @@ struct x_auth_base_t {
 void x_auth_start_auth(x_server_t *server, x_client_t *client, void (*callback)(x_client_t *));
 // Asks whether the session's destination (its acl_match) is allowed; callback(client, 0) allows,
 // 1 blocks. The target is first brought to canonical form (a malformed one is blocked at once);
-// a port without authentication allows at once, a private IPv4 address is decided by
-// allow_internal_ip without asking.
+// a port without authentication allows at once; otherwise an address literal in the proxy
+// host's own networks is blocked unless allow_local_ip is set (the backend is still asked when
+// it is), and a private IPv4 address is decided by allow_internal_ip without asking.
 void x_auth_start_acl(x_server_t *server, x_client_t *client,
                       void (*callback)(x_client_t *, uint32_t));
+// Whether the session may connect to the address its target resolved to, checked right before
+// the connect: on a port with authentication the host's own networks need allow_local_ip and
+// private IPv4 ranges need allow_internal_ip, as the same address written as a literal would.
+// Ports without authentication reach everything. Not for an upstream's own address.
+[[nodiscard]] bool x_auth_resolved_allowed(const x_client_t *client,
+                                           const struct sockaddr_storage *addr);
 // Asks the backend to confirm the session again; only for sessions with a user_key, and never
 // while an earlier verify is unanswered.
 void x_auth_start_verify(x_server_t *server, x_client_t *client);

@@ -38,40 +38,6 @@ char *line_end(char *p, char *end) {
     return p;
 }
 
-// Reads the whole regular file into a fresh buffer of size + 1 bytes (the last one NUL).
-char *read_whole(const char *filename, size_t *size_out) {
-    // Non-blocking, so that opening a FIFO without a writer cannot hang the start-up.
-    int fd = open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-        st.st_size >= INI_MAX_SIZE) {
-        close(fd);
-        return nullptr;
-    }
-    size_t size = static_cast<size_t>(st.st_size);
-    char *buf = static_cast<char *>(malloc(size + 1));
-    if (buf == nullptr) {
-        close(fd);
-        return nullptr;
-    }
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = read(fd, buf + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (got != size) {
-        free(buf);
-        return nullptr;
-    }
-    buf[size] = '\0';
-    *size_out = size;
-    return buf;
-}
-
 // Unescapes the quoted value whose opening quote is at q, in place, starting at q. Stops at the
 // closing quote, CR, LF, a NUL byte or end. Returns one past the last byte written.
 char *unescape_quoted(char *q, char *end) {
@@ -201,6 +167,40 @@ int64_t to_int64(const char *section, const char *key, const char *value) {
 
 } // namespace
 
+// Reads the whole regular file into a fresh buffer of size + 1 bytes (the last one NUL).
+char *ini_read_whole(const char *filename, size_t *size_out) {
+    // Non-blocking, so that opening a FIFO without a writer cannot hang the start-up.
+    int fd = open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        st.st_size >= INI_MAX_SIZE) {
+        close(fd);
+        return nullptr;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    char *buf = static_cast<char *>(malloc(size + 1));
+    if (buf == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buf + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got != size) {
+        free(buf);
+        return nullptr;
+    }
+    buf[size] = '\0';
+    *size_out = size;
+    return buf;
+}
+
 int strcmpci(const char *a, const char *b) {
     for (;; ++a, ++b) {
         int ca = static_cast<unsigned char>(*a);
@@ -215,7 +215,7 @@ ini_t *ini_load(const char *filename) {
     ini_t *ini = static_cast<ini_t *>(calloc(1, sizeof(ini_t)));
     if (ini == nullptr) return nullptr;
     size_t size = 0;
-    ini->data = read_whole(filename, &size);
+    ini->data = ini_read_whole(filename, &size);
     if (ini->data == nullptr) {
         free(ini);
         return nullptr;

@@ -7,6 +7,7 @@
 // Returned values point into the buffer and stay valid until ini_free.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 
@@ -19,6 +20,10 @@ struct ini_t {
 // opened, is not a regular file, is too large, cannot be read whole, or memory runs out. Prints
 // nothing: the caller reports the failure.
 ini_t *ini_load(const char *filename);
+// The whole regular file of less than 2 GiB in a fresh buffer of size + 1 bytes, the last one NUL
+// (free with free()). Null when it cannot be opened (a FIFO does not block), is not a regular
+// file, is too large, cannot be read whole, or memory runs out.
+char *ini_read_whole(const char *filename, size_t *size);
 // Frees the buffer and the record; null is ignored.
 void ini_free(ini_t *ini);
 

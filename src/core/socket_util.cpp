@@ -132,11 +132,72 @@ in_addr_t is_ip_addr(const char *host, size_t host_len) {
     return htonl(result);
 }
 
+namespace {
+
+// 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16, for an address in host order.
+bool is_private_v4(uint32_t a) {
+    return (a >> 24) == 10 || (a >> 20) == ((172u << 4) | 1) || (a >> 16) == ((192u << 8) | 168);
+}
+
+// The IPv4 address (host order) an IPv4 or IPv4-mapped IPv6 address stands for; false for
+// another IPv6 address or family.
+bool v4_of(const struct sockaddr_storage *addr, uint32_t *out) {
+    if (addr->ss_family == AF_INET) {
+        *out = ntohl(reinterpret_cast<const sockaddr_in *>(addr)->sin_addr.s_addr);
+        return true;
+    }
+    if (addr->ss_family != AF_INET6) return false;
+    const in6_addr &a6 = reinterpret_cast<const sockaddr_in6 *>(addr)->sin6_addr;
+    if (!IN6_IS_ADDR_V4MAPPED(&a6)) return false;
+    uint32_t v;
+    memcpy(&v, &a6.s6_addr[12], 4);
+    *out = ntohl(v);
+    return true;
+}
+
+} // namespace
+
 bool is_internal_ip(const char *str) {
     struct in_addr in;
     if (!str || inet_pton(AF_INET, str, &in) != 1) return false;
-    uint32_t a = ntohl(in.s_addr);
-    return (a >> 24) == 10 || (a >> 20) == ((172u << 4) | 1) || (a >> 16) == ((192u << 8) | 168);
+    return is_private_v4(ntohl(in.s_addr));
+}
+
+bool is_local_addr(const struct sockaddr_storage *addr) {
+    uint32_t a;
+    if (v4_of(addr, &a)) return (a >> 24) == 127 || (a >> 24) == 0 || (a >> 16) == 0xA9FE;
+    if (addr->ss_family != AF_INET6) return false;
+    const in6_addr &a6 = reinterpret_cast<const sockaddr_in6 *>(addr)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&a6) || IN6_IS_ADDR_UNSPECIFIED(&a6) || IN6_IS_ADDR_LINKLOCAL(&a6);
+}
+
+bool is_internal_addr(const struct sockaddr_storage *addr) {
+    uint32_t a;
+    return v4_of(addr, &a) && is_private_v4(a);
+}
+
+bool parse_addr_literal(const char *text, size_t len, struct sockaddr_storage *out) {
+    char buf[INET6_ADDRSTRLEN + 1];
+    if (text == nullptr) return false;
+    if (len >= 2 && text[0] == '[' && text[len - 1] == ']') {
+        text++;
+        len -= 2;
+    }
+    if (len == 0 || len >= sizeof buf) return false;
+    memcpy(buf, text, len);
+    buf[len] = '\0';
+    *out = sockaddr_storage{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(out);
+    if (inet_pton(AF_INET, buf, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        return true;
+    }
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(out);
+    if (inet_pton(AF_INET6, buf, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        return true;
+    }
+    return false;
 }
 
 bool set_socket_default_opt(int fd) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 // Dotted-quad text of the IPv4 address at addr (inet_ntoa: the text lives in the C library's
 // per-thread buffer and is overwritten by the next call on that thread).
@@ -35,6 +36,15 @@ in_addr_t is_ip_addr(const char *host, size_t host_len);
 // True when the NUL-terminated text is an IPv4 address in 10.0.0.0/8, 172.16.0.0/12 or
 // 192.168.0.0/16 (loopback and link-local are not internal).
 bool is_internal_ip(const char *str);
+// The proxy host's own networks, which authenticated clients may not reach without
+// allow_local_ip: 127.0.0.0/8, 0.0.0.0/8 and 169.254.0.0/16, and in IPv6 ::1, :: and fe80::/10.
+// An IPv4-mapped IPv6 address counts as the IPv4 address it maps. False for other families.
+bool is_local_addr(const struct sockaddr_storage *addr);
+// Private IPv4 ranges of is_internal_ip, for an address (IPv4-mapped IPv6 included).
+bool is_internal_addr(const struct sockaddr_storage *addr);
+// Reads an address literal: dotted IPv4 (strict, four parts) or IPv6, with or without brackets.
+// False for anything else, a name included.
+[[nodiscard]] bool parse_addr_literal(const char *text, size_t len, struct sockaddr_storage *out);
 
 // Options of every accepted client socket: non-blocking, SO_REUSEADDR and SO_REUSEPORT. Logs the
 // step that failed and returns false.

@@ -124,6 +124,10 @@ bool work_thread_init(work_thread_t *thread) {
         log_error("dns init failed\n");
         return false;
     }
+    // Every thread answers from its own copy of the hosts file; the main thread's resolver
+    // reports the loads.
+    x_dns_use_hosts(thread->dns, reinterpret_cast<const char *>(config.hosts_file.data),
+                    thread->index == 0);
     x_timer_init(&thread->tovask_timer, 500);
     x_timer_init(&thread->conn_timer, config.src_timeout);
     x_timer_init(&thread->dst_timer, config.dst_timeout);
@@ -142,6 +146,12 @@ void work_thread_free(work_thread_t *thread) {
     thread->epoll_fd = 0;
     if (thread->session_to_clients) dictRelease(thread->session_to_clients);
     thread->session_to_clients = nullptr;
+    free(thread->relay_scratch);
+    thread->relay_scratch = nullptr;
+    for (int &fd : thread->relay_pipe) {
+        if (fd > 0) close(fd);
+        fd = 0;
+    }
 }
 
 void work_thread_do(work_thread_t *thread) {

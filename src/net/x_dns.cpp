@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "core/log.h"
@@ -25,6 +27,8 @@ constexpr size_t DNS_HEADER_LEN = 12;
 constexpr size_t DNS_ANSWER_FIXED = 10; // type, class, ttl, data length
 constexpr size_t DNS_UDP_MAX = 512;
 constexpr size_t DNS_TCP_BUF = 1500;
+constexpr int DNS_READS_PER_EVENT = 8; // messages read per readiness event before yielding
+constexpr int DNS_ID_TRIES = 16;       // random ids drawn before giving up on a free one
 
 // Wire header, all fields big-endian.
 struct dns_header {
@@ -286,19 +290,29 @@ void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
     auto *q = static_cast<x_dns_query_t *>(ev->other_ctx);
     x_dns_t *dns = q->dns;
     if ((events & (EPOLLERR | EPOLLHUP)) && !(events & EPOLLIN)) {
-        log_info("tcp [%s] [%d] do close\n", addr2str(&dns->server_addr), ev->fd);
+        log_info("tcp [%s] [%d] do close\n", addr2str(&q->server), ev->fd);
         query_finish(q, X_ERROR_DNS_STATUS_ERROR, nullptr);
         return;
     }
-    for (;;) {
+    for (int messages = 0; messages < DNS_READS_PER_EVENT;) {
         // Read exactly the length prefix, then exactly the message it announces.
         size_t have = buf_size(&q->buf);
         size_t total = have < 2 ? 2 : 2 + static_cast<size_t>(rd16(q->buf.pos));
-        if (have >= total) break;
+        if (have >= total) {
+            const uint8_t *msg = q->buf.pos + 2;
+            if (x_dns_answer_matches(msg, total - 2, q->request + 2, q->request_len - 2)) {
+                ev->handler = nullptr;
+                on_resolve_resp(dns, q, msg, total - 2);
+                return;
+            }
+            dns->ignored++; // not the answer to this question: wait for the next message
+            q->buf.pos = q->buf.last = q->buf.start;
+            messages++;
+            continue;
+        }
         size_t want = total - have;
         if (!buf_check_to_write(&q->buf, want)) {
-            log_error("dns buf check failed, do close [%s] [%d]\n", addr2str(&dns->server_addr),
-                      ev->fd);
+            log_error("dns buf check failed, do close [%s] [%d]\n", addr2str(&q->server), ev->fd);
             query_finish(q, X_ERROR_DNS_STATUS_ERROR, nullptr);
             return;
         }
@@ -317,9 +331,6 @@ void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
         }
         q->buf.last += n;
     }
-    ev->handler = nullptr;
-    size_t msg_len = rd16(q->buf.pos);
-    on_resolve_resp(dns, q, q->buf.pos + 2, msg_len);
 }
 
 void on_connect_server(x_server_t *, event_data_t *ev, uint32_t) {
@@ -342,7 +353,16 @@ void on_connect_server(x_server_t *, event_data_t *ev, uint32_t) {
     }
 }
 
+// Closes the query's UDP socket, if any.
+void close_udp(x_dns_query_t *q) {
+    if (q->ev_data.fd == 0) return;
+    (void)ev_del_event(q->dns->epfd, &q->ev_data);
+    close(q->ev_data.fd);
+    q->ev_data.fd = 0;
+}
+
 void switch_to_tcp(x_dns_t *dns, x_dns_query_t *q) {
+    close_udp(q);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log_error("dns create tcp socket failed\n");
@@ -351,15 +371,12 @@ void switch_to_tcp(x_dns_t *dns, x_dns_query_t *q) {
     }
     // From here the query owns the socket; finishing it closes the descriptor.
     q->ev_data.fd = fd;
-    q->ev_data.other_ctx = q;
-    q->ev_data.client = nullptr;
     if (pf_socket_set_non_block(fd) != 0) {
         log_error("dns set non block failed\n");
         query_finish(q, X_ERROR_DNS_STATUS_ERROR, nullptr);
         return;
     }
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&dns->server_addr),
-                sizeof(dns->server_addr)) != 0 &&
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&q->server), sizeof(q->server)) != 0 &&
         errno != EINPROGRESS) {
         log_error("dns connect to tcp dst failed\n");
         query_finish(q, X_ERROR_DNS_STATUS_ERROR, nullptr);
@@ -375,36 +392,72 @@ void switch_to_tcp(x_dns_t *dns, x_dns_query_t *q) {
 
 // ---- UDP ----
 
+// The query's UDP socket is readable. Being connected, it only receives datagrams from the name
+// server's address and port; what is not the answer to this query is counted and dropped.
+// Errors the socket reports (an ICMP unreachable, say) are dropped too: anyone can send those,
+// so the query waits for its answer or its timeout.
 void on_udp_data(x_server_t *, event_data_t *ev, uint32_t) {
-    auto *dns = static_cast<x_dns_t *>(ev->other_ctx);
-    uint8_t msg[DNS_UDP_MAX] = {};
-    sockaddr_in from{};
-    socklen_t from_len = sizeof(from);
-    // Never block: a readable socket can still drop a datagram with a bad checksum.
-    ssize_t n = recvfrom(ev->fd, msg, sizeof(msg), MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr *>(&from), &from_len);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        log_error("udp recvfrom failed: %s\n", strerror(errno));
+    auto *q = static_cast<x_dns_query_t *>(ev->other_ctx);
+    x_dns_t *dns = q->dns;
+    for (int i = 0; i < DNS_READS_PER_EVENT; i++) {
+        uint8_t msg[DNS_UDP_MAX] = {};
+        // Never block: a readable socket can still drop a datagram with a bad checksum.
+        ssize_t n = recv(ev->fd, msg, sizeof(msg), MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNREFUSED) {
+                log_error("udp recvfrom failed: %s\n", strerror(errno));
+            }
+            return;
+        }
+        auto len = static_cast<size_t>(n);
+        if (!x_dns_answer_matches(msg, len, q->request + 2, q->request_len - 2)) {
+            dns->ignored++;
+            continue;
+        }
+        if (rd16(msg + 2) & DNS_FLAG_TC) {
+            switch_to_tcp(dns, q);
+        } else {
+            on_resolve_resp(dns, q, msg, len);
+        }
         return;
     }
-    if (from_len != sizeof(from) || from.sin_family != AF_INET ||
-        from.sin_addr.s_addr != dns->server_addr.sin_addr.s_addr ||
-        from.sin_port != dns->server_addr.sin_port) {
-        return;
+}
+
+// Opens the query's own UDP socket, connected to the name server, and sends the question.
+// False (errno set) when any step fails; the socket is then owned by the query all the same.
+bool send_udp(x_dns_t *dns, x_dns_query_t *q) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) return false;
+    q->ev_data.fd = fd;
+    q->ev_data.other_ctx = q;
+    q->ev_data.client = nullptr;
+    q->server = dns->server_addr;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&q->server), sizeof(q->server)) != 0) {
+        return false;
     }
-    if (static_cast<size_t>(n) < DNS_HEADER_LEN) return;
-    uint16_t flags = rd16(msg + 2);
-    if (!(flags & DNS_FLAG_QR)) return;
-    auto *q = static_cast<x_dns_query_t *>(dictFetchValue(dns->pending, tid_key(rd16(msg))));
-    // A query that moved to TCP takes nothing more over UDP (a repeated truncated answer would
-    // otherwise open a second connection).
-    if (!q || q->ev_data.fd != 0) return;
-    if (flags & DNS_FLAG_TC) {
-        switch_to_tcp(dns, q);
-        return;
+    if (!ev_add_event(dns->epfd, &q->ev_data, EPOLLIN, on_udp_data)) return false;
+    size_t msg_len = q->request_len - 2;
+    ssize_t n = send(fd, q->request + 2, msg_len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n >= 0 && static_cast<size_t>(n) != msg_len) errno = EMSGSIZE;
+    return n >= 0 && static_cast<size_t>(n) == msg_len;
+}
+
+// A fresh random transaction id, never 0 and not pending; 0 when none could be had.
+uint16_t next_id(x_dns_t *dns) {
+    for (int tries = 0; tries < DNS_ID_TRIES; tries++) {
+        if (dns->id_left == 0) {
+            ssize_t n = getrandom(dns->id_pool, sizeof(dns->id_pool), 0);
+            if (n != static_cast<ssize_t>(sizeof(dns->id_pool))) {
+                log_error("dns getrandom failed: %s\n", n < 0 ? strerror(errno) : "short read");
+                return 0;
+            }
+            dns->id_left = X_DNS_ID_POOL;
+        }
+        uint16_t id = dns->id_pool[--dns->id_left];
+        if (id != 0 && !dictFind(dns->pending, tid_key(id))) return id;
     }
-    on_resolve_resp(dns, q, msg, static_cast<size_t>(n));
+    return 0;
 }
 
 void log_server_change(in_addr_t from, in_addr_t to) {
@@ -435,6 +488,64 @@ bool literal_answer(const char *host, size_t host_len, bool is_ipv6, sockaddr_st
         return true;
     }
     return false;
+}
+
+// ---- hosts file ----
+
+// Reads the hosts file: its names replace the ones held, or stay when it cannot be read.
+void hosts_load(x_dns_t *dns) {
+    x_hosts_t fresh;
+    x_hosts_stamp_t stamp{};
+    bool cut = false;
+    if (!x_hosts_load(&fresh, dns->hosts_path, &stamp, &cut)) {
+        if (dns->hosts_report && !dns->hosts_failing) {
+            log_error("hosts file %s not read (%s), %zu names kept\n", dns->hosts_path,
+                      strerror(errno), dns->hosts.name_count);
+        }
+        dns->hosts_failing = true;
+        return;
+    }
+    x_hosts_free(&dns->hosts);
+    dns->hosts = fresh;
+    dns->hosts_stamp = stamp;
+    dns->hosts_failing = false;
+    if (!dns->hosts_report) return;
+    if (cut) {
+        log_error("hosts file %s is larger than %zu bytes: the lines after that are ignored\n",
+                  dns->hosts_path, X_HOSTS_MAX_FILE);
+    }
+    log_info("hosts file %s loaded: %zu names\n", dns->hosts_path, dns->hosts.name_count);
+}
+
+// Re-reads the hosts file when it is another file or version than the one read last, or when
+// the last read failed.
+void hosts_check(x_dns_t *dns) {
+    if (!dns->hosts_path) return;
+    x_hosts_stamp_t now;
+    bool same = x_hosts_stat(dns->hosts_path, &now) && x_hosts_same(&now, &dns->hosts_stamp);
+    if (!same || dns->hosts_failing) hosts_load(dns);
+}
+
+// Answer from the hosts file for host (host_len bytes, one trailing dot allowed): its IPv4
+// address, for an AAAA request its IPv6 one when it has no IPv4 address, and 127.0.0.1 for a
+// localhost the file does not name.
+bool hosts_answer(x_dns_t *dns, const char *host, size_t host_len, bool is_ipv6,
+                  sockaddr_storage *ss) {
+    if (!dns->hosts_path) return false;
+    uint8_t addr[16];
+    if (x_hosts_find(&dns->hosts, host, host_len, AF_INET, addr)) {
+        fill_v4(ss, addr);
+        return true;
+    }
+    if (is_ipv6 && x_hosts_find(&dns->hosts, host, host_len, AF_INET6, addr)) {
+        fill_v6(ss, addr);
+        return true;
+    }
+    size_t len = host[host_len - 1] == '.' ? host_len - 1 : host_len;
+    if (len != 9 || strncasecmp(host, "localhost", 9) != 0) return false;
+    in_addr_t loopback = htonl(INADDR_LOOPBACK);
+    fill_v4(ss, &loopback);
+    return true;
 }
 
 } // namespace
@@ -474,6 +585,26 @@ size_t x_dns_build_query(uint8_t *out, uint16_t tid, const char *name, size_t le
     wr16(out + p, is_ipv6 ? DNS_TYPE_AAAA : DNS_TYPE_A);
     wr16(out + p + 2, DNS_CLASS_IN);
     return p + 4;
+}
+
+bool x_dns_answer_matches(const uint8_t *msg, size_t len, const uint8_t *query, size_t query_len) {
+    if (!msg || !query || len < DNS_HEADER_LEN || query_len <= DNS_HEADER_LEN) return false;
+    if (rd16(msg) != rd16(query) || !(rd16(msg + 2) & DNS_FLAG_QR) || rd16(msg + 4) == 0) {
+        return false;
+    }
+    // The question of the query is its name, type and class: the same bytes must follow the
+    // header of the response, the name's letters in any case. Label lengths (at most 63) are
+    // no letters, so folding every byte of the name compares the names label by label.
+    size_t question = query_len - DNS_HEADER_LEN;
+    if (len - DNS_HEADER_LEN < question) return false;
+    const uint8_t *a = msg + DNS_HEADER_LEN;
+    const uint8_t *b = query + DNS_HEADER_LEN;
+    size_t name = question - 4;
+    for (size_t i = 0; i < name; i++) {
+        auto fold = [](uint8_t c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return memcmp(a + name, b + name, 4) == 0;
 }
 
 int x_dns_parse_response(const uint8_t *msg, size_t len, bool is_ipv6, x_dns_answer_t *out) {
@@ -558,6 +689,7 @@ x_dns_t *x_dns_create_at(int epfd, const char *resolv_conf, uint16_t port) {
     dns->server_addr.sin_port = htons(port);
     dns->server_addr.sin_addr.s_addr = server_ip;
     dns->load_server_addr_time = x_time_ms();
+    dns->report_time = dns->load_server_addr_time;
     x_timer_init(&dns->query_timer, X_DNS_QUERY_TIMEOUT);
     x_timer_init(&dns->cache_timer, X_DNS_CACHE_CHECK);
     dns->resolv_conf = strdup(resolv_conf);
@@ -566,26 +698,6 @@ x_dns_t *x_dns_create_at(int epfd, const char *resolv_conf, uint16_t port) {
         return nullptr;
     }
 
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) {
-        log_error("create udp src socket failed\n");
-        x_dns_close(dns);
-        return nullptr;
-    }
-    dns->ev_data.fd = fd;
-    dns->ev_data.other_ctx = dns;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof(any)) != 0) {
-        log_error("dns udp bind failed: %s\n", strerror(errno));
-        x_dns_close(dns);
-        return nullptr;
-    }
-    if (!ev_add_event(epfd, &dns->ev_data, EPOLLIN, on_udp_data)) {
-        log_error("dns udp epoll failed\n");
-        x_dns_close(dns);
-        return nullptr;
-    }
     const char *failed = nullptr;
     if (!(dns->pending = dictCreate(&pending_type))) {
         failed = "create dns pending failed\n";
@@ -600,6 +712,23 @@ x_dns_t *x_dns_create_at(int epfd, const char *resolv_conf, uint16_t port) {
         return nullptr;
     }
     return dns;
+}
+
+void x_dns_use_hosts(x_dns_t *dns, const char *path, bool report) {
+    if (!dns) return;
+    x_hosts_free(&dns->hosts);
+    free(dns->hosts_path);
+    dns->hosts_path = nullptr;
+    dns->hosts_stamp = {};
+    dns->hosts_failing = false;
+    dns->hosts_report = report;
+    if (!path || !*path) return;
+    dns->hosts_path = strdup(path);
+    if (!dns->hosts_path) {
+        log_error("dns hosts file path alloc failed\n");
+        return;
+    }
+    hosts_load(dns);
 }
 
 x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void *original,
@@ -619,8 +748,11 @@ x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void
         return nullptr;
     }
     size_t len = host[host_len - 1] == '.' ? host_len - 1 : host_len;
-    bool hit = is_ipv6 ? cache_pick<x_dns_record_v6_t>(dns->cache_v6, host, len, &ss)
-                       : cache_pick<x_dns_record_t>(dns->cache, host, len, &ss);
+    bool hit = hosts_answer(dns, host, host_len, is_ipv6, &ss);
+    if (!hit) {
+        hit = is_ipv6 ? cache_pick<x_dns_record_v6_t>(dns->cache_v6, host, len, &ss)
+                      : cache_pick<x_dns_record_t>(dns->cache, host, len, &ss);
+    }
     if (hit) {
         callback(original, 0, &ss);
         return nullptr;
@@ -630,7 +762,8 @@ x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void
         return nullptr;
     }
 
-    auto *q = static_cast<x_dns_query_t *>(calloc(1, sizeof(x_dns_query_t)));
+    uint16_t tid = next_id(dns);
+    auto *q = tid ? static_cast<x_dns_query_t *>(calloc(1, sizeof(x_dns_query_t))) : nullptr;
     if (!q) {
         callback(original, X_ERROR_DNS_STATUS_ERROR, nullptr);
         return nullptr;
@@ -641,9 +774,6 @@ x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void
         callback(original, X_ERROR_DNS_STATUS_ERROR, nullptr);
         return nullptr;
     }
-    uint16_t tid = static_cast<uint16_t>(dns->tid + 1);
-    if (tid == 0) tid = 1;
-    dns->tid = tid;
     q->tid = tid;
     q->dns = dns;
     q->original = original;
@@ -662,12 +792,9 @@ x_dns_query_t *x_dns_query(x_dns_t *dns, const char *host, size_t host_len, void
     q->timeout.callback = on_query_timeout;
     x_timer_reg(&dns->query_timer, &q->timeout);
 
-    ssize_t n =
-        sendto(dns->ev_data.fd, q->request + 2, msg_len, MSG_DONTWAIT | MSG_NOSIGNAL,
-               reinterpret_cast<const sockaddr *>(&dns->server_addr), sizeof(dns->server_addr));
-    if (n < 0 || static_cast<size_t>(n) != msg_len) {
-        int err = n < 0 ? errno : EMSGSIZE;
-        log_error("send dns query to %s failed: %s\n", addr2str(&dns->server_addr), strerror(err));
+    if (!send_udp(dns, q)) {
+        log_error("send dns query to %s failed: %s\n", addr2str(&dns->server_addr),
+                  strerror(errno));
         query_finish(q, X_ERROR_DNS_STATUS_ERROR, nullptr);
         return nullptr;
     }
@@ -686,8 +813,17 @@ void x_dns_check(x_dns_t *dns) {
     x_timer_check(&dns->query_timer);
     x_timer_check(&dns->cache_timer);
     uint64_t now = x_time_ms();
+    if (now - dns->report_time > X_DNS_REPORT_MS) {
+        dns->report_time = now;
+        if (dns->ignored != 0) {
+            log_info("dns ignored %llu answers that did not match their question\n",
+                     static_cast<unsigned long long>(dns->ignored));
+            dns->ignored = 0;
+        }
+    }
     if (now - dns->load_server_addr_time <= X_DNS_RELOAD_MS) return;
     dns->load_server_addr_time = now;
+    hosts_check(dns);
     in_addr_t addr = find_dns_server_in(dns->resolv_conf);
     if (addr == dns->server_addr.sin_addr.s_addr) return;
     log_server_change(dns->server_addr.sin_addr.s_addr, addr);
@@ -701,10 +837,8 @@ void x_dns_close(x_dns_t *dns) {
     free_finished(dns);
     if (dns->cache) dictRelease(dns->cache);
     if (dns->cache_v6) dictRelease(dns->cache_v6);
-    if (dns->ev_data.fd != 0) {
-        (void)ev_del_event(dns->epfd, &dns->ev_data);
-        close(dns->ev_data.fd);
-    }
+    x_hosts_free(&dns->hosts);
+    free(dns->hosts_path);
     free(dns->resolv_conf);
     free(dns);
 }

@@ -9,6 +9,7 @@
 #include "core/x_server.h"
 #include "net/x_dns.h"
 #include "proto/http_ctx.h"
+#include "proto/http_hop.h"
 #include "proto/ngx_http_parse.h"
 #include "proto/socks5_proxy.h"
 #include "proto/x_forward.h"
@@ -62,6 +63,13 @@ void send_code_resp(x_client_t *c, const char *reason, unsigned code) {
 void host_fail(x_client_t *c, const char *msg) {
     x_client_log_error(c, X_ERROR_HTTP_REQUEST_RESOLVE, msg);
     (void)send_client(c, http_host_fail_resp, sizeof http_host_fail_resp - 1);
+    x_client_close(c);
+}
+
+// A destination the lists or the address rules refuse: the black-list answer (645) and close.
+void refuse_blocked(x_client_t *c, const char *msg) {
+    x_client_log_error(c, X_ERROR_AUTH_BLACK, msg);
+    send_code_resp(c, http_auth_fail_acl_reason, X_ERROR_AUTH_BLACK);
     x_client_close(c);
 }
 
@@ -245,11 +253,27 @@ bool gather_request(x_client_t *c, http_ctx_t *ctx) {
     return true;
 }
 
-void start_relay(x_client_t *c) {
-    if (!x_client_relay_prepare(c)) {
-        fail(c, X_ERROR_ALLOC, "http down buf alloc fail");
-        return;
+// The forwarded request goes to its origin alone and says so (Connection: close); false once the
+// session was closed.
+bool drop_hop_headers(x_client_t *c) {
+    switch (http_hop_filter(&c->up.buf)) {
+    case HTTP_HOP_OK:
+        return true;
+    case HTTP_HOP_TOO_MANY:
+        host_fail(c, "http connection header names too many headers");
+        return false;
+    case HTTP_HOP_MALFORMED:
+        host_fail(c, "http parse header failed");
+        return false;
+    case HTTP_HOP_ALLOC:
+        break;
     }
+    fail(c, X_ERROR_ALLOC, "http hop header buf alloc failed");
+    return false;
+}
+
+void start_relay(x_client_t *c) {
+    x_client_relay_prepare(c);
     int epfd = c->thread->epoll_fd;
     if (!ev_add_event(epfd, &c->connect_ev_data, EPOLLIN, on_tcp_relay)) {
         fail(c, X_ERROR_EVENT_OPT, "http add conn event fail");
@@ -417,16 +441,14 @@ void http_on_auth_resp(x_client_t *c) {
 void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     if (x_client_is_closing(c)) return;
     if (result == 1) {
-        x_client_log_error(c, X_ERROR_AUTH_BLACK, "http dst acl block");
-        send_code_resp(c, http_auth_fail_acl_reason, X_ERROR_AUTH_BLACK);
-        x_client_close(c);
+        refuse_blocked(c, "http dst acl block");
         return;
     }
     if (has_upstream(c)) {
         if (c->forward->proto == X_FORWARD_TOVASK) {
-            // Agent upstreams are reached through agent forwarding, which this server lacks:
-            // never fall back to a direct connection the configuration did not ask for.
-            fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward tovask not supported");
+            // No agent channel answers in this build: the session fails as an agent request
+            // that was never answered, and never falls back to a direct connection.
+            fail(c, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
             return;
         }
         // The upstream is final only now (a user's own forward comes with the authentication
@@ -464,6 +486,10 @@ void http_domain_in_ads(void *ctx, int status, struct sockaddr_storage *addr) {
         fail(c, static_cast<uint16_t>(status), "http ads domain query failed");
         return;
     }
+    if (!x_auth_resolved_allowed(c, addr)) {
+        refuse_blocked(c, "http ads dst resolved to a blocked address");
+        return;
+    }
     const auto *ip =
         reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in *>(addr)->sin_addr.s_addr);
     char text[16];
@@ -484,6 +510,10 @@ void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
         fail(c, static_cast<uint16_t>(status), "http domain query failed");
         return;
     }
+    if (!has_upstream(c) && !x_auth_resolved_allowed(c, addr)) {
+        refuse_blocked(c, "http dst resolved to a blocked address");
+        return;
+    }
     // With an upstream the connection goes there; the target is named in its handshake.
     uint16_t port = htons(has_upstream(c) ? c->forward->port : c->acl_match.target_port);
     if (addr->ss_family == AF_INET6) {
@@ -502,7 +532,8 @@ void http_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 }
 
 void http_do_conn_dst(x_client_t *c) {
-    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    IPPROTO_TCP);
     if (fd < 0) {
         fail(c, X_ERROR_SOCKET_CREATE, "http create tcp socket failed");
         return;
@@ -563,6 +594,8 @@ void http_connected(x_client_t *c) {
         c->up.buf.pos = c->up.buf.last = c->up.buf.start;
     } else if (!gather_request(c, ctx)) {
         fail(c, X_ERROR_HTTP_REQUEST_RESOLVE, "http writev header seg fail");
+        return;
+    } else if (!drop_hop_headers(c)) {
         return;
     }
     x_log_send_report(c, X_REPORT_PROTO_HTTP, false);

@@ -1,10 +1,12 @@
 // HTTP proxy: a CONNECT request opens a tunnel; any other request with an absolute URI is
-// rewritten to origin form and sent to the destination. One request per connection is parsed;
-// after the relay starts, later requests on the connection are relayed as they are.
+// rewritten to origin form and sent to the destination. One request per connection: the forwarded
+// request loses its hop-by-hop headers and carries "Connection: close" (http_hop.h), so the origin
+// answers once and closes, and the session ends with it.
 //
 // Road of a request: request line and headers are read into up.buf (Basic credentials are taken
 // from Proxy-Authorization, which is removed from the forwarded request together with
-// Proxy-Connection), then authentication, the access check, resolution, egress binding and the
+// Proxy-Connection), then authentication, the access check, resolution (a name must not lead an
+// authenticated client into the host's own or private networks, x_auth.h), egress binding and the
 // connect. A refused authentication answers 407 and reads the next request on the same
 // connection. The forwarded request leaves before the relay starts; a destination that takes only
 // part of it gets the rest as it becomes writable, with the client's input paused meanwhile.

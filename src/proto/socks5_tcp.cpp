@@ -139,10 +139,9 @@ void s5_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         return;
     }
     if (c->forward->proto == X_FORWARD_TOVASK) {
-        // Agent upstreams are reached through agent forwarding, which this server lacks: never
-        // fall back to a direct connection the port's configuration did not ask for.
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_TARGET_NOT_SUPPORT,
-                        "s5 tcp forward tovask not supported");
+        // No agent channel answers in this build: the session fails as an agent request that
+        // was never answered, and never falls back to a direct connection.
+        reply_and_close(c, S5_REP_REFUSED, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
         return;
     }
     c->dst_addr.sin_port = htons(c->forward->port);
@@ -161,6 +160,11 @@ void s5_domain_in_ads(void *ctx, int status, struct sockaddr_storage *addr) {
     if (status != 0) {
         reply_and_close(c, S5_REP_NOT_ALLOWED, static_cast<uint16_t>(status),
                         "s5 tcp ads domain query failed");
+        return;
+    }
+    if (!x_auth_resolved_allowed(c, addr)) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK,
+                        "s5 tcp ads dst resolved to a blocked address");
         return;
     }
     const auto *ip =
@@ -185,6 +189,11 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
                         "s5 tcp domain query failed");
         return;
     }
+    if (!has_upstream(c) && !x_auth_resolved_allowed(c, addr)) {
+        reply_and_close(c, S5_REP_UNREACHABLE, X_ERROR_AUTH_BLACK,
+                        "s5 tcp dst resolved to a blocked address");
+        return;
+    }
     if (addr->ss_family == AF_INET6) {
         c->is_ipv6 = true;
         auto *v6 = reinterpret_cast<sockaddr_in6 *>(&c->dst_addr_ipv6);
@@ -200,7 +209,8 @@ void s5_on_dns_resp(void *ctx, int status, struct sockaddr_storage *addr) {
 }
 
 void s5_do_conn_dst(x_client_t *c) {
-    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = socket(c->is_ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    IPPROTO_TCP);
     if (fd < 0) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
                         "s5 tcp create tcp socket failed");
@@ -254,10 +264,7 @@ void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
         connect_failed(c, err);
         return;
     }
-    if (!x_client_relay_prepare(c)) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 tcp buf alloc fail");
-        return;
-    }
+    x_client_relay_prepare(c);
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     get_local_addr(ev->fd, &local.sin_addr.s_addr, &local.sin_port);

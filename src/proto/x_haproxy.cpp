@@ -104,6 +104,17 @@ bool expect_space(const uint8_t *&p, const uint8_t *end) {
     return p < end && *p++ == ' ';
 }
 
+// A header is believed only from a peer in proxy_protocol_from; anyone else could take any source
+// address. The peer is the address the session holds now: the connection's own for a first
+// header, and for a header after a header, the client that the first one named (it is that
+// client's bytes that follow a load balancer's header).
+bool refuse_untrusted(x_client_t *c) {
+    if (x_cidr_list_match(&c->server->config.proxy_protocol_from, c->addr.sin_addr.s_addr))
+        return false;
+    fail(c, X_ERROR_CLIENT_HAPROXY, "haproxy header from a peer not in proxy_protocol_from");
+    return true;
+}
+
 } // namespace
 
 haproxy_v1_result_t haproxy_parse_v1(const uint8_t *line, size_t len, struct sockaddr_in *src,
@@ -193,6 +204,7 @@ void on_client_haproxy_v1_first(x_server_t *server, event_data_t *ev, uint32_t e
         haproxy_v1_to_http(server, ev, events);
         return;
     }
+    if (refuse_untrusted(c)) return;
     ev->handler = on_client_haproxy_v1;
     on_client_haproxy_v1(server, ev, events);
 }
@@ -246,6 +258,9 @@ void on_client_haproxy_v2_first(x_server_t *server, event_data_t *ev, uint32_t e
     x_client_t *c = ev->client;
     if (recv_into(c, HAPROXY_V2_HEAD, "haproxy v2 recv from client failed") < 0) return;
     if (held(c) < HAPROXY_V2_HEAD) return;
+    if (memcmp(c->up.buf.start, haproxy_v2_signature, sizeof haproxy_v2_signature) == 0 &&
+        refuse_untrusted(c))
+        return;
     uint16_t len;
     const char *msg = haproxy_check_v2(c->up.buf.start, &len);
     if (msg != nullptr) {

@@ -2,7 +2,8 @@
 // names the real client and the address it connected to. Only TCP over IPv4 is taken. The
 // header's addresses replace the session's `addr` and `localaddr`, then the connection goes on to
 // SOCKS5 or the HTTP proxy with every byte read past the header. A connection whose first byte is
-// 'P' without the word PROXY is an HTTP request (POST, PUT, ...).
+// 'P' without the word PROXY is an HTTP request (POST, PUT, ...). A header is believed only from
+// a peer in the configuration's proxy_protocol_from; from anyone else it closes the session (607).
 //
 // The session's connection timer stays armed from the first byte of the header until a protocol
 // handler arms its own, so a client that sends a header and then nothing is still closed.

@@ -1,5 +1,5 @@
-"""PROXY protocol intake: haproxy in front of quoxel with send-proxy and send-proxy-v2, and
-hand-written headers for the cases haproxy never sends."""
+"""PROXY protocol intake: haproxy in front of quoxel with send-proxy and send-proxy-v2, and a
+table of hand-written headers for the cases haproxy never sends."""
 import socket
 import struct
 import subprocess
@@ -7,64 +7,20 @@ import time
 
 import pytest
 
-from conftest import echo, free_port, recv_exact, wait_for
-from test_http import Recorder, read_all
-
-
-def config(port, protocol="auto", timeout=3000):
-    return f"""[kni]
-thread_num = 2
-[quoxel]
-ros_id = 1
-src_timeout = {timeout}
-dst_timeout = 3000
-[port0]
-addr = 127.0.0.1
-port_start = {port}
-port_end = {port}
-allow_udp = 0
-listen_protocol = {protocol}
-auth = -1
-"""
-
-
-def start(quoxel, **kw):
-    port = free_port()
-    srv = quoxel(config(port, **kw))
-    assert srv.wait_listen(port)
-    srv.port = port
-    return srv
-
-
-@pytest.fixture
-def proxy(quoxel):
-    return start(quoxel)
-
-
-def dial(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=10)
-    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    return s
-
-
-def v1(src="203.0.113.7", dst="198.51.100.1", sport=50000, dport=1080, proto="TCP4"):
-    return f"PROXY {proto} {src} {dst} {sport} {dport}\r\n".encode()
-
+from conftest import (curl, dial, echo, free_port, http_origin, listening, read_all, recv_exact,
+                      s5_request, wait_for)
 
 SIG = b"\r\n\r\n\x00\r\nQUIT\n"
+AUTO = {"port0": {"listen_protocol": "auto"}}
 
 
-def v2(src="203.0.113.9", dst="198.51.100.1", sport=40000, dport=1080, cmd=0x21, fam=0x11,
-       tlvs=b""):
-    block = socket.inet_aton(src) + socket.inet_aton(dst) + struct.pack(">HH", sport, dport) + tlvs
-    return SIG + bytes([cmd, fam]) + struct.pack(">H", len(block)) + block
+def v1(src="203.0.113.7", dst="198.51.100.1", proto="TCP4"):
+    return f"PROXY {proto} {src} {dst} 50000 1080\r\n".encode()
 
 
-S5_CONNECT = b"\x05\x01\x00\x01\x7f\x00\x00\x01"
-
-
-def s5_request(port):
-    return S5_CONNECT + struct.pack(">H", port)
+def v2(src="203.0.113.9", cmd=0x21, fam=0x11, tlvs=b""):
+    block = socket.inet_aton(src) + socket.inet_aton("198.51.100.1") + struct.pack(">HH", 40000, 1080)
+    return SIG + bytes([cmd, fam]) + struct.pack(">H", len(block + tlvs)) + block + tlvs
 
 
 @pytest.fixture
@@ -74,30 +30,13 @@ def haproxy(tmp_path):
     def run(target_port, option):
         listen = free_port()
         cfg = tmp_path / f"haproxy-{listen}.cfg"
-        cfg.write_text(f"""global
-    maxconn 64
-defaults
-    mode tcp
-    timeout connect 5s
-    timeout client 30s
-    timeout server 30s
-listen front
-    bind 127.0.0.1:{listen}
-    server quoxel 127.0.0.1:{target_port} {option}
-""")
-        p = subprocess.Popen(["haproxy", "-db", "-f", str(cfg)], stdout=subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL)
-        started.append(p)
-
-        def up():
-            try:
-                socket.create_connection(("127.0.0.1", listen), timeout=0.2).close()
-                return True
-            except OSError:
-                return False
-        assert wait_for(up)
+        cfg.write_text(f"global\n    maxconn 64\ndefaults\n    mode tcp\n    timeout connect 5s\n"
+                       f"    timeout client 30s\n    timeout server 30s\nlisten front\n"
+                       f"    bind 127.0.0.1:{listen}\n    server q 127.0.0.1:{target_port} {option}\n")
+        started.append(subprocess.Popen(["haproxy", "-db", "-f", str(cfg)],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        assert wait_for(lambda: listening(listen))
         return listen
-
     yield run
     for p in started:
         p.kill()
@@ -106,117 +45,96 @@ listen front
 
 @pytest.mark.parametrize("option", ["send-proxy", "send-proxy-v2"])
 def test_curl_through_haproxy(proxy, origin, dnsmasq, haproxy, option):
+    srv = proxy(AUTO)
     dnsmasq({"origin.test": "127.0.0.1"}, nxdomain=["nx.test"])
-    rec = Recorder(origin)
-    front = haproxy(proxy.port, option)
-    for args in (["-x", f"http://127.0.0.1:{front}"], ["-p", "-x", f"http://127.0.0.1:{front}"],
-                 ["--socks5-hostname", f"127.0.0.1:{front}"]):
-        out = subprocess.run(["curl", "-sS", "--max-time", "10", *args,
-                              f"http://origin.test:{rec.port}/h"], capture_output=True, timeout=20)
+    seen = []
+    o = origin(http_origin(b"ok", seen))
+    front = f"127.0.0.1:{haproxy(srv.port, option)}"
+    for args in (["-x", f"http://{front}"], ["-p", "-x", f"http://{front}"],
+                 ["--socks5-hostname", front]):
+        out = curl(*args, f"http://origin.test:{o.port}/h")
         assert out.returncode == 0, (args, out.stderr)
-        assert rec.requests[-1][0].startswith(b"GET /h HTTP/1.1\r\n")
+        assert seen[-1].startswith(b"GET /h HTTP/1.1\r\n")
     # The session's address is the real client's, as the header told it.
-    out = subprocess.run(["curl", "-sS", "--max-time", "10", "--interface", "127.0.0.2", "-x",
-                          f"http://127.0.0.1:{front}", "http://nx.test/"], capture_output=True,
-                         timeout=20)
+    out = curl("--interface", "127.0.0.2", "-x", f"http://{front}", "http://nx.test/")
     assert b"638" in out.stdout
-    assert proxy.wait_output("[127.0.0.2] user[http://")
+    assert srv.wait_output("[127.0.0.2] user[http://")
 
 
-@pytest.mark.parametrize("header", [v1(), v2(), v2(tlvs=b"\x04\x00\x03abc")])
-def test_header_then_http_in_one_segment(proxy, origin, header):
-    """Bytes past the header are the next protocol's, including what v1 read ahead."""
-    rec = Recorder(origin)
-    s = dial(proxy.port)
-    s.sendall(header + b"GET http://127.0.0.1:%d/seg HTTP/1.1\r\n\r\n" % rec.port)
-    assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert rec.requests[-1][0] == b"GET /seg HTTP/1.1\r\n\r\n"
-
-
-@pytest.mark.parametrize("header", [v1(), v2()])
-def test_header_then_socks5_greeting_in_one_segment(proxy, origin, header):
-    o = origin(echo)
-    s = dial(proxy.port)
-    s.sendall(header + b"\x05\x01\x00")
-    assert recv_exact(s, 2) == b"\x05\x00"
-    s.sendall(s5_request(o.port))
-    assert recv_exact(s, 10)[:2] == b"\x05\x00"
-    s.sendall(b"ping")
+# A header then the next protocol in one segment (or after a pause, or a header behind a header).
+@pytest.mark.parametrize("first,then", [
+    (v1(), b""), (v2(), b""), (v2(tlvs=b"\x04\x00\x03abc"), b""), (v1(), None),
+    (v2(src="10.0.0.9"), v1())])  # the client a first header names must be trusted to send one
+def test_header_then_the_next_protocol(proxy, origin, first, then):
+    srv = proxy(AUTO)
+    seen = []
+    o = origin(http_origin(b"ok", seen))
+    post = b"POST http://127.0.0.1:%d/seg HTTP/1.1\r\nContent-Length: 0\r\n\r\n" % o.port
+    s = dial(srv.port)
+    if then == b"":
+        s.sendall(first + post)
+    elif then is not None:
+        s.sendall(first)
+        time.sleep(0.2)
+        s.sendall(then + post)
+    if then is not None:
+        assert read_all(s).startswith(b"HTTP/1.1 200 OK")
+        assert seen == [b"POST /seg HTTP/1.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"]
+    e = origin(echo)
+    s = dial(srv.port)
+    s.sendall(first)
+    if then is None:
+        time.sleep(0.2)
+    s.sendall(b"\x05\x01\x00" + s5_request("127.0.0.1", e.port) + b"ping")
+    assert recv_exact(s, 12)[:4] == b"\x05\x00\x05\x00"
     assert recv_exact(s, 4) == b"ping"
 
 
-def test_header_then_nothing_then_another_protocol(proxy, origin):
-    o = origin(echo)
-    s = dial(proxy.port)
-    s.sendall(v1())
-    time.sleep(0.2)
-    s.sendall(b"\x05\x01\x00" + s5_request(o.port))
-    assert recv_exact(s, 12)[:4] == b"\x05\x00\x05\x00"
-    # A header behind a header is dispatched like a first byte too.
-    rec = Recorder(origin)
-    s = dial(proxy.port)
-    s.sendall(v2())
-    time.sleep(0.2)
-    s.sendall(v1() + b"POST http://127.0.0.1:%d/p HTTP/1.1\r\nContent-Length: 2\r\n\r\nok" % rec.port)
-    assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    assert rec.requests[-1] == (b"POST /p HTTP/1.1\r\nContent-Length: 2\r\n\r\n", b"ok")
-
-
-def test_header_then_silence_is_closed(quoxel):
-    srv = start(quoxel, timeout=300)
+def test_header_then_silence_is_closed(proxy):
+    srv = proxy(AUTO, {"quoxel": {"src_timeout": 300}})
     for header in (v1(), v2()):
         s = dial(srv.port)
         s.sendall(header)
         began = time.monotonic()
         assert read_all(s) == b""
         assert time.monotonic() - began < 5
-    assert srv.wait_output("code[605] msg[wait client data timeout]")
+    assert srv.code("605] msg[wait client data timeout")
     s = dial(srv.port)
     s.sendall(b"PROXY TCP4 1.2.3.4")
     assert read_all(s) == b""
-    assert srv.wait_output("code[607] msg[haproxy get header timeout]")
+    assert srv.code("607] msg[haproxy get header timeout")
 
 
-@pytest.mark.parametrize("raw,message", [
-    (v1(proto="TCP6", src="::1", dst="::1"), "haproxy v1 protocol don't support"),
-    (b"PROXY UNKNOWN\r\n" + b"x" * 40, "haproxy v1 protocol don't support"),
-    (b"PROXY TCP4 1.2.3.4 5.6.7.8 1 65536\r\n", "haproxy v1 addr parse failed"),
-    (b"PROXY TCP4 " + b"1" * 60, "haproxy v1 read max header but no end mark"),
-    (v2(cmd=0x20), "haproxy v2 ver_cmd error"),
-    (v2(fam=0x21), "haproxy v2 fam error"),
-    (SIG + b"\x21\x11\x00\x0b" + b"\x00" * 11, "haproxy v2 addr info miss"),
-    (b"\r\nGET / HTTP/1.1\r\n\r\n", "haproxy v2 header 12 bytes error"),
-])
-def test_bad_headers_are_closed_without_a_reply(proxy, raw, message):
-    s = dial(proxy.port)
+# (bytes sent, port protocols, the session line's code and message); nothing is answered.
+REFUSED = [
+    (v1(proto="TCP6", src="::1", dst="::1"), "auto", "607] msg[haproxy v1 protocol don't support"),
+    (b"PROXY UNKNOWN\r\n" + b"x" * 40, "auto", "607] msg[haproxy v1 protocol don't support"),
+    (b"PROXY TCP4 1.2.3.4 5.6.7.8 1 65536\r\n", "auto", "607] msg[haproxy v1 addr parse failed"),
+    (b"PROXY TCP4 256.1.1.1 5.6.7.8 1 2\r\n", "auto", "607] msg[haproxy v1 addr parse failed"),
+    (b"PROXY TCP4 " + b"1" * 60, "auto", "607] msg[haproxy v1 read max header but no end mark"),
+    (v2(cmd=0x20), "auto", "607] msg[haproxy v2 ver_cmd error"),
+    (v2(fam=0x21), "auto", "607] msg[haproxy v2 fam error"),
+    (SIG + b"\x21\x11\x00\x0b" + bytes(11), "auto", "607] msg[haproxy v2 addr info miss"),
+    (b"\r\nGET / HTTP/1.1\r\n\r\n", "auto", "607] msg[haproxy v2 header 12 bytes error"),
+    (v1() + b"\x05\x01\x00", "http", "603] msg[haproxy not support socks5"),
+    (v1() + b"GET http://x/ HTTP/1.1\r\n\r\n", "socks5", "603] msg[haproxy not support http"),
+]
+
+
+@pytest.mark.parametrize("raw,protocol,code", REFUSED)
+def test_refused_headers(proxy, raw, protocol, code):
+    srv = proxy({"port0": {"listen_protocol": protocol}})
+    s = dial(srv.port)
     s.sendall(raw)
     assert read_all(s) == b""
-    assert proxy.wait_output(f"code[607] msg[{message}]")
-
-
-def test_protocol_behind_the_header_is_checked_against_the_port(quoxel, origin):
-    rec = Recorder(origin)
-    http_only = start(quoxel, protocol="http")
-    s = dial(http_only.port)
-    s.sendall(b"POST http://127.0.0.1:%d/x HTTP/1.1\r\nContent-Length: 0\r\n\r\n" % rec.port)
-    assert read_all(s).startswith(b"HTTP/1.1 200 OK")
-    s = dial(http_only.port)
-    s.sendall(v1() + b"\x05\x01\x00")
-    assert read_all(s) == b""
-    assert http_only.wait_output("code[603] msg[haproxy not support socks5]")
-
-    socks_only = start(quoxel, protocol="socks5")
-    for raw in (b"POST http://127.0.0.1/ HTTP/1.1\r\n\r\n", v1() + b"GET http://x/ HTTP/1.1\r\n\r\n"):
-        s = dial(socks_only.port)
-        s.sendall(raw)
-        assert read_all(s) == b""
-    assert socks_only.wait_output("code[603] msg[haproxy not support http]")
+    assert srv.code(code)
 
 
 def test_addresses_from_the_header_reach_the_log(proxy, dnsmasq):
+    srv = proxy(AUTO)
     dnsmasq({}, nxdomain=["nx.test"])
     for header, ip in ((v1(src="203.0.113.7"), "203.0.113.7"), (v2(src="192.0.2.44"), "192.0.2.44")):
-        s = dial(proxy.port)
+        s = dial(srv.port)
         s.sendall(header + b"GET http://nx.test/ HTTP/1.1\r\n\r\n")
         assert b"ErrorCode:638" in read_all(s)
-        assert proxy.wait_output(f"[{ip}] user[http://:@198.51.100.1:1080]")
+        assert srv.wait_output(f"[{ip}] user[http://:@198.51.100.1:1080]")

@@ -119,19 +119,6 @@ TEST(AclMatch, CanonicalHosts) {
     EXPECT_EQ(canonical(std::string(X_ACL_RULE_MAX + 1, 'a')), "<refused>");
 }
 
-TEST(AclMatch, NormalizedTargetReplacesTheHost) {
-    x_acl_match_t m{};
-    ASSERT_TRUE(ngx_str_init(&m.target_host, "010.1.2.3.", 10));
-    ASSERT_TRUE(x_acl_match_normalize_target(&m));
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(m.target_host.data), m.target_host.len),
-              "10.1.2.3");
-    EXPECT_EQ(m.target_host.data[m.target_host.len], '\0');
-    ngx_str_free(&m.target_host);
-    ASSERT_TRUE(ngx_str_init(&m.target_host, "a..b", 4));
-    EXPECT_FALSE(x_acl_match_normalize_target(&m));
-    ngx_str_free(&m.target_host);
-}
-
 TEST(AclMatch, FileLoading) {
     std::string long_rule(X_ACL_RULE_MAX + 40, 'x');
     // A blank first line, a port with letters, an overlong line and a malformed rule are
@@ -160,17 +147,6 @@ TEST(AclMatch, FileLoading) {
     ASSERT_TRUE(x_acl_match_fill_cache_by_file(&cache, g.path.c_str()));
     EXPECT_FALSE(x_acl_match_in_cache(&cache, &m));
     x_acl_cache_member_free(&cache);
-}
-
-TEST(AclMatch, EmptyItemReleasesTheCache) {
-    x_acl_cache_t cache{};
-    ASSERT_TRUE(insert(&cache, "a.test"));
-    EXPECT_FALSE(insert(&cache, ""));
-    EXPECT_EQ(cache.node_pool, nullptr);
-    EXPECT_EQ(cache.port_pool, nullptr);
-    x_acl_match_t m = target("a.test", 0);
-    EXPECT_FALSE(x_acl_match_in_cache(&cache, &m));
-    EXPECT_FALSE(x_acl_match_in_cache(nullptr, &m));
 }
 
 TEST(AclMatch, SealedListsNoLongerRehashOnLookup) {

@@ -62,6 +62,7 @@ TEST(SingleBucket, RefillArithmetic) {
         {"largest 32-bit limit", 4294967295, 5153960754, 3, 0, 20},
         // Years of idle time at a large rate: elapsed × rate exceeds 64 bits.
         {"long idle, large rate", 4294967295, 20, 20, UINT64_MAX / 2, 20},
+        {"elapsed x rate wraps to exactly 0", 4294967296, 20, 20, 4294967296, 20},
     };
     for (const auto &c : cases) {
         Clock clock;
@@ -74,62 +75,7 @@ TEST(SingleBucket, RefillArithmetic) {
     }
 }
 
-TEST(SingleBucket, FractionsAccumulateAcrossCalls) {
-    Clock clock;
-    single_bucket_t sb{};
-    ASSERT_TRUE(single_bucket_init(&sb, 10, 1));
-    ASSERT_TRUE(single_bucket_consume(&sb));
-    // Three looks at 40 ms intervals: the third sees 120 ms elapsed and earns a token.
-    fake_now += 40;
-    EXPECT_FALSE(single_bucket_consume(&sb));
-    fake_now += 40;
-    EXPECT_FALSE(single_bucket_consume(&sb));
-    fake_now += 40;
-    EXPECT_TRUE(single_bucket_consume(&sb));
-}
-
-TEST(SingleBucket, NullAndUnlimitedAdmit) {
-    EXPECT_TRUE(single_bucket_consume(nullptr));
-    EXPECT_FALSE(single_bucket_init(nullptr, 1, 1));
-    single_bucket_t sb{};
-    ASSERT_TRUE(single_bucket_init(&sb, 0, 0));
-    EXPECT_EQ(admitted(&sb, 1000), 1000);
-}
-
-TEST(QpsLimit, GlobalAndPerAddressBuckets) {
-    struct Case {
-        const char *name;
-        uint64_t global, per_ip;
-        int from_a, from_b;   // attempts from two addresses in the same ms
-        int admit_a, admit_b; // expected admissions
-    };
-    const Case cases[] = {
-        {"global 10 holds 12", 10, 0, 13, 0, 12, 0},
-        {"per address 5 holds 6, others unaffected", 0, 5, 8, 8, 6, 6},
-        // a's refusals by its own bucket still drain the global one: 12 global tokens, a
-        // takes 6 and is refused 4 times, b gets the last 2.
-        {"per-address refusals consume global tokens", 10, 5, 10, 8, 6, 2},
-        {"no limits", 0, 0, 1000, 1000, 1000, 1000},
-    };
-    for (const auto &c : cases) {
-        Clock clock;
-        Limiter l(c.global, c.per_ip, 60000);
-        EXPECT_EQ(l.take(0x0100007f, c.from_a), c.admit_a) << c.name;
-        EXPECT_EQ(l.take(0x0200007f, c.from_b), c.admit_b) << c.name;
-        if (c.per_ip == 0) {
-            EXPECT_EQ(dictSize(l.ql.ip_limit_dict), 0u) << c.name;
-        }
-    }
-}
-
-TEST(QpsLimit, GlobalRefillsAfter100ms) {
-    Clock clock;
-    Limiter l(10, 0, 1000);
-    EXPECT_EQ(l.take(1, 13), 12);
-    fake_now += 100;
-    EXPECT_EQ(l.take(1, 2), 1);
-}
-
+// An address idle past its time is forgotten (not at exactly the limit) and comes back full.
 TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
     Clock clock;
     Limiter l(0, 5, 1000);
@@ -137,7 +83,6 @@ TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
     EXPECT_EQ(l.take(8, 1), 1);
     ASSERT_EQ(dictSize(l.ql.ip_limit_dict), 2u);
 
-    // Address 8 comes back; address 7 stays silent past its idle time.
     fake_now += 600;
     EXPECT_EQ(l.take(8, 1), 1);
     fake_now += 400;
@@ -149,16 +94,4 @@ TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
     EXPECT_EQ(dictFetchValue(l.ql.ip_limit_dict, reinterpret_cast<void *>(uintptr_t{7})), nullptr);
     // The old bucket would have earned only 5 tokens by now; a fresh one holds 6.
     EXPECT_EQ(l.take(7, 7), 6); // a fresh, full bucket
-}
-
-TEST(QpsLimit, ReconfigureReleasesOldTable) {
-    Clock clock;
-    qps_limit_t ql{};
-    ASSERT_TRUE(qps_limit_config(&ql, 0, 1, 1000));
-    EXPECT_TRUE(qps_limit_take(&ql, 3));
-    ASSERT_TRUE(qps_limit_config(&ql, 0, 1, 1000));
-    EXPECT_EQ(dictSize(ql.ip_limit_dict), 0u);
-    EXPECT_TRUE(qps_limit_take(&ql, 3));
-    qps_limit_free(&ql);
-    qps_limit_free(&ql);
 }

@@ -69,64 +69,6 @@ TEST(Timer, FiresOnlyStrictlyAfterTimeout) {
     EXPECT_EQ(t.tail, nullptr);
 }
 
-TEST(Timer, ReRegistrationMovesTheEventAndRestartsItsTimeout) {
-    Clock clock;
-    x_timer_t t1{}, t2{};
-    x_timer_init(&t1, 100);
-    x_timer_init(&t2, 50);
-    Fired log;
-    Named a = make("a", &log), b = make("b", &log);
-    for (Named *n : {&a, &b}) {
-        n->ev.ctx = n;
-        n->ev.callback = on_fire;
-        x_timer_reg(&t1, &n->ev);
-    }
-    fake_now += 90;
-    x_timer_reg(&t1, &a.ev); // a moves behind b with a new stamp
-    EXPECT_EQ(t1.head, &b.ev);
-    EXPECT_EQ(t1.tail, &a.ev);
-    fake_now += 11;
-    x_timer_check(&t1);
-    EXPECT_EQ(log.names, std::vector<std::string>{"b"});
-    x_timer_reg(&t2, &a.ev); // into another list
-    EXPECT_EQ(t1.head, nullptr);
-    fake_now += 51;
-    x_timer_check(&t1);
-    x_timer_check(&t2);
-    EXPECT_EQ(log.names, (std::vector<std::string>{"b", "a"}));
-}
-
-TEST(Timer, CallbackDeletingTheNextEventKeepsTheListConsistent) {
-    Clock clock;
-    x_timer_t t{};
-    x_timer_init(&t, 10);
-    Fired log;
-    Named a = make("a", &log), b = make("b", &log), c = make("c", &log);
-    for (Named *n : {&a, &b, &c}) {
-        n->ev.ctx = n;
-        n->ev.callback = on_fire;
-        x_timer_reg(&t, &n->ev);
-    }
-    log.to_delete = &b.ev;
-    fake_now += 11;
-    x_timer_check(&t);
-    EXPECT_EQ(log.names, (std::vector<std::string>{"a", "c"}));
-    EXPECT_EQ(b.ev.timer, nullptr);
-    EXPECT_EQ(t.head, nullptr);
-}
-
-TEST(Timer, EventWithoutCallbackIsNotRegisteredAndDelIsIdempotent) {
-    Clock clock;
-    x_timer_t t{};
-    x_timer_init(&t, 10);
-    x_timer_event_t ev{};
-    x_timer_reg(&t, &ev);
-    EXPECT_EQ(ev.timer, nullptr);
-    EXPECT_EQ(t.head, nullptr);
-    x_timer_del(&ev);
-    EXPECT_EQ(t.head, nullptr);
-}
-
 TEST(Timer, LongTimeoutOnAYoungClockDoesNotFire) {
     x_timer_t t{};
     x_timer_init(&t, 100000);

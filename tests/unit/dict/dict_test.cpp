@@ -33,34 +33,6 @@ TEST(SipHash, ReferenceVector24) {
     EXPECT_EQ(siphash_cd(msg, sizeof msg, k, 2, 4), 0xa129ca6149be45e5ull);
 }
 
-TEST(SipHash, ZeroKeyOneTwoAndCaseFolding) {
-    uint8_t zero[16] = {};
-    const char *s = "Example.COM";
-    EXPECT_EQ(siphash(reinterpret_cast<const uint8_t *>(s), strlen(s)),
-              siphash_cd(reinterpret_cast<const uint8_t *>(s), strlen(s), zero, 1, 2));
-    const char *lower = "example.com";
-    auto h = [](const char *p) {
-        return dictGenCaseHashFunction(reinterpret_cast<const unsigned char *>(p), strlen(p));
-    };
-    EXPECT_EQ(h(s), h(lower));
-    EXPECT_NE(dictGenHashFunction(s, strlen(s)), dictGenHashFunction(lower, strlen(lower)));
-    // Lengths on both sides of the 8-byte block boundary hash differently.
-    EXPECT_NE(dictGenHashFunction("abcdefgh", 8), dictGenHashFunction("abcdefgh\0", 9));
-}
-
-TEST(Dict, AddFindDeleteAndDuplicateKeys) {
-    dict *d = dictCreate(&u32_type);
-    EXPECT_EQ(dictDelete(d, key(1)), DICT_ERR); // empty table
-    EXPECT_EQ(dictFind(d, key(1)), nullptr);
-    EXPECT_EQ(dictAdd(d, key(1), key(100)), DICT_OK);
-    EXPECT_EQ(dictAdd(d, key(1), key(200)), DICT_ERR);
-    EXPECT_EQ(dictFetchValue(d, key(1)), key(100));
-    EXPECT_EQ(dictDelete(d, key(1)), DICT_OK);
-    EXPECT_EQ(dictDelete(d, key(1)), DICT_ERR);
-    EXPECT_EQ(dictSize(d), 0u);
-    dictRelease(d);
-}
-
 TEST(Dict, GrowsFromFourToEightOnTheFifthInsertAndFindsDuringTheMove) {
     dict *d = dictCreate(&u32_type);
     for (uintptr_t i = 1; i <= 4; i++)
@@ -100,30 +72,4 @@ TEST(Dict, ManyKeysSurviveRepeatedGrowthAndDeletes) {
     EXPECT_EQ(seen.size(), 2500u);
     dictRelease(d);
     EXPECT_EQ(destroyed, 5000);
-}
-
-TEST(Dict, SafeIteratorAllowsDeletingWhileWalking) {
-    dict *d = dictCreate(&u32_type);
-    for (uintptr_t i = 0; i < 100; i++)
-        ASSERT_EQ(dictAdd(d, key(i), nullptr), DICT_OK);
-    dictIterator it;
-    dictInitSafeIterator(&it, d);
-    int walked = 0;
-    while (dictEntry *e = dictNext(&it)) {
-        walked++;
-        ASSERT_EQ(dictDelete(d, e->key), DICT_OK);
-    }
-    dictResetIterator(&it);
-    EXPECT_EQ(walked, 100);
-    EXPECT_EQ(dictSize(d), 0u);
-    EXPECT_EQ(d->pauserehash, 0);
-    dictRelease(d);
-}
-
-TEST(Dict, TryExpandPresizes) {
-    dict *d = dictCreate(&u32_type);
-    ASSERT_EQ(dictTryExpand(d, 8192), DICT_OK);
-    EXPECT_EQ(dictBuckets(d, 0), 8192u);
-    EXPECT_FALSE(dictIsRehashing(d));
-    dictRelease(d);
 }

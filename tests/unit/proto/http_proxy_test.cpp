@@ -1,19 +1,12 @@
 #include "proto/http_proxy.h"
 
-#include "core/epoll.h"
-#include "core/work_thread.h"
 #include "core/x_client.h"
-#include "core/x_server.h"
 #include "proto/http_ctx.h"
-#include "proto/ngx_http_parse.h"
 #include "proto/ngx_string.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -59,14 +52,6 @@ TEST(HttpProxyResponses, OtherWidthsGetAValidStatusLineAndTheRightLength) {
     }
     char small[40];
     EXPECT_EQ(http_format_code_resp(small, sizeof small, http_server_fail_reason, 635), 0u);
-}
-
-TEST(HttpProxyResponses, FixedAnswers) {
-    EXPECT_STREQ(http_host_fail_resp, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_STREQ(http_connect_success_resp, "HTTP/1.1 200 Connection established\r\n\r\n");
-    EXPECT_STREQ(http_auth_fail_resp,
-                 "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Agent: quoxel-kni/3.1.3\r\n"
-                 "Proxy-Authenticate: Basic realm=\"xx\"\r\nContent-Length: 0\r\n\r\n");
 }
 
 struct Session {
@@ -125,133 +110,6 @@ TEST(HttpProxyCredentials, BasicValuesFillTheRequestOthersLeaveItEmpty) {
         EXPECT_TRUE(s.offer(t.value));
         EXPECT_EQ(s.user(), t.user);
         EXPECT_EQ(s.pass(), t.pass);
-    }
-}
-
-TEST(HttpProxyCredentials, ASecondHeaderWithCredentialsFails) {
-    Session s;
-    ASSERT_TRUE(s.offer("Basic " + b64("a:b")));
-    EXPECT_TRUE(s.offer("Basic " + b64("nocolon"))); // nothing to store: harmless
-    EXPECT_FALSE(s.offer("Basic " + b64("c:d")));
-    EXPECT_EQ(s.c->error_code, X_ERROR_ALLOC);
-    EXPECT_EQ(s.user(), "a");
-}
-
-// A started one-thread server; sessions closed during a test are freed by one loop pass at its end.
-struct OneThreadServer {
-    x_server_t *s = x_server_create();
-    OneThreadServer() {
-        s->config.src_timeout = 1000;
-        s->config.dst_timeout = 1000;
-        EXPECT_TRUE(x_server_start(s));
-    }
-    ~OneThreadServer() {
-        work_thread_do(s->main_thread);
-        x_server_close(s);
-    }
-};
-
-// A CONNECT request of an HTTP client, past authentication, whose upstream socket is one end of
-// a socket pair: the test plays the upstream on the other end and the client on a second pair.
-struct UpstreamHandshake {
-    x_server_t *s;
-    x_client_t *c = nullptr;
-    int client = -1, upstream = -1;
-
-    UpstreamHandshake(x_server_t *server, uint8_t proto) : s(server) {
-        int cli[2], up[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, cli), 0);
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, up), 0);
-        client = cli[1];
-        upstream = up[1];
-        c = x_client_new(s);
-        c->thread = s->main_thread;
-        c->connect_ev_data.fd = cli[0];
-        c->tcp_dst_ev_data.fd = up[0];
-        ngx_str_t host = {7, reinterpret_cast<uint8_t *>(const_cast<char *>("up.test"))};
-        EXPECT_TRUE(x_client_fill_forward(c, &host, 1080, proto, nullptr, nullptr));
-        c->is_auth_forward = true;
-        EXPECT_TRUE(ngx_str_init(&c->acl_match.target_host, "target.example", 14));
-        c->acl_match.target_port = 443;
-        c->http_ctx.method = NGX_HTTP_CONNECT;
-        EXPECT_TRUE(buf_alloc(&c->up.buf, HTTP_CONNECT_BUF_SIZE));
-        c->dst_connecting = true;
-        auto writable =
-            proto == X_FORWARD_SOCKS5 ? http_s5_on_connect_forward : http_http_on_connect_forward;
-        EXPECT_TRUE(
-            ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLOUT, writable));
-        writable(s, &c->tcp_dst_ev_data, EPOLLOUT);
-    }
-    ~UpstreamHandshake() {
-        x_client_close(c);
-        close(client);
-        close(upstream);
-    }
-    static std::string take(int fd) {
-        char b[4096];
-        ssize_t n = recv(fd, b, sizeof b, 0);
-        return n > 0 ? std::string(b, static_cast<size_t>(n)) : std::string();
-    }
-    // The upstream sends `bytes`; the handler of the moment reads them.
-    void answer(const std::string &bytes) {
-        ASSERT_EQ(send(upstream, bytes.data(), bytes.size(), 0),
-                  static_cast<ssize_t>(bytes.size()));
-        c->tcp_dst_ev_data.handler(s, &c->tcp_dst_ev_data, EPOLLIN);
-    }
-    bool granted() const { return c->tcp_dst_ev_data.handler == on_tcp_relay; }
-    // What is still waiting in the upstream socket, unread by the handshake.
-    std::string unread() const {
-        char b[256];
-        ssize_t n = recv(c->tcp_dst_ev_data.fd, b, sizeof b, MSG_PEEK);
-        return n > 0 ? std::string(b, static_cast<size_t>(n)) : std::string();
-    }
-};
-
-// Every split of the upstream's answer: nothing reaches the client before the answer is complete,
-// the client then gets the 200, and nothing after the answer is taken from the tunnel.
-TEST(HttpUpstream, AnswersSplitAnywhereAreReadExactlyToTheirEnd) {
-    const std::string s5_request("\x05\x01\x00\x03\x0etarget.example\x01\xbb", 21);
-    const struct {
-        uint8_t proto;
-        std::string answer;
-    } cases[] = {
-        {X_FORWARD_SOCKS5, std::string("\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x12\x34", 12)},
-        {X_FORWARD_SOCKS5, std::string("\x05\x00\x05\x00\x00\x04", 6) + std::string(16, '\x01') +
-                               std::string("\x00\x50", 2)},
-        {X_FORWARD_SOCKS5, std::string("\x05\x00\x05\x00\x00\x03\x05"
-                                       "bound\x00\x50",
-                                       14)},
-        {X_FORWARD_HTTP, "HTTP/1.1 200 Connection established\r\nX-A: 1\r\n\r\n"},
-        {X_FORWARD_HTTP, "HTTP/1.0 200 OK\n\n"},
-    };
-    const std::string tail = "TUNNEL";
-    OneThreadServer srv;
-    for (const auto &t : cases) {
-        for (size_t piece = 1; piece <= t.answer.size(); piece++) {
-            SCOPED_TRACE(testing::Message() << "proto " << int(t.proto) << " answer "
-                                            << t.answer.size() << " in pieces of " << piece);
-            UpstreamHandshake h(srv.s, t.proto);
-            std::string data = t.answer + tail;
-            size_t at = 0;
-            while (!h.granted() && at < data.size()) {
-                ASSERT_FALSE(x_client_is_closing(h.c));
-                EXPECT_EQ(h.take(h.client), "");
-                size_t n = std::min(piece, data.size() - at);
-                h.answer(data.substr(at, n));
-                at += n;
-                if (t.proto == X_FORWARD_SOCKS5 && at >= 2 && at - n < 2) {
-                    // The method was chosen: the greeting and then the request were sent.
-                    EXPECT_EQ(h.take(h.upstream).substr(3), s5_request);
-                }
-            }
-            ASSERT_TRUE(h.granted());
-            ASSERT_EQ(send(h.upstream, data.data() + at, data.size() - at, 0),
-                      static_cast<ssize_t>(data.size() - at));
-            EXPECT_EQ(h.take(h.client), http_connect_success_resp);
-            EXPECT_EQ(h.unread(), tail);
-            EXPECT_EQ(buf_size(&h.c->down.buf), 0u);
-            EXPECT_FALSE(h.c->dst_connecting);
-        }
     }
 }
 

@@ -124,27 +124,6 @@ TEST(LogFile, EqualModificationTimesFallBackToTheNameStamp) {
     x_log_file_free(f);
 }
 
-TEST(LogFile, RestartContinuesTheNewestFileAndEndsATornLine) {
-    struct {
-        const char *before;
-        const char *after;
-    } cases[] = {
-        {"complete\n", "complete\nnext\n"},
-        {"torn li", "torn li\nnext\n"},
-    };
-    for (const auto &c : cases) {
-        LogDir dir;
-        dir.put("x_report_1_100.log", "older\n", 1000);
-        dir.put("x_report_1_200.log", c.before, 2000);
-        x_log_file_t *f = open_series(dir, 1, 3);
-        x_log_file_write(f, "next\n", 5);
-        EXPECT_EQ(dir.read("x_report_1_200.log"), c.after);
-        EXPECT_EQ(dir.read("x_report_1_100.log"), "older\n");
-        EXPECT_EQ(dir.names().size(), 2u);
-        x_log_file_free(f);
-    }
-}
-
 TEST(LogFile, RapidRotationsNeverShareAFileOrLoseALine) {
     LogDir dir;
     x_log_file_t *f = open_series(dir, 0, 1000);

@@ -1,0 +1,145 @@
+#include "bjson/binary_json_parse.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+bjson_val_t *bjson_test_random_tree(std::mt19937_64 &rng);
+
+namespace {
+
+// The text of a tree, or "<fail>".
+std::string text_of(const bjson_val_t *v) {
+    char *out = nullptr;
+    size_t size = 0;
+    if (!bjson_encode_to_str(v, &out, &size)) return "<fail>";
+    EXPECT_EQ(out[size - 1], '\0');
+    std::string s(out, size - 1);
+    free(out);
+    return s;
+}
+
+// Parses and prints again: "<fail>" when the parse fails.
+std::string reparse(const std::string &in) {
+    bjson_val_t *v = nullptr;
+    if (!bjson_decode_from_str(&v, in.data(), in.size())) return "<fail>";
+    std::string s = text_of(v);
+    bjson_free(v);
+    return s;
+}
+
+struct TextCase {
+    std::string in;
+    std::string out; // the tree printed again, or "<fail>"
+};
+
+const TextCase kTexts[] = {
+    {"{\"a\":1,\"b\":2}", "{\"b\":2,\"a\":1}"}, // the table's order
+    {"42", "<fail>"},                           // a number cannot end the text
+    {"42\n", "42"},
+    {"-7 ", "-7"},
+    {"1e+5 ", "<fail>"},
+    {"-1e-5 ", "<fail>"},
+    {"1.5e2 ", "150.000000"},
+    {"5. ", "5.000000"},
+    {"{\"a\":1,}", "{\"a\":1}"},
+    {"[1,]", "<fail>"},
+    {"[1 , 2]", "[1,2]"},
+    {"{ }", "{}"},
+    {"[ ]", "[]"},
+    {"\"\\u00e9\\u20AC\\/\"", "\"\xC3\xA9\xE2\x82\xAC\\/\""},
+    {"\"a\\x\"", "<fail>"},
+    {"\"\\u00g0\"", "<fail>"},
+    {"\"open", "<fail>"},
+    {"{\"a\":1,\"a\":2}", "<fail>"},
+    {"{\"a\":1,\"A\":2}", "{\"a\":1,\"A\":2}"},
+    {std::string("true\0garbage", 12), "true"},
+    {"true x", "<fail>"},
+    {"True", "<fail>"},
+    {"nul", "<fail>"},
+    {"\x01"
+     "1 ",
+     "<fail>"},
+    {"18446744073709551616 ", "18446744073709551615"}, // integers clamp
+    {"\"tab\there\"", "\"tab\\there\""},
+};
+
+TEST(BjsonText, ParsesAndPrints) {
+    for (const auto &c : kTexts)
+        EXPECT_EQ(reparse(c.in), c.out) << c.in;
+}
+
+TEST(BjsonText, NumberKindsDecideTheTypedReads) {
+    bjson_val_t *v = nullptr;
+    std::string in = "{\"u\":42,\"i\":-7,\"d\":1.5}";
+    ASSERT_TRUE(bjson_decode_from_str(&v, in.data(), in.size()));
+    EXPECT_EQ(bjson_object_get(v, "u")->type, BJSON_UINT);
+    EXPECT_EQ(bjson_object_get(v, "i")->type, BJSON_INT);
+    int64_t i = 0;
+    double d = 0;
+    EXPECT_TRUE(bjson_object_get_int(v, "u", &i));
+    EXPECT_TRUE(bjson_object_get_int(v, "i", &i));
+    EXPECT_FALSE(bjson_object_get_int(v, "d", &i));
+    EXPECT_TRUE(bjson_object_get_double(v, "d", &d));
+    bjson_free(v);
+}
+
+TEST(BjsonText, DoublesStayJsonAtAnyMagnitude) {
+    struct {
+        double d;
+        const char *text;
+    } cases[] = {{0.5, "0.500000"},
+                 {1e300, "1.0000000000000001e300"},
+                 {-2e60, "-1.9999999999999999e60"},
+                 {NAN, "null"},
+                 {INFINITY, "null"},
+                 {-INFINITY, "null"}};
+    for (const auto &c : cases) {
+        bjson_val_t *v = bjson_create();
+        bjson_set_double(v, c.d);
+        EXPECT_EQ(text_of(v), c.text);
+        EXPECT_NE(reparse(std::string(c.text) + " "), "<fail>") << c.text;
+        bjson_free(v);
+    }
+}
+
+TEST(BjsonText, NestingIsBounded) {
+    for (size_t depth : {size_t(BJSON_MAX_DEPTH), size_t(BJSON_MAX_DEPTH) + 1, size_t(100000)}) {
+        std::string in = std::string(depth, '[') + std::string(depth, ']');
+        EXPECT_EQ(reparse(in) != "<fail>", depth <= size_t(BJSON_MAX_DEPTH)) << depth;
+    }
+}
+
+TEST(BjsonText, RandomTreesRoundTrip) {
+    std::mt19937_64 rng(15);
+    for (int i = 0; i < 300; ++i) {
+        bjson_val_t *t = bjson_test_random_tree(rng);
+        std::string text = text_of(t) + "\n";
+        // Printed text parses, and its tree prints to text that parses to an equal tree.
+        bjson_val_t *once = nullptr;
+        bjson_val_t *twice = nullptr;
+        ASSERT_TRUE(bjson_decode_from_str(&once, text.data(), text.size())) << text;
+        std::string again = text_of(once) + "\n";
+        ASSERT_TRUE(bjson_decode_from_str(&twice, again.data(), again.size())) << again;
+        EXPECT_TRUE(bjson_equals(once, twice)) << text;
+        EXPECT_EQ(bjson_object_len(once), bjson_object_len(t));
+        EXPECT_EQ(bjson_array_len(once), bjson_array_len(t));
+        bjson_free(once);
+        bjson_free(twice);
+        bjson_free(t);
+    }
+}
+
+TEST(BjsonText, NoneInsideAContainerIsRefusedNotPrintedAsNothing) {
+    bjson_val_t *a = bjson_create_array(1);
+    bjson_array_add_int(a, 1);
+    bjson_val_t *none = bjson_array_add_null(a);
+    none->type = BJSON_NONE; // "[1,]" would not parse back
+    EXPECT_EQ(text_of(a), "<fail>");
+    bjson_free(a);
+}
+
+} // namespace
