@@ -273,6 +273,14 @@ bool x_auth_check_list_files(const x_config_server_t *cfg) {
     return true;
 }
 
+bool x_auth_check_backend_files(x_server_t *server) {
+    for (uint32_t i = 0; i < server->auth_num; i++) {
+        x_auth_base_t *auth = server->auths[i];
+        if (auth->type == X_AUTH_TYPE_FORWARD && !x_auth_forward_check_resource(auth)) return false;
+    }
+    return true;
+}
+
 void x_auth_base_init(x_auth_base_t *auth, x_server_t *server, uint32_t index, uint16_t type) {
     auth->server = server;
     auth->index = index;

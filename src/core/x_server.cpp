@@ -210,7 +210,8 @@ bool x_server_check_config(x_server_t *s, const char *path) {
     x_config_server_t &cfg = s->config;
     return x_server_load_config(&cfg, path) &&
            ip_restrict_init(&s->ip_restrict, cfg.ip_restrict_mode, &cfg.ip_restrict_file) &&
-           x_auth_check_list_files(&cfg) && x_auth_create_backends(s);
+           x_auth_check_list_files(&cfg) && x_auth_create_backends(s) &&
+           x_auth_check_backend_files(s);
 }
 
 void x_server_run(x_server_t *s) {
