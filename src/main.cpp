@@ -55,15 +55,25 @@ void daemonize() {
     }
 }
 
+// The file under "-t"; cleared once it passed. The required keys' getters end the process on
+// their own, so the verdict for a failure is also written from an exit handler.
+const char *checked_path = nullptr;
+
+void say_check_failed() {
+    if (checked_path != nullptr) printf("configuration %s test failed\n", checked_path);
+}
+
 // "-t": loads the configuration and every file it names, then says whether it is usable.
 [[noreturn]] void check_config_and_exit(const char *path) {
+    checked_path = path;
+    atexit(say_check_failed);
     server = x_server_create();
     bool ok = server != nullptr && x_server_check_config(server, path);
     x_server_close(server);
-    if (ok)
+    if (ok) {
+        checked_path = nullptr;
         printf("configuration %s is ok\n", path);
-    else
-        printf("configuration %s test failed\n", path);
+    }
     exit(ok ? 0 : 1);
 }
 
