@@ -19,3 +19,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The configuration is the operator's: an upgrade asks before replacing an edited file.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles)
 include(CPack)
+
+# Builds the package (Release, its own tree) and installs it under throw-away overlays; scripts/test
+# runs it on its own after the other tests.
+add_test(NAME package COMMAND ${CMAKE_SOURCE_DIR}/scripts/package-test)
+set_tests_properties(package PROPERTIES TIMEOUT 900 LABELS package)
