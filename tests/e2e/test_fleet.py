@@ -3,6 +3,7 @@ nodes sharing one authentication service, scraped by Prometheus; one node dies m
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -11,7 +12,7 @@ import urllib.request
 
 import pytest
 
-from conftest import curl, free_port, http_origin, listening, wait_for
+from conftest import curl, free_port, http_origin, listening, read_all, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
 from auth_service import AuthService  # noqa: E402
@@ -32,12 +33,21 @@ def balancer(tmp_path, nodes):
     servers = "".join(f"    server n{i} 127.0.0.1:{n.port} check port {n.health}\n"
                       for i, n in enumerate(nodes))
     (tmp_path / "haproxy.cfg").write_text(
-        "global\n    maxconn 2000\ndefaults\n    mode tcp\n    timeout connect 2s\n"
+        f"global\n    maxconn 2000\n    stats socket {tmp_path / 'admin.sock'}\ndefaults\n    mode tcp\n    timeout connect 2s\n"
         "    timeout client 20s\n    timeout server 20s\n    retries 2\n    option redispatch\n"
         f"listen front\n    bind 127.0.0.1:{front}\n    balance leastconn\n"
         "    option httpchk GET /\n    http-check expect status 200\n"
         "    default-server send-proxy-v2 inter 200ms fall 1 rise 1\n" + servers)
     return front, spawn(tmp_path, "haproxy", ["haproxy", "-db", "-f", str(tmp_path / "haproxy.cfg")])
+
+
+def states(tmp_path):
+    """haproxy's view of the nodes: server name to UP or DOWN."""
+    with socket.socket(socket.AF_UNIX) as s:
+        s.connect(str(tmp_path / "admin.sock"))
+        s.sendall(b"show stat\n")
+        rows = read_all(s).decode().splitlines()[1:]
+    return {r.split(",")[1]: r.split(",")[17] for r in rows if r.startswith("front,n")}
 
 
 def prometheus(tmp_path, nodes):
@@ -116,7 +126,7 @@ def test_fleet(tmp_path, proxy, origin):
         nodes[2].proc.kill()
         during.join(30)
         assert codes.count(b"200") >= N - 20, codes
-        time.sleep(0.6)  # three check intervals: haproxy has taken it out
+        assert wait_for(lambda: states(tmp_path) == {"n0": "UP", "n1": "UP", "n2": "DOWN"})
         asked = len(svc.of(1))
         assert sessions(front, o, 1000, N) == [b"200"] * N
         assert {q["tag"] for q in svc.of(1)[asked:]} == {b"node0", b"node1"}
