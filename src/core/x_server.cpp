@@ -12,6 +12,7 @@
 #include "proto/socks5_proxy.h"
 #include "proto/x_haproxy.h"
 #include "report/monitor.h"
+#include "report/x_flow_report.h"
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
 
@@ -187,13 +188,13 @@ bool x_server_start(x_server_t *s) {
         return false;
     if (!x_auth_create_backends(s)) return false;
     x_timer_init(&s->listen_timer, LISTEN_BACKOFF_MS);
-    if (!x_log_reports_start(s) || !x_log_flows_start(s)) return false;
+    if (!x_log_reports_start(s) || !x_log_flows_start(s) || !x_flow_reports_start(s)) return false;
     if (!start_threads(s)) return false;
     if (!pf_ipc_init(s->threads, s->thread_count, work_thread_on_ipc)) {
         s->running.store(0, std::memory_order_release);
         return false;
     }
-    if (!x_auth_init_backends(s)) return false;
+    if (!x_auth_init_backends(s) || !x_flow_reports_init(s)) return false;
     s->listen_ev_data_list = static_cast<x_listener_t *>(
         calloc(cfg.listen_count ? cfg.listen_count : 1, sizeof(x_listener_t)));
     if (s->listen_ev_data_list == nullptr) return false;
@@ -224,7 +225,9 @@ void x_server_close(x_server_t *s) {
     join_workers(s);
     pf_ipc_close();
     close_listeners(s);
-    // Backends hold connections registered with the main thread: released while it exists.
+    // Backends and reports hold connections registered with the main thread: released while
+    // it exists.
+    x_flow_reports_close(s);
     x_auth_free_backends(s);
     free_threads(s);
     ip_restrict_uninit(&s->ip_restrict);
