@@ -78,7 +78,8 @@ def test_daemon_parent_prints_the_child_pid_and_the_child_keeps_the_directory(tm
     ({}, 0, ["configuration {ini} is ok"]),
     ({"quoxel": {"black_list_file": "{tmp}"}}, 1,  # a directory: unreadable as a list
      ["ERROR : load black file {tmp} failed", "configuration {ini} test failed"]),
-    ({"auth0": {"type": "forward", "resource": 1, "sign_salt": "s" * 22, "resource_file": "{tmp}"}}, 1,
+    ({"auth0": {"type": "forward", "resource": 1, "sign_salt": "s" * 22,
+                "resource_file": "{tmp}"}}, 1,
      ["ERROR : resource file [{tmp}] load failed", "configuration {ini} test failed"]),
     ({"port0": {"allow_udp": None}}, 1,  # a required key ends the load at once
      ["configuration {ini} test failed"]),
