@@ -556,6 +556,34 @@ bool load_forward_users(x_config_auth_forward_t *fwd, obj_t obj) {
     return true;
 }
 
+// "sign_salt" of a forward or token backend: required when `required`, checked when given.
+bool load_sign_salt(ngx_str_t *out, obj_t obj, bool required) {
+    text_t salt;
+    if (!get_text(obj, "sign_salt", &salt)) {
+        if (required) log_error("config auth sign_salt is required\n");
+        return !required;
+    }
+    if (!x_config_sign_salt_valid(salt.data, salt.len)) {
+        log_error("config auth sign_salt must be exactly %zu printable ASCII characters\n",
+                  X_SIGN_SALT_LEN);
+        return false;
+    }
+    return save_text(out, salt);
+}
+
+// "deny_country": two-letter codes joined by commas, "" or "none" for none; default CN.
+bool load_deny_country(ngx_str_t *out, obj_t obj) {
+    text_t t{X_DENY_COUNTRY_DEFAULT, strlen(X_DENY_COUNTRY_DEFAULT)};
+    if (get_text(obj, "deny_country", &t) && text_is(t, "none")) t = text_t{"", 0};
+    if (!x_config_deny_country_valid(t.data, t.len)) {
+        log_error("config auth deny_country [%.*s] must be two-letter codes separated by "
+                  "commas\n",
+                  t.ilen(), t.data);
+        return false;
+    }
+    return save_text(out, t);
+}
+
 bool load_forward_auth(x_config_auth_forward_t *fwd, obj_t obj) {
     text_t ip2location, resource_file;
     if (get_set_text(obj, "ip2location", &ip2location)) {
@@ -571,6 +599,9 @@ bool load_forward_auth(x_config_auth_forward_t *fwd, obj_t obj) {
         }
     }
     if (!opt_field<uint32_t>(obj, "resource", &fwd->resource, 0)) return false;
+    if (!load_deny_country(&fwd->deny_country, obj) ||
+        !load_sign_salt(&fwd->sign_salt, obj, fwd->resource == 1))
+        return false;
     if (fwd->resource == 2) return true; // the user-name scheme has neither file nor users
     if (get_set_text(obj, "resource_file", &resource_file)) {
         if (resource_file.len > RESOURCE_FILE_MAX || !path_exists(resource_file)) {
@@ -630,6 +661,8 @@ bool load_auth(x_config_server_t *config, obj_t e) {
     const char *failed = nullptr;
     if (kind == X_AUTH_TYPE_LOCAL && !load_local(&auth->config.local, e)) failed = "local";
     if (kind == X_AUTH_TYPE_REMOTE && !load_remote(&auth->config.remote, e)) failed = "remote";
+    if (kind == X_AUTH_TYPE_TOVASK && !load_sign_salt(&auth->config.tovask.sign_salt, e, true))
+        failed = "tovask";
     if (kind == X_AUTH_TYPE_FORWARD && !load_forward_auth(&auth->config.forward, e)) {
         failed = "forward";
     }

@@ -120,6 +120,8 @@ void same_auth(const x_config_auth_t &a, const x_config_auth_t &b) {
         EXPECT_EQ(str(x.ip2location), str(y.ip2location));
         EXPECT_EQ(x.resource, y.resource);
         EXPECT_EQ(str(x.resource_file), str(y.resource_file));
+        EXPECT_EQ(str(x.sign_salt), str(y.sign_salt));
+        EXPECT_EQ(str(x.deny_country), str(y.deny_country));
         ASSERT_EQ(x.user_num, y.user_num);
         for (uint32_t i = 0; i < x.user_num; ++i) {
             EXPECT_EQ(str(x.users[i].username), str(y.users[i].username));
@@ -194,7 +196,11 @@ void same_config(const x_config_server_t &a, const x_config_server_t &b, bool au
 
 TEST(ConfigJson, ExamplePairsLoadTheSameRecord) {
     mkdir("/tmp/quoxel-flow", 0755); // the remote example's report directory
-    for (const char *name : {"quickstart", "local", "remote", "tovask", "forward"}) {
+    // Example paths are relative to the source tree.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(QUOXEL_EXAMPLES_DIR "/.."), 0);
+    for (const char *name : {"quickstart", "local", "remote", "tovask", "forward", "kestrum"}) {
         std::string base = std::string(QUOXEL_EXAMPLES_DIR) + "/" + name;
         Loaded ini, json;
         load_file(base + ".ini", &ini);
@@ -210,6 +216,7 @@ TEST(ConfigJson, ExamplePairsLoadTheSameRecord) {
         x_server_free_config(&ini.config);
         x_server_free_config(&json.config);
     }
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 // ---- the JSON form's own rules and range checks ----
@@ -270,7 +277,9 @@ const JsonCase kJsonCases[] = {
          EXPECT_TRUE(c.auths[0].need_start);
      }},
     {"indexes fill the table in index order",
-     doc("", R"({"index":1,"type":"tovask"},{"index":0,"type":"local"})",
+     doc("",
+         R"({"index":1,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b"},)"
+         R"({"index":0,"type":"local"})",
          port_with(R"("auth_index":1)")),
      true, nullptr,
      [](const x_config_server_t &c) {
@@ -307,11 +316,16 @@ const JsonCase kJsonCases[] = {
          EXPECT_EQ(c.ports[0].listentbl, 0);
          EXPECT_EQ(c.ports[0].addr, 0u); // not an address: all addresses
      }},
+    {"token salt of 21 characters",
+     doc("", R"({"index":0,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6"})",
+         port_with(R"("auth_index":0)")),
+     false, "config auth sign_salt must be exactly 22 printable ASCII characters", nullptr},
     {"negative timeout", doc(R"("src_timeout":-1)", "", kPortOk), false,
      "config key [src_timeout] value -1 out of range", nullptr},
     {"log interval defaults to 3",
      doc("",
-         R"({"index":0,"type":"tovask","access_log":{"log_path":"/tmp","log_size":1,)"
+         R"({"index":0,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b",)"
+         R"("access_log":{"log_path":"/tmp","log_size":1,)"
          R"("log_num":2}})",
          kPortOk),
      true, nullptr,
