@@ -56,6 +56,8 @@ struct x_client_auth_result_t {
     ngx_str_t stats_token;       // owned: name in statistics flows
     token_bucket_t *bucket_up;   // client -> destination bucket (backend's), null for none
     token_bucket_t *bucket_down; // destination -> client bucket (may equal bucket_up)
+    bool holds_user;             // main thread only: the session counts in its remote user's
+                                 // ref_count and must give that reference back once
 };
 
 // Failure code of the credential and source-address checks.

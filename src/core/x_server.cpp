@@ -212,8 +212,9 @@ void x_server_close(x_server_t *s) {
     join_workers(s);
     pf_ipc_close();
     close_listeners(s);
-    free_threads(s);
+    // Backends hold connections registered with the main thread: released while it exists.
     x_auth_free_backends(s);
+    free_threads(s);
     ip_restrict_uninit(&s->ip_restrict);
     x_log_flows_close(s);
     x_log_reports_close(s);

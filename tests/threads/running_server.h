@@ -61,8 +61,9 @@ struct RunningServer {
         server = s;
         std::atomic<int> started{0};
         loop = std::thread([this, &started] {
-            started = x_server_start(s) ? 1 : -1;
-            if (started == 1) x_server_run(s);
+            bool ok = x_server_start(s);
+            started = ok ? 1 : -1; // `started` lives on the caller's stack: not read after this
+            if (ok) x_server_run(s);
         });
         while (started == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
