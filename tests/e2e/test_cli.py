@@ -1,5 +1,6 @@
 """The command line: exact texts, empty stderr, exit statuses."""
 import re
+import socket
 import subprocess
 
 import pytest
@@ -97,3 +98,17 @@ def test_configuration_check(tmp_path, settings, status, lines):
         line.format(ini=ini, tmp=tmp_path) for line in lines], out
     assert err == ("" if settings != {"port0": {"allow_udp": None}}
                    else "[ini] port0/allow_udp not found!\n")
+
+
+def test_check_connects_nowhere(tmp_path):
+    # A remote backend's service is not dialled by the check (a start dials it at once).
+    with socket.socket() as svc:
+        svc.bind(("127.0.0.1", 0))
+        svc.listen()
+        svc.settimeout(1.5)
+        (tmp_path / "q.ini").write_text(ini_text({"auth0": {
+            "type": "remote", "server_ip": "127.0.0.1", "server_port": svc.getsockname()[1],
+            "trans_type": 2}, "port0": {"auth": 0}}))
+        assert run_cli("-t", "-c", str(tmp_path / "q.ini"))[0] == 0
+        with pytest.raises(socket.timeout):
+            svc.accept()
