@@ -3,6 +3,8 @@
 //   loadgen origin   --echo P --http P --source P
 //   loadgen sessions --proxy P --proto PROTO --target P [--user U --pass W] --conc N --secs S
 //   loadgen bulk     --proxy P --proto PROTO --target P --mode down|both --conc N --secs S
+//   (sessions and bulk with --pid PID also report the CPU time of PID's process tree over the
+//   window: per session, and per MB moved)
 //   loadgen idle     --proxy P --proto PROTO --target P --count N --pid PID
 //
 // PROTO is direct, direct-get (a plain GET to the origin), s5, s5auth, connect or get. Every
@@ -75,11 +77,11 @@ int listen_on(uint16_t port) {
     return fd;
 }
 
-// Resident set of a process and all its descendants, in KiB (peers that fork count whole).
-uint64_t rss_tree_kb(pid_t root) {
+// A process and all its descendants (peers that fork count whole).
+std::vector<pid_t> process_tree(pid_t root) {
     std::vector<std::pair<pid_t, pid_t>> procs; // pid, parent
     DIR *d = opendir("/proc");
-    if (!d) return 0;
+    if (!d) return {root};
     while (dirent *e = readdir(d)) {
         pid_t pid = static_cast<pid_t>(atoi(e->d_name));
         if (pid <= 0) continue;
@@ -99,8 +101,13 @@ uint64_t rss_tree_kb(pid_t root) {
     for (size_t i = 0; i < tree.size(); i++)
         for (auto &[pid, ppid] : procs)
             if (ppid == tree[i]) tree.push_back(pid);
+    return tree;
+}
+
+// Resident set of a process tree, in KiB.
+uint64_t rss_tree_kb(pid_t root) {
     uint64_t total = 0;
-    for (pid_t pid : tree) {
+    for (pid_t pid : process_tree(root)) {
         char path[64], line[256];
         snprintf(path, sizeof path, "/proc/%d/status", pid);
         FILE *f = fopen(path, "r");
@@ -112,6 +119,73 @@ uint64_t rss_tree_kb(pid_t root) {
         fclose(f);
     }
     return total;
+}
+
+// CPU time (user + system, all threads, reaped children included) of a process tree, in
+// microseconds; 0 without a process to look at.
+uint64_t cpu_tree_us(pid_t root) {
+    if (root == 0) return 0;
+    static const long hz = sysconf(_SC_CLK_TCK);
+    uint64_t ticks = 0;
+    for (pid_t pid : process_tree(root)) {
+        char path[64], line[1024];
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        FILE *f = fopen(path, "r");
+        if (!f) continue;
+        if (fgets(line, sizeof line, f)) {
+            const char *p = strrchr(line, ')');
+            unsigned long long ut, st;
+            long long cut, cst;
+            // Fields after the name: state ppid pgrp session tty tpgid flags minflt cminflt
+            // majflt cmajflt utime stime cutime cstime.
+            if (p &&
+                sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %lld %lld",
+                       &ut, &st, &cut, &cst) == 4)
+                ticks += ut + st + static_cast<uint64_t>(cut + cst);
+        }
+        fclose(f);
+    }
+    return ticks * 1'000'000ull / static_cast<uint64_t>(hz);
+}
+
+// CPU ticks of each thread of one process, by thread id.
+std::vector<std::pair<pid_t, uint64_t>> thread_ticks(pid_t pid) {
+    std::vector<std::pair<pid_t, uint64_t>> out;
+    char dir[64];
+    snprintf(dir, sizeof dir, "/proc/%d/task", pid);
+    DIR *d = opendir(dir);
+    if (!d) return out;
+    while (dirent *e = readdir(d)) {
+        pid_t tid = static_cast<pid_t>(atoi(e->d_name));
+        if (tid <= 0) continue;
+        char path[96], line[1024];
+        snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, tid);
+        FILE *f = fopen(path, "r");
+        if (!f) continue;
+        unsigned long long ut, st;
+        const char *p = fgets(line, sizeof line, f) ? strrchr(line, ')') : nullptr;
+        if (p &&
+            sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) == 2)
+            out.emplace_back(tid, ut + st);
+        fclose(f);
+    }
+    closedir(d);
+    return out;
+}
+
+// Threads of `pid` that did at least a fifth of the work of the busiest one since `before`.
+int busy_threads(pid_t pid, const std::vector<std::pair<pid_t, uint64_t>> &before) {
+    std::vector<uint64_t> used;
+    for (auto &[tid, ticks] : thread_ticks(pid)) {
+        uint64_t was = 0;
+        for (auto &[t0, k0] : before)
+            if (t0 == tid) was = k0;
+        used.push_back(ticks - was);
+    }
+    uint64_t most = used.empty() ? 0 : *std::max_element(used.begin(), used.end());
+    return most == 0 ? 0
+                     : static_cast<int>(std::count_if(used.begin(), used.end(),
+                                                      [&](uint64_t u) { return u * 5 >= most; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -156,7 +230,9 @@ bool origin_flush(int ep, OriginConn *c) {
 }
 
 bool origin_read(int ep, OriginConn *c) {
-    char buf[65536];
+    // As much per event as the source writes per event: both directions of a session that
+    // sends both ways get the same chance here, so any imbalance measured is the proxy's.
+    static char buf[BULK_CHUNK];
     ssize_t n = recv(c->fd, buf, sizeof buf, 0);
     if (n < 0) return errno == EAGAIN;
     if (n == 0) return false;
@@ -470,9 +546,19 @@ int run_sessions(Client &cl) {
     epoll_event events[MAX_EVENTS];
     uint64_t now = t0;
     size_t open = static_cast<size_t>(cl.o.conc);
+    uint64_t cpu_from = 0, cpu_until = 0; // the proxy's CPU time at both ends of the window
+    bool cpu_started = false, cpu_ended = false;
     while (open > 0) {
         int n = epoll_wait(cl.ep, events, MAX_EVENTS, 100);
         now = now_us();
+        if (!cpu_started && now >= from) {
+            cpu_started = true;
+            cpu_from = cpu_tree_us(cl.o.pid);
+        }
+        if (!cpu_ended && now >= until) {
+            cpu_ended = true;
+            cpu_until = cpu_tree_us(cl.o.pid);
+        }
         for (int i = 0; i < n; i++) {
             auto *s = static_cast<Session *>(events[i].data.ptr);
             bool ok = script_event(cl, s, events[i].events);
@@ -497,9 +583,13 @@ int run_sessions(Client &cl) {
     }
     std::sort(lat.begin(), lat.end());
     printf("RESULT mode=sessions sessions_per_s=%.0f p50_us=%" PRIu64 " p99_us=%" PRIu64
-           " completed=%" PRIu64 " total=%" PRIu64 " errors=%" PRIu64 " stuck=%zu\n",
+           " completed=%" PRIu64 " total=%" PRIu64 " errors=%" PRIu64 " stuck=%zu",
            static_cast<double>(done_in_window) / cl.o.secs, percentile(lat, 50),
            percentile(lat, 99), done_in_window, done_all, cl.errors, open);
+    if (cl.o.pid && cpu_ended && done_in_window)
+        printf(" cpu_us_per_session=%.1f",
+               static_cast<double>(cpu_until - cpu_from) / static_cast<double>(done_in_window));
+    printf("\n");
     return 0;
 }
 
@@ -514,6 +604,8 @@ int run_bulk(Client &cl) {
     uint64_t recvd = 0, sent = 0, ready = 0, t_start = 0, t_end = 0,
              deadline = now_us() + SESSION_TIMEOUT_US;
     bool measuring = false;
+    uint64_t cpu_from = 0; // the proxy's CPU time when the window opened
+    std::vector<std::pair<pid_t, uint64_t>> ticks_from; // and of each of its threads
     epoll_event events[MAX_EVENTS];
     for (;;) {
         int n = epoll_wait(cl.ep, events, MAX_EVENTS, 100);
@@ -572,13 +664,21 @@ int run_bulk(Client &cl) {
         if (t_start && !measuring && now >= t_start) {
             measuring = true;
             t_end = now + cl.o.secs * 1'000'000ull;
+            cpu_from = cpu_tree_us(cl.o.pid);
+            if (cl.o.pid) ticks_from = thread_ticks(cl.o.pid);
         }
         if (measuring && now >= t_end) break;
     }
+    uint64_t cpu_used = cpu_tree_us(cl.o.pid) - cpu_from;
     double secs = static_cast<double>(cl.o.secs);
-    printf("RESULT mode=bulk down_MBps=%.1f up_MBps=%.1f total_MBps=%.1f all_bytes=%" PRIu64
-           " streaming=%" PRIu64 "\n",
+    printf("RESULT mode=bulk down_MBps=%.2f up_MBps=%.2f total_MBps=%.2f all_bytes=%" PRIu64
+           " streaming=%" PRIu64,
            recvd / secs / 1e6, sent / secs / 1e6, (recvd + sent) / secs / 1e6, all_bytes, ready);
+    if (cl.o.pid && recvd + sent)
+        printf(" cpu_ms_per_MB=%.3f busy_threads=%d",
+               static_cast<double>(cpu_used) / 1e3 / (static_cast<double>(recvd + sent) / 1e6),
+               busy_threads(cl.o.pid, ticks_from));
+    printf("\n");
     return 0;
 }
 

@@ -1,5 +1,6 @@
 # The quoxel configuration of the benchmarks: one port without authentication (SOCKS5 and HTTP,
-# $P_PROXY) and one SOCKS5 port with a local user ($P_PROXY_AUTH). Sourced by run.sh and
+# $P_PROXY) and one SOCKS5 port with local users ($P_PROXY_AUTH): the benchmark user, and
+# "limited" held to RATE_LIMIT bytes/s each way (default 10 MB/s). Sourced by run.sh and
 # profile.sh; prints the INI text. Arguments: thread count, extra lines for the [quoxel] section.
 quoxel_bench_config() {
     cat <<EOF
@@ -12,6 +13,8 @@ $2
 [auth0]
 type = local
 user1 = ${USER_NAME:-bench}:${USER_PASS:-bench-pw}
+user2 = limited:limited-pw
+rate_limit2 = ${RATE_LIMIT:-10000000}
 [port0]
 addr = 127.0.0.1
 port_start = $P_PROXY

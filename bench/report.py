@@ -7,32 +7,45 @@ import collections
 import os
 import sys
 
-PROXIES = ["direct", "quoxel", "quoxel-noport", "microsocks", "danted", "tinyproxy"]
+PROXIES = ["direct", "quoxel", "quoxel-before", "quoxel-noport", "microsocks", "danted", "tinyproxy"]
 
 # (workload, metric, label, scale, unit, higher_is_better)
 ROWS = [
     ("sessions_s5", "sessions_per_s", "SOCKS5 no auth, sessions/s", 1, "", True),
     ("sessions_s5", "p50_us", "SOCKS5 no auth, p50 latency", 1e-3, " ms", False),
     ("sessions_s5", "p99_us", "SOCKS5 no auth, p99 latency", 1e-3, " ms", False),
+    ("sessions_s5", "cpu_us_per_session", "SOCKS5 no auth, proxy CPU per session", 1, " µs", False),
     ("sessions_s5auth", "sessions_per_s", "SOCKS5 user/pass, sessions/s", 1, "", True),
     ("sessions_s5auth", "p50_us", "SOCKS5 user/pass, p50 latency", 1e-3, " ms", False),
     ("sessions_s5auth", "p99_us", "SOCKS5 user/pass, p99 latency", 1e-3, " ms", False),
+    ("sessions_s5auth", "cpu_us_per_session", "SOCKS5 user/pass, proxy CPU per session", 1, " µs", False),
     ("sessions_connect", "sessions_per_s", "HTTP CONNECT, sessions/s", 1, "", True),
     ("sessions_connect", "p50_us", "HTTP CONNECT, p50 latency", 1e-3, " ms", False),
     ("sessions_connect", "p99_us", "HTTP CONNECT, p99 latency", 1e-3, " ms", False),
+    ("sessions_connect", "cpu_us_per_session", "HTTP CONNECT, proxy CPU per session", 1, " µs", False),
     ("sessions_get", "sessions_per_s", "HTTP GET, sessions/s", 1, "", True),
     ("sessions_get", "p50_us", "HTTP GET, p50 latency", 1e-3, " ms", False),
     ("sessions_get", "p99_us", "HTTP GET, p99 latency", 1e-3, " ms", False),
+    ("sessions_get", "cpu_us_per_session", "HTTP GET, proxy CPU per session", 1, " µs", False),
     ("bulk_down_1", "total_MBps", "bulk one way, 1 session, MB/s", 1, "", True),
+    ("bulk_down_1", "cpu_ms_per_MB", "  proxy CPU per MB", 1, " ms", False),
     ("bulk_down_8", "total_MBps", "bulk one way, 8 sessions, MB/s", 1, "", True),
+    ("bulk_down_8", "cpu_ms_per_MB", "  proxy CPU per MB", 1, " ms", False),
     ("bulk_both_1", "total_MBps", "bulk both ways, 1 session, MB/s (sum)", 1, "", True),
     ("bulk_both_1", "down_MBps", "  of which origin to client", 1, "", True),
     ("bulk_both_1", "up_MBps", "  of which client to origin", 1, "", True),
+    ("bulk_both_1", "cpu_ms_per_MB", "  proxy CPU per MB", 1, " ms", False),
     ("bulk_both_8", "total_MBps", "bulk both ways, 8 sessions, MB/s (sum)", 1, "", True),
     ("bulk_both_8", "down_MBps", "  of which origin to client", 1, "", True),
     ("bulk_both_8", "up_MBps", "  of which client to origin", 1, "", True),
+    ("bulk_both_8", "cpu_ms_per_MB", "  proxy CPU per MB", 1, " ms", False),
     ("idle", "bytes_per_session", "idle relayed session, proxy RSS bytes", 1, "", False),
     ("idle", "established", "idle sessions held", 1, "", True),
+    ("ratelimit_1", "down_MBps", "user limited to R, 1 session, MB/s over 10 s", 1, "", True),
+    ("ratelimit_1", "rate_ratio", "  measured / R", 1, "", True),
+    ("ratelimit_2", "down_MBps", "user limited to R, 2 sessions, MB/s over 10 s", 1, "", True),
+    ("ratelimit_2", "rate_ratio", "  measured / R", 1, "", True),
+    ("ratelimit_2", "busy_threads", "  proxy threads carrying them", 1, "", True),
 ]
 
 
@@ -68,7 +81,7 @@ def cell(data, proxy, workload, metric, scale, unit):
         wanted = int(workload.rsplit("_", 1)[1])
         if rec["streaming"] < wanted:
             text += f" (only {int(rec['streaming'])}/{wanted} got through)"
-    if proxy == "quoxel" or metric == "established":
+    if proxy == "quoxel" or metric in ("established", "rate_ratio", "busy_threads"):
         return text
     q = data.get(("quoxel", workload), {}).get(metric)
     if q and rec[metric]:
@@ -117,6 +130,14 @@ def plot(data, present, out):
                         ("bulk_both_1", "total_MBps", "2 ways x1"),
                         ("bulk_both_8", "total_MBps", "2 ways x8")], os.path.join(out, "bulk.dat"))
     dat(data, present, [("idle", "bytes_per_session", "idle")], os.path.join(out, "idle.dat"), 1 / 1024)
+    dat(data, present, [("bulk_down_1", "cpu_ms_per_MB", "1 way x1"),
+                        ("bulk_down_8", "cpu_ms_per_MB", "1 way x8"),
+                        ("bulk_both_1", "cpu_ms_per_MB", "2 ways x1"),
+                        ("bulk_both_8", "cpu_ms_per_MB", "2 ways x8")], os.path.join(out, "cpumb.dat"))
+    dat(data, present, [("sessions_s5", "cpu_us_per_session", "SOCKS5"),
+                        ("sessions_s5auth", "cpu_us_per_session", "SOCKS5 u/p"),
+                        ("sessions_connect", "cpu_us_per_session", "CONNECT"),
+                        ("sessions_get", "cpu_us_per_session", "GET")], os.path.join(out, "cpusess.dat"))
 
     def panel(title, ylabel, f, log=False):
         series = ", ".join(f"'{f}' using {i + 2}:xtic(1) title '{p}'" for i, p in enumerate(present))
@@ -125,17 +146,19 @@ def plot(data, present, out):
                           f"plot {series}"])
 
     script = "\n".join([
-        "set terminal pngcairo size 1400,900 font ',10'" if has_cairo() else "set terminal png size 1400,900",
+        "set terminal pngcairo size 1800,1000 font ',10'" if has_cairo() else "set terminal png size 1800,1000",
         "set output 'benchmarks.png'",
         "set style data histograms",
         "set style histogram clustered gap 1",
         "set style fill solid 0.85 border -1",
         "set key top right",
         "set grid ytics",
-        "set multiplot layout 2,2 title 'quoxel and peer proxies on loopback (higher is better, except latency and memory)'",
+        "set multiplot layout 2,3 title 'quoxel and peer proxies on loopback (higher is better, except latency and memory)'",
         panel("sessions per second (connect, handshake, 64-byte echo, close)", "sessions/s", "sessions.dat"),
         panel("p99 session latency (log scale)", "ms", "p99.dat", log=True),
+        panel("proxy CPU per session (utime + stime)", "µs", "cpusess.dat"),
         panel("bulk throughput", "MB/s", "bulk.dat"),
+        panel("proxy CPU per MB moved (utime + stime)", "ms", "cpumb.dat"),
         panel("proxy RSS per idle relayed session (log scale)", "KiB", "idle.dat", log=True),
         "unset multiplot",
     ]) + "\n"

@@ -7,9 +7,17 @@
 #
 # Environment: SECS (seconds per measurement, default 5), CONC (concurrent clients of the
 # sessions workload, default 50), IDLE (idle sessions, default 10000), QUOXEL_THREADS (default 4),
-# ONLY (space-separated subset of: direct quoxel quoxel-noport microsocks danted tinyproxy).
+# ONLY (space-separated subset of: direct quoxel quoxel-before quoxel-noport microsocks danted
+# tinyproxy), QUOXEL_EXTRA (lines for quoxel's [quoxel] section, e.g. "relay_buffer = 1500"),
+# BEFORE_BIN (the quoxel binary measured as quoxel-before, e.g. a build of an older commit),
+# RATE_LIMIT (bytes/s of the rate-limited user, default 10000000).
 # quoxel-noport is quoxel with bench/bind_no_port.c preloaded (sessions workloads only): it shows
-# what deferring the port choice of outgoing binds to connect() is worth.
+# what deferring the port choice of outgoing binds to connect() is worth. The ratelimit workloads
+# (quoxel only) download as a user held to RATE_LIMIT, with one session and with two sessions
+# that must run on different threads (repeated until they do).
+#
+# The CPU columns are the utime + stime of the proxy's whole process tree (from /proc) over the
+# measurement window, per session or per MB moved.
 #
 # Every measurement runs in a network namespace of its own, with a fresh origin and a fresh proxy:
 # sockets left in TIME_WAIT by one proxy's run cannot slow the next one down, and the order of
@@ -25,9 +33,10 @@ CONC=${CONC:-50}
 IDLE=${IDLE:-10000}
 QUOXEL_THREADS=${QUOXEL_THREADS:-4}
 ONLY=${ONLY:-direct quoxel microsocks danted tinyproxy}
+BEFORE_BIN=${BEFORE_BIN:-}
 USER_NAME=bench
 USER_PASS=bench-pw
-export SECS CONC IDLE QUOXEL_THREADS USER_NAME USER_PASS
+export SECS CONC IDLE QUOXEL_THREADS USER_NAME USER_PASS BEFORE_BIN
 
 # Fixed ports below the ephemeral range (widened to 1024-65000 below): each namespace is ours alone.
 P_ECHO=901 P_HTTP=902 P_SOURCE=903
@@ -51,11 +60,12 @@ start_proxy() {
         PROXY_PID=$ORIGIN_PID
         return
         ;;
-    quoxel | quoxel-noport)
-        quoxel_bench_config "$QUOXEL_THREADS" "" >"$work/quoxel.ini"
-        local preload=
+    quoxel | quoxel-noport | quoxel-before)
+        quoxel_bench_config "$QUOXEL_THREADS" "${QUOXEL_EXTRA:-}" >"$work/quoxel.ini"
+        local preload= bin=$BIN/quoxel
         [[ $proxy == quoxel-noport ]] && preload=$BIN/libbind_no_port.so
-        LD_PRELOAD=$preload "$BIN/quoxel" -c "$work/quoxel.ini" >"$work/quoxel.log" 2>&1 &
+        [[ $proxy == quoxel-before ]] && bin=$BEFORE_BIN && sed -i '/^relay_buffer/d' "$work/quoxel.ini"
+        LD_PRELOAD=$preload "$bin" -c "$work/quoxel.ini" >"$work/quoxel.log" 2>&1 &
         PROXY_PID=$!
         ;;
     microsocks)
@@ -140,17 +150,32 @@ one() {
     tinyproxy) proto=connect ;;
     esac
     local args=(--proxy $P_PROXY --user "$USER_NAME" --pass "$USER_PASS")
+    local cpu=() # the proxy's CPU over the window (the direct connection has no proxy)
+    [[ $proxy != direct ]] && cpu=(--pid "$PROXY_PID")
     case $workload in
-    sessions_s5) "$LOADGEN" sessions "${args[@]}" --proto $proto --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
+    sessions_s5) "$LOADGEN" sessions "${args[@]}" "${cpu[@]}" --proto $proto --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
     sessions_s5auth)
+        local auth_pid=()
+        [[ $proxy != direct ]] && auth_pid=(--pid "$(ss -Hltnp "sport = :$P_PROXY_AUTH" | grep -o 'pid=[0-9]*' | head -1 | cut -d= -f2)")
         "$LOADGEN" sessions --proxy $P_PROXY_AUTH --user "$USER_NAME" --pass "$USER_PASS" --proto $auth \
-            --target $P_ECHO --conc "$CONC" --secs "$SECS"
+            "${auth_pid[@]}" --target $P_ECHO --conc "$CONC" --secs "$SECS"
         ;;
-    sessions_connect) "$LOADGEN" sessions "${args[@]}" --proto $connect --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
-    sessions_get) "$LOADGEN" sessions "${args[@]}" --proto $get --target $P_HTTP --conc "$CONC" --secs "$SECS" ;;
+    ratelimit_*)
+        # Two sessions must land on different threads: the busy_threads figure tells.
+        local conc=${workload#ratelimit_} line
+        for _ in 1 2 3 4 5 6; do
+            line=$("$LOADGEN" bulk --proxy $P_PROXY_AUTH --user limited --pass limited-pw --proto s5auth \
+                --pid "$PROXY_PID" --target $P_SOURCE --mode down --conc "$conc" --secs 10 | grep '^RESULT')
+            ((conc == 1)) || [[ $line =~ busy_threads=([2-9]) ]] && break
+        done
+        echo "$line rate_ratio=$(awk -v l="$line" -v r="${RATE_LIMIT:-10000000}" 'BEGIN {
+            match(l, /down_MBps=[0-9.]+/); printf "%.4f", substr(l, RSTART + 10, RLENGTH - 10) * 1e6 / r }')"
+        ;;
+    sessions_connect) "$LOADGEN" sessions "${args[@]}" "${cpu[@]}" --proto $connect --target $P_ECHO --conc "$CONC" --secs "$SECS" ;;
+    sessions_get) "$LOADGEN" sessions "${args[@]}" "${cpu[@]}" --proto $get --target $P_HTTP --conc "$CONC" --secs "$SECS" ;;
     bulk_*)
         local mode=${workload#bulk_}
-        "$LOADGEN" bulk "${args[@]}" --proto $proto --target $P_SOURCE --mode "${mode%_*}" --conc "${mode#*_}" \
+        "$LOADGEN" bulk "${args[@]}" "${cpu[@]}" --proto $proto --target $P_SOURCE --mode "${mode%_*}" --conc "${mode#*_}" \
             --secs "$SECS"
         ;;
     idle)
@@ -185,10 +210,12 @@ supports() { # supports PROXY WORKLOAD
     direct:idle) return 1 ;; # no proxy process to weigh
     quoxel-noport:sessions_*) return 0 ;;
     quoxel-noport:*) return 1 ;;
+    quoxel:ratelimit_*) return 0 ;;
+    *:ratelimit_*) return 1 ;;
     esac
 }
 
-WORKLOADS="sessions_s5 sessions_s5auth sessions_connect sessions_get bulk_down_1 bulk_down_8 bulk_both_1 bulk_both_8 idle"
+WORKLOADS=${WORKLOADS:-sessions_s5 sessions_s5auth sessions_connect sessions_get bulk_down_1 bulk_down_8 bulk_both_1 bulk_both_8 idle ratelimit_1 ratelimit_2}
 for proxy in $ONLY; do
     for w in $WORKLOADS; do
         supports "$proxy" "$w" || continue

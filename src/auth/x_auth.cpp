@@ -1,7 +1,9 @@
 #include "auth/x_auth.h"
 
+#include "auth/x_auth_forward.h"
 #include "auth/x_auth_local.h"
 #include "auth/x_auth_remote.h"
+#include "auth/x_auth_tovask.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -82,41 +84,20 @@ bool check_due(uint64_t last, uint64_t now) {
     return last == 0 || last + X_AUTH_ACL_FILE_CHECK_MS < now;
 }
 
-// Backend kinds whose modules are not part of this build: the section loads, its clients are
-// refused with X_ERROR_AUTH_SERVER, and its destinations follow the shared lists.
-void refuse_auth(x_auth_base_t *auth, x_client_t *client) {
-    client->auth_result.code = X_ERROR_AUTH_SERVER;
-    x_auth_finish_auth(auth->server, client->auth_request.from_ipc_id, client->session);
-}
-
-void refusing_free(x_auth_base_t *auth) {
-    x_auth_base_free(auth);
-    free(auth);
-}
-
-x_auth_base_t *refusing_create(x_server_t *server, uint32_t index, uint16_t type) {
-    auto *auth = static_cast<x_auth_base_t *>(calloc(1, sizeof(x_auth_base_t)));
-    if (auth == nullptr) return nullptr;
-    x_auth_base_init(auth, server, index, type);
-    auth->do_check = x_auth_acl_file_check;
-    auth->do_free = refusing_free;
-    auth->do_auth = refuse_auth;
-    auth->do_acl = x_auth_do_acl_common;
-    log_error("auth[%u] backend type %u is not available in this build: its clients are "
-              "refused\n",
-              index, type);
-    return auth;
-}
-
 x_auth_base_t *create_backend(x_server_t *server, uint32_t index, uint16_t type) {
     switch (type) {
     case X_AUTH_TYPE_REMOTE: {
         x_auth_remote_t *remote = x_auth_remote_create(server, index);
         return remote ? &remote->base : nullptr;
     }
-    case X_AUTH_TYPE_TOVASK:
-    case X_AUTH_TYPE_FORWARD:
-        return refusing_create(server, index, type);
+    case X_AUTH_TYPE_TOVASK: {
+        x_auth_tovask_t *tovask = x_auth_tovask_create(server, index);
+        return tovask ? &tovask->base : nullptr;
+    }
+    case X_AUTH_TYPE_FORWARD: {
+        x_auth_forward_t *forward = x_auth_forward_create(server, index);
+        return forward ? &forward->base : nullptr;
+    }
     case X_AUTH_TYPE_LOCAL: {
         x_auth_local_t *local = x_auth_local_create(server, index);
         return local ? &local->base : nullptr;

@@ -284,6 +284,13 @@ bool load_numbers(x_config_server_t *config, const ini_t *ini) {
     config->reply_timeout = static_cast<uint32_t>(ini_opt_int64(ini, s, "reply_timeout", 60000));
     config->tovask_retry_interval =
         static_cast<uint64_t>(ini_opt_int64(ini, s, "tovask_retry_interval", 500));
+    int64_t relay = ini_opt_int64(ini, s, "relay_buffer", X_RELAY_BUFFER_DEFAULT);
+    if (relay < X_RELAY_BUFFER_MIN || relay > X_RELAY_BUFFER_MAX) {
+        log_error("config relay_buffer %lld out of range [%u, %u]\n", static_cast<long long>(relay),
+                  X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX);
+        return false;
+    }
+    config->relay_buffer = static_cast<uint32_t>(relay);
     config->allow_internal_ip = ini_opt_int64(ini, s, "allow_internal_ip", 0) != 0;
     config->global_limit = static_cast<uint32_t>(ini_opt_int64(ini, s, "qps_limit", 0));
     config->ip_limit = static_cast<uint32_t>(ini_opt_int64(ini, s, "ip_limit", 0));
@@ -482,6 +489,34 @@ bool load_forward_user(x_config_auth_forward_user_t *user, const ini_t *ini, con
     return true;
 }
 
+// sign_salt of a forward or token section: required when `required`, checked when given.
+bool load_sign_salt(ngx_str_t *out, const ini_t *ini, const char *section, bool required) {
+    const char *salt = ini_get(ini, section, "sign_salt");
+    if (salt == nullptr) {
+        if (required) log_error("config %s sign_salt is required\n", section);
+        return !required;
+    }
+    if (!x_config_sign_salt_valid(salt, strlen(salt))) {
+        log_error("config %s sign_salt must be exactly %zu printable ASCII characters\n", section,
+                  X_SIGN_SALT_LEN);
+        return false;
+    }
+    return save(out, salt);
+}
+
+bool load_deny_country(ngx_str_t *out, const ini_t *ini, const char *section) {
+    const char *text = ini_get(ini, section, "deny_country");
+    if (text == nullptr) text = X_DENY_COUNTRY_DEFAULT;
+    // An INI value cannot be empty: "none" refuses no country.
+    if (strcmp(text, "none") == 0) text = "";
+    if (!x_config_deny_country_valid(text, strlen(text))) {
+        log_error("config %s deny_country [%s] must be two-letter codes separated by commas\n",
+                  section, text);
+        return false;
+    }
+    return save(out, text);
+}
+
 bool load_forward(x_config_auth_t *auth, const ini_t *ini, const char *section) {
     x_config_auth_forward_t *fwd = &auth->config.forward;
     const char *ip2location = ini_get(ini, section, "ip2location");
@@ -493,6 +528,9 @@ bool load_forward(x_config_auth_t *auth, const ini_t *ini, const char *section) 
         if (!save(&fwd->ip2location, ip2location)) return false;
     }
     fwd->resource = static_cast<uint32_t>(ini_opt_int64(ini, section, "resource", 0));
+    if (!load_deny_country(&fwd->deny_country, ini, section) ||
+        !load_sign_salt(&fwd->sign_salt, ini, section, fwd->resource == 1))
+        return false;
     if (fwd->resource == 2) return true;
     const char *resource_file = ini_get(ini, section, "resource_file");
     if (resource_file != nullptr) {
@@ -624,6 +662,7 @@ bool load_auth(x_config_auth_t *auth, const ini_t *ini, uint32_t n) {
         if (!load_remote(auth, ini, section)) failed = "remote";
     } else if (strcmp(type, "tovask") == 0) {
         auth->type = X_AUTH_TYPE_TOVASK;
+        if (!load_sign_salt(&auth->config.tovask.sign_salt, ini, section, true)) failed = "tovask";
     } else if (strcmp(type, "forward") == 0) {
         auth->type = X_AUTH_TYPE_FORWARD;
         if (!load_forward(auth, ini, section)) failed = "forward";
@@ -814,6 +853,8 @@ void free_auth(x_config_auth_t *auth) {
     case X_AUTH_TYPE_FORWARD: {
         x_config_auth_forward_t *fwd = &auth->config.forward;
         ngx_str_free(&fwd->ip2location);
+        ngx_str_free(&fwd->deny_country);
+        ngx_str_free(&fwd->sign_salt);
         ngx_str_free(&fwd->resource_file);
         if (fwd->users != nullptr) {
             for (uint32_t i = 0; i < fwd->user_num; ++i) {
@@ -825,6 +866,9 @@ void free_auth(x_config_auth_t *auth) {
         }
         break;
     }
+    case X_AUTH_TYPE_TOVASK:
+        ngx_str_free(&auth->config.tovask.sign_salt);
+        break;
     default:
         break;
     }
@@ -893,6 +937,25 @@ void x_server_free_config(x_config_server_t *config) {
     }
     // Every pointer and count back to the state before the load.
     memset(static_cast<void *>(config), 0, sizeof *config);
+}
+
+// ---- signing settings ----
+
+bool x_config_sign_salt_valid(const char *salt, size_t len) {
+    if (len != X_SIGN_SALT_LEN) return false;
+    for (size_t i = 0; i < len; ++i)
+        if (salt[i] < 0x21 || salt[i] > 0x7E) return false;
+    return true;
+}
+
+bool x_config_deny_country_valid(const char *text, size_t len) {
+    if (len == 0) return true;
+    if ((len + 1) % 3 != 0) return false;
+    for (size_t i = 0; i < len; ++i) {
+        bool comma = i % 3 == 2;
+        if (comma ? text[i] != ',' : (text[i] < 'A' || text[i] > 'Z')) return false;
+    }
+    return true;
 }
 
 // ---- forward URLs ----

@@ -18,6 +18,10 @@ constexpr uint32_t X_CONFIG_MAX_THREADS = 16;
 constexpr uint32_t X_CONFIG_MAX_LEVELS = 10;
 // An RFC 1929 length byte: longer upstream user names or passwords cannot be sent.
 constexpr size_t X_FORWARD_MAX_CRED_LEN = 255;
+// Length of the signing salt of the forward and token backends.
+constexpr size_t X_SIGN_SALT_LEN = 22;
+// Countries refused by a forward backend with a country database when deny_country is absent.
+constexpr const char X_DENY_COUNTRY_DEFAULT[] = "CN";
 
 // Backend kinds (x_config_auth_t.type).
 constexpr uint16_t X_AUTH_TYPE_LOCAL = 1;
@@ -104,13 +108,17 @@ struct x_config_auth_forward_user_t {
 
 struct x_config_auth_forward_t {
     ngx_str_t ip2location;               // path of the country database, empty for none
+    ngx_str_t deny_country;              // codes refused, comma-separated; empty for "none"
+    ngx_str_t sign_salt;                 // signing salt (X_SIGN_SALT_LEN), empty when not given
     uint32_t resource;                   // scheme: 0 zembo, 1 kestrum, 2 user name
     ngx_str_t resource_file;             // resource file path, empty for none
     uint32_t user_num;                   // entries in users
     x_config_auth_forward_user_t *users; // null when there are none
 };
 
-struct x_config_auth_tovask_t {};
+struct x_config_auth_tovask_t {
+    ngx_str_t sign_salt; // signing salt of the user names (X_SIGN_SALT_LEN)
+};
 
 // A rotating log writer's settings; all zero when not configured.
 struct x_config_auth_log_t {
@@ -166,6 +174,12 @@ struct x_config_port_t {
     uint32_t max_level_user[X_CONFIG_MAX_LEVELS];       // most addresses of level i + 1
 };
 
+// Bounds and default of relay_buffer: one segment (reads of one segment, as small as a session
+// can move) up to 4 MiB; the default is the size that moves bulk data at the least CPU per byte.
+constexpr uint32_t X_RELAY_BUFFER_MIN = 1500;
+constexpr uint32_t X_RELAY_BUFFER_MAX = 4u << 20;
+constexpr uint32_t X_RELAY_BUFFER_DEFAULT = 128u << 10;
+
 struct x_config_server_t {
     uint32_t thread_num;            // configured thread count, 0 and 1 both mean one
     x_config_thread_t *threads;     // x_config_thread_count() entries
@@ -181,6 +195,7 @@ struct x_config_server_t {
     uint32_t src_timeout;           // ms until a new client's first request is complete
     uint32_t dst_timeout;           // ms for a connection attempt
     uint32_t reply_timeout;         // ms of idleness before a session closes
+    uint32_t relay_buffer;          // bytes one relay read may take (X_RELAY_BUFFER_*)
     uint64_t tovask_retry_interval; // ms between two sends of one agent request
     bool allow_internal_ip;         // private IPv4 destinations pass without asking
     uint64_t global_limit;          // admissions per second over all clients, 0 none
@@ -224,6 +239,10 @@ extern dictType x_config_nat_dict_type;
 // Fills proxy_protocol_from from its configuration text (both forms share it): a list for
 // x_cidr_list_parse, or "none" for nobody. False after naming the malformed entry.
 [[nodiscard]] bool x_server_load_proxy_protocol_from(x_config_server_t *config, const char *text);
+// A signing salt: exactly X_SIGN_SALT_LEN printable ASCII characters (0x21 to 0x7E).
+bool x_config_sign_salt_valid(const char *salt, size_t len);
+// A deny_country value: empty, or two-letter upper-case codes separated by single commas.
+bool x_config_deny_country_valid(const char *text, size_t len);
 // Releases everything the loaders allocated and zeroes pointers and counts; safe after a
 // partial load and when called twice.
 void x_server_free_config(x_config_server_t *config);

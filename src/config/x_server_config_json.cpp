@@ -209,6 +209,27 @@ bool load_ads_list(x_config_server_t *config, obj_t server) {
     return true;
 }
 
+// Settings both forms share with the same meaning and defaults.
+bool load_server_extras(x_config_server_t *config, obj_t s) {
+    uint64_t relay = X_RELAY_BUFFER_DEFAULT;
+    if (get_number(s, "relay_buffer", X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX, &relay) ==
+        num_read::bad) {
+        return false;
+    }
+    config->relay_buffer = static_cast<uint32_t>(relay);
+    // "none" turns the hosts file off; an empty text is the default.
+    text_t hosts;
+    if (!get_set_text(s, "hosts_file", &hosts)) hosts = {"/etc/hosts", strlen("/etc/hosts")};
+    if (strcmpci(hosts.data, "none") != 0 && !save_text(&config->hosts_file, hosts)) {
+        log_error("config hosts file [%.*s] save failed\n", hosts.ilen(), hosts.data);
+        return false;
+    }
+    config->allow_local_ip = opt_bool(s, "allow_local_ip", false);
+    text_t from = {X_PROXY_PROTOCOL_FROM_DEFAULT, strlen(X_PROXY_PROTOCOL_FROM_DEFAULT)};
+    (void)get_text(s, "proxy_protocol_from", &from); // the default stays when absent
+    return x_server_load_proxy_protocol_from(config, from.data);
+}
+
 bool load_server_numbers(x_config_server_t *config, obj_t s) {
     if (!opt_field<uint32_t>(s, "ros_id", &config->ros_id, 0) ||
         !opt_field<uint8_t>(s, "no_bind", &config->no_bind, 0) ||
@@ -240,7 +261,7 @@ bool load_server_numbers(x_config_server_t *config, obj_t s) {
         return false;
     }
     config->ipv6_model = opt_bool(s, "ipv6_model", false);
-    return true;
+    return load_server_extras(config, s);
 }
 
 bool load_server(x_config_server_t *config, obj_t server) {
@@ -556,7 +577,36 @@ bool load_forward_users(x_config_auth_forward_t *fwd, obj_t obj) {
     return true;
 }
 
-bool load_forward_auth(x_config_auth_forward_t *fwd, obj_t obj) {
+// "sign_salt": required when `required`, checked when given (as in the INI form).
+bool load_sign_salt(ngx_str_t *out, obj_t obj, uint32_t index, bool required) {
+    text_t salt;
+    if (!get_text(obj, "sign_salt", &salt)) {
+        if (required) log_error("config auth index %u sign_salt is required\n", index);
+        return !required;
+    }
+    if (!x_config_sign_salt_valid(salt.data, salt.len)) {
+        log_error("config auth index %u sign_salt must be exactly %zu printable ASCII characters\n",
+                  index, X_SIGN_SALT_LEN);
+        return false;
+    }
+    return save_text(out, salt);
+}
+
+// "deny_country": two-letter codes separated by commas; "" or "none" refuses no country.
+bool load_deny_country(ngx_str_t *out, obj_t obj, uint32_t index) {
+    text_t codes = {X_DENY_COUNTRY_DEFAULT, strlen(X_DENY_COUNTRY_DEFAULT)};
+    (void)get_text(obj, "deny_country", &codes);
+    if (text_is(codes, "none")) codes.len = 0;
+    if (!x_config_deny_country_valid(codes.data, codes.len)) {
+        log_error("config auth index %u deny_country [%.*s] must be two-letter codes separated by "
+                  "commas\n",
+                  index, codes.ilen(), codes.data);
+        return false;
+    }
+    return save_text(out, codes);
+}
+
+bool load_forward_auth(x_config_auth_forward_t *fwd, obj_t obj, uint32_t index) {
     text_t ip2location, resource_file;
     if (get_set_text(obj, "ip2location", &ip2location)) {
         if (!path_exists(ip2location)) {
@@ -570,7 +620,11 @@ bool load_forward_auth(x_config_auth_forward_t *fwd, obj_t obj) {
             return false;
         }
     }
-    if (!opt_field<uint32_t>(obj, "resource", &fwd->resource, 0)) return false;
+    if (!opt_field<uint32_t>(obj, "resource", &fwd->resource, 0) ||
+        !load_deny_country(&fwd->deny_country, obj, index) ||
+        !load_sign_salt(&fwd->sign_salt, obj, index, fwd->resource == 1)) {
+        return false;
+    }
     if (fwd->resource == 2) return true; // the user-name scheme has neither file nor users
     if (get_set_text(obj, "resource_file", &resource_file)) {
         if (resource_file.len > RESOURCE_FILE_MAX || !path_exists(resource_file)) {
@@ -630,7 +684,10 @@ bool load_auth(x_config_server_t *config, obj_t e) {
     const char *failed = nullptr;
     if (kind == X_AUTH_TYPE_LOCAL && !load_local(&auth->config.local, e)) failed = "local";
     if (kind == X_AUTH_TYPE_REMOTE && !load_remote(&auth->config.remote, e)) failed = "remote";
-    if (kind == X_AUTH_TYPE_FORWARD && !load_forward_auth(&auth->config.forward, e)) {
+    if (kind == X_AUTH_TYPE_TOVASK && !load_sign_salt(&auth->config.tovask.sign_salt, e, n, true)) {
+        failed = "tovask";
+    }
+    if (kind == X_AUTH_TYPE_FORWARD && !load_forward_auth(&auth->config.forward, e, n)) {
         failed = "forward";
     }
     if (failed != nullptr) {

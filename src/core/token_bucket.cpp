@@ -3,6 +3,7 @@
 #include "core/x_timer.h"
 
 #include <algorithm>
+#include <cstdint>
 
 void token_bucket_set_rate(token_bucket_t *tb, uint32_t rate, uint64_t bucket_size) {
     uint64_t full =
@@ -30,4 +31,14 @@ uint64_t token_bucket_take(token_bucket_t *tb, uint64_t n) {
         fresh = std::max(old, floor) + cost;
     } while (!tb->last_take.compare_exchange_weak(old, fresh, std::memory_order_relaxed));
     return fresh > now ? fresh - now : 0;
+}
+
+uint64_t token_bucket_room(const token_bucket_t *tb, uint64_t debt_us) {
+    if (tb == nullptr || tb->rate == 0) return UINT64_MAX;
+    uint64_t now = x_time_us();
+    uint64_t floor = now > tb->full_time ? now - tb->full_time : 0;
+    uint64_t clock = std::max(tb->last_take.load(std::memory_order_relaxed), floor);
+    uint64_t limit = now + debt_us;
+    if (clock >= limit) return 0;
+    return static_cast<uint64_t>(static_cast<double>(limit - clock) * tb->rate / 1000000.0);
 }

@@ -20,3 +20,6 @@ void token_bucket_init(token_bucket_t *tb, uint32_t rate, uint64_t bucket_size);
 void token_bucket_set_rate(token_bucket_t *tb, uint32_t rate, uint64_t bucket_size);
 // Charges n bytes; returns the µs the caller should wait (0 for a null or unlimited bucket).
 uint64_t token_bucket_take(token_bucket_t *tb, uint64_t n);
+// Bytes a take could charge now without leaving a wait above `debt_us`: 0 once the clock runs
+// that far ahead, UINT64_MAX for a null or unlimited bucket. Nothing is charged.
+uint64_t token_bucket_room(const token_bucket_t *tb, uint64_t debt_us);

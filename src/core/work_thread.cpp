@@ -146,6 +146,12 @@ void work_thread_free(work_thread_t *thread) {
     thread->epoll_fd = 0;
     if (thread->session_to_clients) dictRelease(thread->session_to_clients);
     thread->session_to_clients = nullptr;
+    free(thread->relay_scratch);
+    thread->relay_scratch = nullptr;
+    for (int &fd : thread->relay_pipe) {
+        if (fd > 0) close(fd);
+        fd = 0;
+    }
 }
 
 void work_thread_do(work_thread_t *thread) {

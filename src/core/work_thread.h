@@ -39,6 +39,8 @@ struct work_thread_t {
     x_timer_t reply_timer;                             // 60000 ms: idle check
     x_timer_t verify_timer;                            // 10000 ms: re-verification
     uint64_t last_show_cache_time;                     // last session-table size line (main thread)
+    uint8_t *relay_scratch;                            // relay reads copied here, made at first use
+    int relay_pipe[2];                                 // relay splices through it; 0: none
     std::atomic<bool> inited;                          // initialisation completed
     pthread_t join_id;                                 // the pthread to join (workers only)
 };

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -326,7 +328,13 @@ namespace {
 
 constexpr uint32_t RELAY_MSS_MAX = 1500;
 constexpr uint64_t RELAY_PAUSE_THRESHOLD_US = 100000;
-constexpr int RELAY_SEGMENTS_PER_EVENT = 16;
+// Bytes one direction may move per readiness event before it yields to the rest of the thread
+// (at least one read of relay_buffer; with one-segment reads, 16 segments).
+constexpr size_t RELAY_EVENT_BYTES_MIN = 16 * RELAY_MSS_MAX;
+// Pipe slots per page of relay_buffer (see relay_pipe).
+constexpr int RELAY_PIPE_SLOTS_PER_PAGE = 4;
+// A read at least this large marks a direction as streaming: its next reads are spliced.
+constexpr size_t RELAY_STREAMING_BYTES = 16 * 1024;
 
 uint32_t relay_mss(int fd) {
     int mss = get_tcp_mss(fd);
@@ -335,19 +343,56 @@ uint32_t relay_mss(int fd) {
                                                                   : static_cast<uint32_t>(mss);
 }
 
-bool relay_setup(x_client_t *, x_client_relay_t *r, event_data_t *in, event_data_t *out,
-                 token_bucket_t *bucket) {
+size_t relay_buffer_size(const x_client_t *c) {
+    uint32_t size = c->server->config.relay_buffer;
+    return size ? size : X_RELAY_BUFFER_DEFAULT;
+}
+
+// The thread's scratch buffer every relay read lands in; null when it cannot be made.
+uint8_t *relay_scratch(x_client_t *c) {
+    work_thread_t *t = c->thread;
+    if (t->relay_scratch == nullptr)
+        t->relay_scratch = static_cast<uint8_t *>(malloc(relay_buffer_size(c)));
+    return t->relay_scratch;
+}
+
+void relay_pipe_close(work_thread_t *t) {
+    for (int &fd : t->relay_pipe) {
+        if (fd > 0) close(fd);
+        fd = 0;
+    }
+}
+
+// The thread's pipe, sized to relay_buffer where the system allows; null when none can be made
+// (out of descriptors): the caller then copies through the scratch buffer instead.
+int *relay_pipe(x_client_t *c) {
+    work_thread_t *t = c->thread;
+    if (t->relay_pipe[0] > 0) return t->relay_pipe;
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return nullptr;
+    // A socket's bytes arrive in pieces of any size and each piece takes a slot of the pipe:
+    // slots for pieces of a quarter page keep a read from stopping short of relay_buffer. The
+    // pipe holds no memory while empty; where the system refuses that size, the plain size and
+    // then the default only mean shorter moves.
+    int size = static_cast<int>(relay_buffer_size(c));
+    if (fcntl(fds[0], F_SETPIPE_SZ, size * RELAY_PIPE_SLOTS_PER_PAGE) < 0)
+        (void)fcntl(fds[0], F_SETPIPE_SZ, size);
+    t->relay_pipe[0] = fds[0];
+    t->relay_pipe[1] = fds[1];
+    return t->relay_pipe;
+}
+
+void relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out, token_bucket_t *bucket) {
     r->ev_data_in = in;
     r->ev_data_out = out;
     r->mss = relay_mss(out->fd);
     r->bucket = bucket;
-    r->eof = false;
-    size_t cap = buf_capacity(&r->buf) > RELAY_MSS_MAX ? buf_capacity(&r->buf) : RELAY_MSS_MAX;
-    if (!buf_alloc(&r->buf, cap)) return false;
-    // Bytes already held (a client's early data read with its request) stay for the relay.
-    buf_drain(&r->buf);
-    r->buf.end = r->buf.start + std::max<size_t>(r->mss, buf_size(&r->buf));
-    return true;
+    // Bytes already held (a client's early data read with its request) stay for the relay; an
+    // empty handshake buffer is given back, so an idle session holds no buffer at all.
+    if (buf_size(&r->buf) == 0)
+        buf_free(&r->buf);
+    else
+        buf_drain(&r->buf);
 }
 
 // Adds or removes bits of a registration's mask, keeping its handler.
@@ -359,6 +404,28 @@ bool set_interest(x_client_t *c, event_data_t *ev, uint32_t add, uint32_t remove
 bool relay_fail(x_client_t *c, const char *msg) {
     x_client_log_error(c, X_ERROR_EVENT_OPT, msg);
     return false;
+}
+
+bool relay_again(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
+
+// Bytes remain for the output: wait for its writability with the input off (backpressure).
+bool relay_wait_writable(x_client_t *c, x_client_relay_t *r) {
+    if (!(r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, EPOLLOUT, 0))
+        return relay_fail(c, "tcp relay out mod add out event failed");
+    if ((r->ev_data_in->reg_events & EPOLLIN) && !set_interest(c, r->ev_data_in, 0, EPOLLIN))
+        return relay_fail(c, "tcp relay in mod del in event failed");
+    return true;
+}
+
+// Everything was written: read again, stop watching writability.
+bool relay_resume_reading(x_client_t *c, x_client_relay_t *r) {
+    if (!(r->ev_data_in->reg_events & EPOLLIN) && !set_interest(c, r->ev_data_in, EPOLLIN, 0))
+        return relay_fail(c, "tcp relay in mod add in event failed");
+    if ((r->ev_data_out->reg_events & EPOLLOUT) && !set_interest(c, r->ev_data_out, 0, EPOLLOUT))
+        return relay_fail(c, "tcp relay out mod del out event failed");
+    return true;
 }
 
 bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us) {
@@ -385,12 +452,112 @@ bool relay_pause(x_client_t *c, x_client_relay_t *r, uint64_t wait_us) {
     return true;
 }
 
+// How much the next read may take: the scratch buffer, what is left of this event's share, and
+// what the bucket lets through before its debt passes the pause threshold (plus one segment, so
+// that a direction always makes progress and its pauses stay short).
+size_t relay_read_size(x_client_t *c, x_client_relay_t *r, size_t budget) {
+    size_t want = std::min(relay_buffer_size(c), budget);
+    if (r->bucket) {
+        uint64_t room = token_bucket_room(r->bucket, RELAY_PAUSE_THRESHOLD_US);
+        if (room < want) want = std::min<size_t>(want, static_cast<size_t>(room) + r->mss);
+    }
+    return want;
+}
+
+// Writes freshly read bytes at once; what the output does not take is kept as the direction's
+// tail, in a buffer of its own size, and the direction waits for writability.
+bool relay_write(x_client_t *c, x_client_relay_t *r, const uint8_t *data, size_t len) {
+    ssize_t n = send(r->ev_data_out->fd, data, len, MSG_NOSIGNAL);
+    if (n < 0) {
+        if (!relay_again(errno)) return false;
+        n = 0;
+    }
+    r->sum += static_cast<uint32_t>(n);
+    size_t tail = len - static_cast<size_t>(n);
+    if (tail == 0) return true;
+    if (!buf_alloc(&r->buf, tail)) {
+        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc fail");
+        return false;
+    }
+    memcpy(r->buf.start, data + n, tail);
+    r->buf.pos = r->buf.start;
+    r->buf.last = r->buf.start + tail;
+    return relay_wait_writable(c, r);
+}
+
+// Moves bytes spliced into the thread's pipe on to the output. The pipe is left empty whatever
+// happens, since the next direction of the thread uses it: what the output does not take becomes
+// the direction's tail, and a pipe in an unknown state is closed.
+bool relay_write_piped(x_client_t *c, x_client_relay_t *r, int *pipe_fd, size_t len) {
+    ssize_t n = splice(pipe_fd[0], nullptr, r->ev_data_out->fd, nullptr, len,
+                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (n < 0) {
+        if (!relay_again(errno)) {
+            relay_pipe_close(c->thread);
+            return false;
+        }
+        n = 0;
+    }
+    r->sum += static_cast<uint32_t>(n);
+    size_t tail = len - static_cast<size_t>(n);
+    if (tail == 0) return true;
+    if (!buf_alloc(&r->buf, tail)) {
+        relay_pipe_close(c->thread);
+        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc fail");
+        return false;
+    }
+    r->buf.pos = r->buf.last = r->buf.start;
+    while (r->buf.last < r->buf.end) {
+        ssize_t got = read(pipe_fd[0], r->buf.last, static_cast<size_t>(r->buf.end - r->buf.last));
+        if (got <= 0) {
+            relay_pipe_close(c->thread);
+            return false;
+        }
+        r->buf.last += got;
+    }
+    return relay_wait_writable(c, r);
+}
+
+// Result of relay_move when the session must close.
+constexpr ssize_t RELAY_MOVE_CLOSE = -2;
+
+// Reads at most `want` bytes of the input, charges them to the bucket (`wait` gets the wait it
+// asks for) and writes them out. They go through the thread's pipe, never copied, unless reads
+// are one segment (relay_buffer at its smallest), the stream is to be transformed, no pipe can
+// be made (out of descriptors) or the last read was small (a request, an answer, keystrokes:
+// splicing costs more than a copy there): then through the scratch buffer. Bytes read; 0 at end of
+// stream; -1 with errno set when nothing was read; RELAY_MOVE_CLOSE when the session must close.
+ssize_t relay_move(x_client_t *c, x_client_relay_t *r, size_t want, uint64_t *wait) {
+    bool copy = !r->streaming || relay_buffer_size(c) <= RELAY_MSS_MAX || c->code_key != 0;
+    int *pipe_fd = copy ? nullptr : relay_pipe(c);
+    if (pipe_fd) {
+        ssize_t n = splice(r->ev_data_in->fd, nullptr, pipe_fd[1], nullptr, want,
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n <= 0) return n;
+        r->streaming = static_cast<size_t>(n) >= RELAY_STREAMING_BYTES;
+        *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
+        return relay_write_piped(c, r, pipe_fd, static_cast<size_t>(n)) ? n : RELAY_MOVE_CLOSE;
+    }
+    uint8_t *scratch = relay_scratch(c);
+    if (scratch == nullptr) {
+        x_client_log_error(c, X_ERROR_ALLOC, "tcp relay buf alloc fail");
+        return RELAY_MOVE_CLOSE;
+    }
+    ssize_t n = recv(r->ev_data_in->fd, scratch, want, 0);
+    if (n <= 0) return n;
+    r->streaming = static_cast<size_t>(n) >= RELAY_STREAMING_BYTES;
+    // Every byte of a stream to transform passes here once, in the scratch buffer, between its
+    // read and its write: the place for the session's transform.
+    *wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
+    return relay_write(c, r, scratch, static_cast<size_t>(n)) ? n : RELAY_MOVE_CLOSE;
+}
+
 } // namespace
 
-bool x_client_relay_prepare(x_client_t *c) {
+void x_client_relay_prepare(x_client_t *c) {
     event_data_t *cli = &c->connect_ev_data, *dst = &c->tcp_dst_ev_data;
-    return relay_setup(c, &c->up, cli, dst, c->auth_result.bucket_up) &&
-           relay_setup(c, &c->down, dst, cli, c->auth_result.bucket_down);
+    relay_setup(&c->up, cli, dst, c->auth_result.bucket_up);
+    relay_setup(&c->down, dst, cli, c->auth_result.bucket_down);
 }
 
 bool x_client_relay_kick(x_client_t *c) {
@@ -421,85 +588,46 @@ void on_tcp_relay(x_server_t *, event_data_t *ev, uint32_t events) {
 }
 
 bool tcp_relay(x_client_t *c, x_client_relay_t *r) {
-    // A bounded number of segments per event: one busy direction must not starve the other
+    // A bounded number of bytes per event: one busy direction must not starve the other
     // direction, the other sessions of its thread or their handshakes. Level-triggered readiness
     // brings the rest on the next pass.
-    for (int segments = 0; segments < RELAY_SEGMENTS_PER_EVENT; segments++) {
-        ssize_t n = 0;
-        // A read that returns less than it was offered emptied the socket: once those bytes are
-        // written, level-triggered readiness tells when more arrive, without a read that fails.
-        bool drained = false;
-        if (!r->eof && r->buf.last < r->buf.end) {
-            size_t space = static_cast<size_t>(r->buf.end - r->buf.last);
-            n = recv(r->ev_data_in->fd, r->buf.last, space, 0);
-            drained = n > 0 && static_cast<size_t>(n) < space;
-            if (n > 0) {
-                r->buf.last += n;
-            } else if (n == 0) {
-                // End of stream: what is still buffered goes out before the session ends.
-                if (buf_size(&r->buf) == 0) return false;
-                r->eof = true;
-                if ((r->ev_data_in->reg_events & EPOLLIN) &&
-                    !set_interest(c, r->ev_data_in, 0, EPOLLIN))
-                    return relay_fail(c, "tcp relay mod del in event failed");
-                n = 0;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                n = 0;
-            } else {
-                return false;
-            }
-        }
-        if (buf_size(&r->buf) == 0) return !r->eof;
-        if (r->bucket) {
-            uint64_t wait = token_bucket_take(r->bucket, static_cast<uint64_t>(n));
-            if (wait > RELAY_PAUSE_THRESHOLD_US) return relay_pause(c, r, wait);
-        }
+    size_t budget = std::max(relay_buffer_size(c), RELAY_EVENT_BYTES_MIN);
+    for (;;) {
+        // A tail left by an earlier write (or early data from the handshake) goes first; the
+        // input is read only once the direction holds nothing.
         int out = tcp_relay_out(c, r);
         if (out == RELAY_OUT_ERROR) return false;
-        if (out == RELAY_OUT_WAIT) return true;
-        if (r->eof) return false; // flushed after the end of stream: the session is over
-        if (drained) return true;
+        if (out == RELAY_OUT_WAIT || budget == 0) return true;
+        size_t want = relay_read_size(c, r, budget);
+        uint64_t wait = 0;
+        ssize_t n = relay_move(c, r, want, &wait);
+        // End of stream, with nothing of this direction left undelivered: the session is over.
+        if (n == 0 || n == RELAY_MOVE_CLOSE) return false;
+        if (n < 0) return relay_again(errno);
+        if (wait > RELAY_PAUSE_THRESHOLD_US) return relay_pause(c, r, wait);
+        if (buf_size(&r->buf) > 0) return true; // waiting for writability
+        // A read that returns less than it was offered emptied the socket: level-triggered
+        // readiness tells when more arrive, without a read that fails.
+        if (static_cast<size_t>(n) < want) return true;
+        budget -= std::min(budget, static_cast<size_t>(n));
     }
-    return true;
 }
 
 int tcp_relay_out(x_client_t *c, x_client_relay_t *r) {
     size_t pending = buf_size(&r->buf);
-    if (pending == 0) return RELAY_OUT_DONE;
+    // Nothing held (also after a pause, which turned the input off): make sure it reads again.
+    if (pending == 0) return relay_resume_reading(c, r) ? RELAY_OUT_DONE : RELAY_OUT_ERROR;
     ssize_t n = send(r->ev_data_out->fd, r->buf.pos, pending, MSG_NOSIGNAL);
     if (n > 0) {
         r->sum += static_cast<uint32_t>(n);
         r->buf.pos += n;
-    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    } else if (n == 0 || !relay_again(errno)) {
         return RELAY_OUT_ERROR;
     }
-    int result;
-    if (buf_size(&r->buf) > 0) {
-        if (!(r->ev_data_out->reg_events & EPOLLOUT) &&
-            !set_interest(c, r->ev_data_out, EPOLLOUT, 0)) {
-            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay out mod add out event failed");
-            return RELAY_OUT_ERROR;
-        }
-        if ((r->ev_data_in->reg_events & EPOLLIN) && !set_interest(c, r->ev_data_in, 0, EPOLLIN)) {
-            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay in mod del in event failed");
-            return RELAY_OUT_ERROR;
-        }
-        result = RELAY_OUT_WAIT;
-    } else {
-        if (!r->eof && !(r->ev_data_in->reg_events & EPOLLIN) &&
-            !set_interest(c, r->ev_data_in, EPOLLIN, 0)) {
-            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay in mod add in event failed");
-            return RELAY_OUT_ERROR;
-        }
-        if ((r->ev_data_out->reg_events & EPOLLOUT) &&
-            !set_interest(c, r->ev_data_out, 0, EPOLLOUT)) {
-            x_client_log_error(c, X_ERROR_EVENT_OPT, "tcp relay out mod del out event failed");
-            return RELAY_OUT_ERROR;
-        }
-        result = RELAY_OUT_DONE;
-    }
-    buf_drain(&r->buf);
-    return result;
+    if (buf_size(&r->buf) > 0) return relay_wait_writable(c, r) ? RELAY_OUT_WAIT : RELAY_OUT_ERROR;
+    // Drained: the tail's buffer goes back, so a quiet direction holds no memory.
+    buf_free(&r->buf);
+    return relay_resume_reading(c, r) ? RELAY_OUT_DONE : RELAY_OUT_ERROR;
 }
 
 void relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_t) {
@@ -508,9 +636,8 @@ void relay_bucket_acquire(x_server_t *, event_data_t *ev, uint32_t) {
     uint64_t expirations;
     (void)!read(ev->fd, &expirations, sizeof expirations);
     c->last_reply_time = x_time_ms();
-    int out = tcp_relay_out(c, r);
-    if (out == RELAY_OUT_ERROR || (out == RELAY_OUT_DONE && (r->eof || !tcp_relay(c, r))))
-        x_client_close(c);
+    // tcp_relay writes what is still held first, then reads again if that went out whole.
+    if (!tcp_relay(c, r)) x_client_close(c);
 }
 
 void stop_relay_cb(x_server_t *, event_data_t *ev, uint32_t) {

@@ -39,12 +39,12 @@ const char *proto_name(unsigned proto);
 struct x_client_relay_t {
     event_data_t *ev_data_in;  // registration of the socket read from
     event_data_t *ev_data_out; // registration of the socket written to
-    buf_t buf;                 // bytes read and not yet written
+    buf_t buf;                 // bytes read and not yet written: no storage while empty
     uint32_t sum;              // bytes written since the last flow sample
-    uint32_t mss;              // read size cap, at most 1500
+    uint32_t mss;              // one segment of the output socket, at most 1500
     token_bucket_t *bucket;    // the user's bucket for this direction, null for none
     event_data_t timer_fd;     // pause timer descriptor's registration, fd 0 until needed
-    bool eof;                  // the input side ended: flush what is buffered, then close
+    bool streaming;            // the last read was large: the next one is spliced, not copied
 };
 
 struct x_client_t {
@@ -102,10 +102,18 @@ struct x_client_t {
                                       // to the connect handler, not to the generic close
 };
 
-// TCP relay. Prepares both directions once the destination is connected: buffers capped at one
-// MSS (at most 1500 bytes) and the user's buckets. False when a buffer cannot be allocated. The
-// caller then registers both sockets for reading with on_tcp_relay.
-[[nodiscard]] bool x_client_relay_prepare(x_client_t *client);
+// TCP relay. Each read takes up to relay_buffer bytes (less when the user's bucket allows less)
+// and writes them out at once, spliced through the owning thread's pipe (no copy) while the
+// direction streams, or copied through its scratch buffer after a small read, when reads are one
+// segment, when the stream is transformed or when no pipe can be made. The pipe is empty again when
+// the write returns: only what the output does not take stays with the direction, in a buffer made
+// for it and freed once written, so a session that moves nothing holds no buffer and no descriptor
+// beyond its two sockets.
+//
+// Prepares both directions once the destination is connected: segment sizes, the user's buckets,
+// handshake buffers given back unless they hold early data. The caller then registers both
+// sockets for reading with on_tcp_relay.
+void x_client_relay_prepare(x_client_t *client);
 // Moves bytes the buffers already hold (early data read along with a request) once both sockets
 // are registered; false when the session must close.
 [[nodiscard]] bool x_client_relay_kick(x_client_t *client);

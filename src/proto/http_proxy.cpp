@@ -273,10 +273,7 @@ bool drop_hop_headers(x_client_t *c) {
 }
 
 void start_relay(x_client_t *c) {
-    if (!x_client_relay_prepare(c)) {
-        fail(c, X_ERROR_ALLOC, "http down buf alloc fail");
-        return;
-    }
+    x_client_relay_prepare(c);
     int epfd = c->thread->epoll_fd;
     if (!ev_add_event(epfd, &c->connect_ev_data, EPOLLIN, on_tcp_relay)) {
         fail(c, X_ERROR_EVENT_OPT, "http add conn event fail");
@@ -449,9 +446,9 @@ void http_on_auth_acl_resp(x_client_t *c, uint32_t result) {
     }
     if (has_upstream(c)) {
         if (c->forward->proto == X_FORWARD_TOVASK) {
-            // Agent upstreams are reached through agent forwarding, which this server lacks:
-            // never fall back to a direct connection the configuration did not ask for.
-            fail(c, X_ERROR_TARGET_NOT_SUPPORT, "http forward tovask not supported");
+            // No agent channel answers in this build: the session fails as an agent request
+            // that was never answered, and never falls back to a direct connection.
+            fail(c, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
             return;
         }
         // The upstream is final only now (a user's own forward comes with the authentication

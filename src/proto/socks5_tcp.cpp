@@ -139,10 +139,9 @@ void s5_on_auth_acl_resp(x_client_t *c, uint32_t result) {
         return;
     }
     if (c->forward->proto == X_FORWARD_TOVASK) {
-        // Agent upstreams are reached through agent forwarding, which this server lacks: never
-        // fall back to a direct connection the port's configuration did not ask for.
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_TARGET_NOT_SUPPORT,
-                        "s5 tcp forward tovask not supported");
+        // No agent channel answers in this build: the session fails as an agent request that
+        // was never answered, and never falls back to a direct connection.
+        reply_and_close(c, S5_REP_REFUSED, X_ERROR_FORWARD_TOVASK_CTRL, "conn agent server error");
         return;
     }
     c->dst_addr.sin_port = htons(c->forward->port);
@@ -265,10 +264,7 @@ void s5_on_connect_dst(x_server_t *, event_data_t *ev, uint32_t events) {
         connect_failed(c, err);
         return;
     }
-    if (!x_client_relay_prepare(c)) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_ALLOC, "s5 tcp buf alloc fail");
-        return;
-    }
+    x_client_relay_prepare(c);
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     get_local_addr(ev->fd, &local.sin_addr.s_addr, &local.sin_port);

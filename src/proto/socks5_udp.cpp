@@ -71,7 +71,6 @@ bool relay_setup(x_client_relay_t *r, event_data_t *in, event_data_t *out, token
     r->ev_data_in = in;
     r->ev_data_out = out;
     r->bucket = bucket;
-    r->eof = false;
     if (!buf_alloc(&r->buf, S5_UDP_BUF_SIZE)) return false;
     r->buf.end = r->buf.start + S5_UDP_BUF_SIZE;
     empty(&r->buf);
@@ -421,9 +420,10 @@ void s5_on_cmd_udp(x_server_t *, event_data_t *ev) {
         return;
     }
     if (c->forward->proto == X_FORWARD_TOVASK) {
-        // Agent upstreams need agent forwarding, which this server lacks: never go direct instead.
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_TARGET_NOT_SUPPORT,
-                        "s5 udp forward tovask not supported");
+        // No agent channel answers in this build: the session fails as an agent request that
+        // was never answered, and never goes direct instead.
+        reply_and_close(c, S5_REP_REFUSED, X_ERROR_FORWARD_TOVASK_CTRL,
+                        "s5 udp conn agent server error");
         return;
     }
     if (c->dns_query) {

@@ -424,7 +424,8 @@ class Daemon:
 @pytest.fixture
 def daemons(tmp_path):
     """Real peers: daemons(kind, user=False) starts danted, microsocks or tinyproxy
-    on 127.0.0.1 (with user qxuser/qxpass when user is set) and returns its port."""
+    on 127.0.0.1 (with user qxuser/qxpass when user is set; microsocks also takes a (name,
+    password) pair) and returns its port."""
     started = []
 
     def start(kind, user=False):
@@ -442,7 +443,9 @@ def daemons(tmp_path):
             args = ["danted", "-f", str(conf), "-N", "1", "-p", str(tmp_path / f"d{port}.pid")]
         elif kind == "microsocks":
             args = ["microsocks", "-i", "127.0.0.1", "-p", str(port)]
-            args += ["-u", "qxuser", "-P", "qxpass"] if user else []
+            # user: True for qxuser/qxpass, or a (name, password) pair
+            name, password = user if isinstance(user, tuple) else ("qxuser", "qxpass")
+            args += ["-u", name, "-P", password] if user else []
         else:
             conf = tmp_path / f"tinyproxy-{port}.conf"
             conf.write_text(f"User nobody\nGroup nogroup\nPort {port}\nListen 127.0.0.1\n"

@@ -38,7 +38,7 @@ HEAD = ["T INFO  : use single thread", "T INFO  : config thread 0 thread_core:-1
 @pytest.mark.parametrize("text,expected", [
     (BASE + "[auth0]\ntype=ldap\n" + port(),
      HEAD + ["T INFO  : auth [0] mode: ldap", "T ERROR : unknown auth mode: ldap"]),
-    (BASE + "[auth0]\ntype=tovask\n" + port(auth=1),
+    (BASE + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n" + port(auth=1),
      HEAD + ["T INFO  : auth [0] mode: tovask", "T ERROR : auth 1 not exists"]),
     (BASE, HEAD + ["T ERROR : config need port config"]),
     ("[kni]\nthread_num=0\n[quoxel]\nros_id=1\nnat_list=10.0.0.1:1.1.1.1,10.0.0.1:2.2.2.2\n" + port(),
@@ -118,12 +118,13 @@ def test_good_file_loads_and_prints_its_settings(quoxel, tmp_path):
 
 
 EXAMPLE_PORTS = {"quickstart.ini": 1080, "local.ini": 1081, "remote.ini": 1083,
-                 "tovask.ini": 1084, "forward.ini": 1085}
+                 "tovask.ini": 1084, "forward.ini": 1085, "kestrum.ini": 1087}
 
 
 @pytest.mark.parametrize("name", sorted(EXAMPLE_PORTS))
 def test_every_example_loads(quoxel, name):
-    s = quoxel((EXAMPLES / name).read_text(), name=name)
+    # Example paths are relative to the source tree.
+    s = quoxel((EXAMPLES / name).read_text().replace("examples/", f"{EXAMPLES}/"), name=name)
     assert wait_loaded(s, EXAMPLE_PORTS[name]), s.output()
     assert "load config failed" not in s.output()
     assert "auth [0] mode: " in s.output()

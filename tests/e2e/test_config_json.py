@@ -18,7 +18,8 @@ def document(port, auth_index=0, port_extra=None, server_extra=None, auth=None):
     element = {"addr": "127.0.0.1", "port_start": port, "port_end": port,
                "listen_protocol": "auto", "allow_udp": False, "auth_index": auth_index}
     element.update(port_extra or {})
-    server = {"thread": [{}, {}], "ros_id": 3, "src_timeout": 3000, "dst_timeout": 3000}
+    server = {"thread": [{}, {}], "ros_id": 3, "src_timeout": 3000, "dst_timeout": 3000,
+              "allow_local_ip": True}  # the origin is on loopback
     server.update(server_extra or {})
     backends = auth if auth is not None else [
         {"index": 0, "type": "local", "user": [{"username": "alice", "password": "alice-pw"},
@@ -55,10 +56,13 @@ def test_full_file_serves_socks5_and_http_with_local_users(quoxel, origin):
     assert "load config failed" not in srv.output()
 
 
-@pytest.mark.parametrize("name", ["quickstart", "local", "remote", "tovask", "forward"])
+@pytest.mark.parametrize("name", ["quickstart", "local", "remote", "tovask", "forward",
+                                  "kestrum"])
 def test_every_json_example_loads(quoxel, tmp_path, name):
     pathlib.Path("/tmp/quoxel-flow").mkdir(exist_ok=True)
-    doc = json.loads((EXAMPLES / f"{name}.json").read_text())
+    # List files are named relative to the source tree.
+    text = (EXAMPLES / f"{name}.json").read_text().replace('"examples/', f'"{EXAMPLES}/')
+    doc = json.loads(text)
     port = doc["port"][0]["port_start"]
     srv = quoxel(json.dumps(doc), name=f"{name}.json")
     assert srv.wait_listen(port), srv.output()
@@ -90,6 +94,7 @@ def with_value(d, value, *path):
 
 
 BASE = document(20100)
+SALT = "Qx7mK2pR9vL4nW8sT3yZ6b"
 REMOTE = [{"index": 0, "type": "remote", "server": [{"server_host": "127.0.0.1",
                                                     "server_port": 9}]}]
 REPORT = {"server": [{"server_host": "127.0.0.1", "server_port": 9}], "server_path": "/f",
@@ -114,32 +119,32 @@ PORT_REQ = ("config port index 0 get addr or port start or port end or listen pr
     (with_value(BASE, [{"index": 0, "type": "remote", "server": [{"server_port": 9}]}], "auth"),
      ["config remote auth server get host or port failed",
       "config auth index 0 load remote config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask", "access_log": without(LOG, "log_path")}],
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT, "access_log": without(LOG, "log_path")}],
                 "auth"),
      ["config auth log path get failed", "config auth index 0 load access config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask", "flow_log": without(LOG, "log_size")}],
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT, "flow_log": without(LOG, "log_size")}],
                 "auth"),
      ["config auth log size get failed", "config auth index 0 load flow config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask", "stats_log": without(LOG, "log_num")}],
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT, "stats_log": without(LOG, "log_num")}],
                 "auth"),
      ["config auth log num get failed", "config auth index 0 load stats config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask",
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT,
                         "flow_report": without(REPORT, "server")}], "auth"),
      ["config auth log report server is null",
       "config auth index 0 load flow report config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask",
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT,
                         "stats_report": without(REPORT, "server_path")}], "auth"),
      ["config auth log report get server path failed",
       "config auth index 0 load stats report config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask",
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT,
                         "flow_report": without(REPORT, "log_path")}], "auth"),
      ["config auth log report get log path failed",
       "config auth index 0 load flow report config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask",
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT,
                         "flow_report": without(REPORT, "interval")}], "auth"),
      ["config auth log report get interval failed",
       "config auth index 0 load flow report config failed"]),
-    (with_value(BASE, [{"index": 0, "type": "tovask",
+    (with_value(BASE, [{"index": 0, "type": "tovask", "sign_salt": SALT,
                         "flow_report": without(REPORT, "log_num")}], "auth"),
      ["config auth log report get log num failed",
       "config auth index 0 load flow report config failed"]),

@@ -115,11 +115,16 @@ void same_auth(const x_config_auth_t &a, const x_config_auth_t &b) {
         EXPECT_EQ(x.is_priority, y.is_priority);
         EXPECT_EQ(x.cache_timeout, y.cache_timeout);
     }
+    if (a.type == X_AUTH_TYPE_TOVASK) {
+        EXPECT_EQ(str(a.config.tovask.sign_salt), str(b.config.tovask.sign_salt));
+    }
     if (a.type == X_AUTH_TYPE_FORWARD) {
         const x_config_auth_forward_t &x = a.config.forward, &y = b.config.forward;
         EXPECT_EQ(str(x.ip2location), str(y.ip2location));
         EXPECT_EQ(x.resource, y.resource);
         EXPECT_EQ(str(x.resource_file), str(y.resource_file));
+        EXPECT_EQ(str(x.deny_country), str(y.deny_country));
+        EXPECT_EQ(str(x.sign_salt), str(y.sign_salt));
         ASSERT_EQ(x.user_num, y.user_num);
         for (uint32_t i = 0; i < x.user_num; ++i) {
             EXPECT_EQ(str(x.users[i].username), str(y.users[i].username));
@@ -183,6 +188,13 @@ void same_config(const x_config_server_t &a, const x_config_server_t &b, bool au
     EXPECT_EQ(a.ip_restrict_mode, b.ip_restrict_mode);
     EXPECT_EQ(str(a.ip_restrict_file), str(b.ip_restrict_file));
     EXPECT_EQ(a.ipv6_model, b.ipv6_model);
+    EXPECT_EQ(a.relay_buffer, b.relay_buffer);
+    EXPECT_EQ(str(a.hosts_file), str(b.hosts_file));
+    EXPECT_EQ(a.allow_local_ip, b.allow_local_ip);
+    ASSERT_EQ(a.proxy_protocol_from.num, b.proxy_protocol_from.num);
+    EXPECT_EQ(memcmp(a.proxy_protocol_from.items, b.proxy_protocol_from.items,
+                     a.proxy_protocol_from.num * sizeof(x_cidr_t)),
+              0);
     ASSERT_EQ(a.auth_num, b.auth_num);
     for (uint32_t i = 0; i < a.auth_num; ++i)
         same_auth(a.auths[i], b.auths[i]);
@@ -194,7 +206,9 @@ void same_config(const x_config_server_t &a, const x_config_server_t &b, bool au
 
 TEST(ConfigJson, ExamplePairsLoadTheSameRecord) {
     mkdir("/tmp/quoxel-flow", 0755); // the remote example's report directory
-    for (const char *name : {"quickstart", "local", "remote", "tovask", "forward"}) {
+    // The examples name their list files relative to the source tree.
+    ASSERT_EQ(chdir(QUOXEL_EXAMPLES_DIR "/.."), 0);
+    for (const char *name : {"quickstart", "local", "remote", "tovask", "forward", "kestrum"}) {
         std::string base = std::string(QUOXEL_EXAMPLES_DIR) + "/" + name;
         Loaded ini, json;
         load_file(base + ".ini", &ini);
@@ -270,7 +284,8 @@ const JsonCase kJsonCases[] = {
          EXPECT_TRUE(c.auths[0].need_start);
      }},
     {"indexes fill the table in index order",
-     doc("", R"({"index":1,"type":"tovask"},{"index":0,"type":"local"})",
+     doc("",
+         R"({"index":1,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b"},{"index":0,"type":"local"})",
          port_with(R"("auth_index":1)")),
      true, nullptr,
      [](const x_config_server_t &c) {
@@ -311,7 +326,7 @@ const JsonCase kJsonCases[] = {
      "config key [src_timeout] value -1 out of range", nullptr},
     {"log interval defaults to 3",
      doc("",
-         R"({"index":0,"type":"tovask","access_log":{"log_path":"/tmp","log_size":1,)"
+         R"({"index":0,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b","access_log":{"log_path":"/tmp","log_size":1,)"
          R"("log_num":2}})",
          kPortOk),
      true, nullptr,

@@ -108,7 +108,7 @@ TEST(ConfigLoad, Loads) {
         // Port text uses its first 15 characters, listen_protocol its first 128; a forward that
         // fails to parse leaves the port without one.
         {"port_options",
-         kBase + "port_health=9999\n[auth0]\ntype=tovask\n"
+         kBase + "port_health=9999\n[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
                  "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nlisten_protocol=socks5,http\n"
                  "allow_udp=0\nauth=255\nforward=\"socks5://u:p@h:70000\"\n"
                  "[port1]\naddr=0.0.0.0\nport_start=20\nport_end=20\nlisten_protocol=socks5, http\n"
@@ -135,11 +135,29 @@ TEST(ConfigLoad, Loads) {
         {"remote_count_mismatch", kBase + "[auth0]\ntype=remote\nserver_ip=a,b,c\nserver_port=1,2\n" + kPort,
          false, "ERROR : config auth index 0 load remote config failed\n"},
         {"report_count_mismatch",
-         kBase + "[auth0]\ntype=tovask\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" + kPort,
+         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" + kPort,
          false, "ERROR : report conf has some error, host and port count not equal\n"},
         {"log_dir_missing",
-         kBase + "[auth0]\ntype=tovask\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" + kPort, false,
+         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" + kPort, false,
          "ERROR : config auth log path file [/nonexistent/d] not found\n"},
+        // The salt is required by the kestrum scheme and the token backend and must be 22
+        // printable characters; deny_country defaults to CN, "none" denies nothing.
+        {"forward_sign_salt_and_deny_country",
+         kBase + "[auth0]\ntype=forward\nresource=1\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+                 "[auth1]\ntype=forward\nresource=2\ndeny_country=CN,RU\n"
+                 "[auth2]\ntype=forward\ndeny_country=none\n" + kPort,
+         true, "auth [2] mode: forward",
+         [](const x_config_server_t &c) {
+             EXPECT_EQ(str(c.auths[0].config.forward.sign_salt), "Qx7mK2pR9vL4nW8sT3yZ6b");
+             EXPECT_EQ(str(c.auths[0].config.forward.deny_country), "CN");
+             EXPECT_EQ(str(c.auths[1].config.forward.deny_country), "CN,RU");
+             EXPECT_EQ(c.auths[2].config.forward.deny_country.len, 0u);
+         }},
+        {"kestrum_without_salt", kBase + "[auth0]\ntype=forward\nresource=1\n" + kPort, false,
+         "ERROR : config auth0 sign_salt is required\n"},
+        {"tovask_salt_too_short",
+         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6\n" + kPort, false,
+         "ERROR : config auth0 sign_salt must be exactly 22 printable ASCII characters\n"},
         {"forward_user_without_colon", kBase + "[auth0]\ntype=forward\nuser1=nocolon\n" + kPort, false,
          "ERROR : config forward auth user [nocolon] format error\n"},
         {"forward_user_bad_url", kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
@@ -173,6 +191,10 @@ TEST(ConfigLoad, Loads) {
              for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
                  EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
          }},
+        {"relay_buffer_default", kBase + kPort, true, "",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.relay_buffer, 131072u); }},
+        {"relay_buffer_below_one_segment", kBase + "relay_buffer=1499\n" + kPort, false,
+         "ERROR : config relay_buffer 1499 out of range [1500, 4194304]\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

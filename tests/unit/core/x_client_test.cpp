@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <sys/socket.h>
@@ -30,20 +31,14 @@ ngx_str_t str(const std::string &s) {
     return out;
 }
 
-void set_nonblock(int fd) {
-    EXPECT_EQ(pf_socket_set_non_block(fd), 0);
-}
-
 // A relayed session between two socket pairs: test writes to `client`, reads from `dest`.
 struct RelayPair {
     int client = 0, dest = 0;
     x_client_t *c = nullptr;
     RelayPair(x_server_t *s, token_bucket_t *bucket_up) {
         int a[2], b[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
-        for (int fd : {a[0], a[1], b[0], b[1]})
-            set_nonblock(fd);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, a), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, b), 0);
         client = a[1];
         dest = b[1];
         c = x_client_new(s);
@@ -51,13 +46,55 @@ struct RelayPair {
         c->connect_ev_data.fd = a[0];
         c->tcp_dst_ev_data.fd = b[0];
         c->auth_result.bucket_up = bucket_up;
-        EXPECT_TRUE(x_client_relay_prepare(c));
-        EXPECT_TRUE(
-            ev_add_event(s->main_thread->epoll_fd, &c->tcp_dst_ev_data, EPOLLIN, on_tcp_relay));
-        EXPECT_TRUE(
-            ev_add_event(s->main_thread->epoll_fd, &c->connect_ev_data, EPOLLIN, on_tcp_relay));
+        x_client_relay_prepare(c);
+        for (event_data_t *ev : {&c->tcp_dst_ev_data, &c->connect_ev_data})
+            EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, ev, EPOLLIN, on_tcp_relay));
+    }
+    // Closes the session unless it ended (and was freed) by itself, frees it, closes the ends.
+    void end(x_server_t *s, bool ended = false) {
+        if (!ended) x_client_close(c);
+        work_thread_do(s->main_thread);
+        close(client);
+        close(dest);
     }
 };
+
+// Both relay paths: one-segment reads copied through the scratch buffer, and the default size,
+// spliced through the thread's pipe while a direction streams.
+class Relay : public testing::TestWithParam<uint32_t> {
+  protected:
+    OneThreadServer srv;
+    void SetUp() override { srv.s->config.relay_buffer = GetParam(); }
+    void pass() { work_thread_do(srv.s->main_thread); }
+};
+
+uint8_t pattern(size_t i, int seed) {
+    return static_cast<uint8_t>((i * 131 + i / 251 + static_cast<size_t>(seed)) & 0xff);
+}
+
+// Writes what the socket takes of `total` pattern bytes, from offset *written.
+void feed(int fd, size_t total, size_t *written, int seed) {
+    uint8_t chunk[16384];
+    ssize_t w = 1;
+    while (*written < total && w > 0) {
+        size_t n = std::min(sizeof chunk, total - *written);
+        for (size_t i = 0; i < n; i++)
+            chunk[i] = pattern(*written + i, seed);
+        if ((w = write(fd, chunk, n)) > 0) *written += static_cast<size_t>(w);
+    }
+}
+
+// Reads what is there, checking every byte against the pattern; false on a wrong byte. `eof`
+// (when given) tells whether the stream ended.
+bool drain(int fd, size_t *received, int seed, bool *eof = nullptr) {
+    uint8_t chunk[65536];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0)
+        for (ssize_t i = 0; i < n; i++)
+            if (chunk[i] != pattern((*received)++, seed)) return false;
+    if (eof) *eof = n == 0;
+    return true;
+}
 
 } // namespace
 
@@ -66,32 +103,67 @@ TEST(Session, ProtoNameNeverReadsPastItsTable) {
     EXPECT_STREQ(proto_name(200), "unknown");
 }
 
-TEST(Relay, UnknownSegmentSizeFallsBackToOneFullBuffer) {
-    OneThreadServer srv;
-    RelayPair p(srv.s, nullptr);
-    // Unix sockets have no TCP segment size: the window must still be usable.
-    EXPECT_EQ(p.c->up.mss, 1500u);
-    EXPECT_EQ(buf_free_space(&p.c->up.buf), 1500u);
-    x_client_close(p.c);
-    work_thread_do(srv.s->main_thread);
-    close(p.client);
-    close(p.dest);
+INSTANTIATE_TEST_SUITE_P(Sizes, Relay, testing::Values(1500u, 131072u));
+
+TEST_P(Relay, StalledOutputKeepsABoundedTailAndLosesNothing) {
+    // Session A's destination stops reading while session B of the same thread keeps moving:
+    // A holds at most one read as its tail, and B gets its own bytes, never A's.
+    RelayPair a(srv.s, nullptr), b(srv.s, nullptr);
+    EXPECT_EQ(a.c->up.mss, 1500u);           // no TCP segment size here: one full segment still
+    EXPECT_EQ(a.c->down.buf.start, nullptr); // a session that moved nothing holds no buffer
+    constexpr size_t kTotal = 4 << 20;
+    size_t a_in = 0, a_out = 0, b_in = 0, b_out = 0, most = 0;
+    for (int i = 0; i < 5000 && b_out < kTotal; i++) {
+        feed(a.client, kTotal, &a_in, 1);
+        feed(b.client, kTotal, &b_in, 2);
+        pass();
+        most = std::max(most, buf_capacity(&a.c->up.buf));
+        ASSERT_TRUE(drain(b.dest, &b_out, 2));
+    }
+    EXPECT_EQ(b_out, kTotal);
+    EXPECT_LT(a_in, kTotal); // A's client was held back
+    EXPECT_LE(most, GetParam());
+    for (int i = 0; i < 5000 && a_out < kTotal; i++) {
+        feed(a.client, kTotal, &a_in, 1);
+        pass();
+        ASSERT_TRUE(drain(a.dest, &a_out, 1));
+    }
+    EXPECT_EQ(a_out, kTotal);
+    EXPECT_EQ(a.c->up.buf.start, nullptr); // the drained tail gave its buffer back
+    EXPECT_EQ(b.c->up.buf.start, nullptr); // so did B's
+    a.end(srv.s);
+    b.end(srv.s);
 }
 
-TEST(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
-    OneThreadServer srv;
+TEST_P(Relay, EndOfStreamFlushesWhatIsBufferedThenCloses) {
+    // A tail held for a destination that does not read reaches it before the session ends.
     RelayPair p(srv.s, nullptr);
-    ASSERT_EQ(write(p.client, "last words", 10), 10);
+    size_t written = 0, received = 0;
+    for (int i = 0; i < 20; i++) {
+        feed(p.client, 1 << 22, &written, 4);
+        pass();
+    }
+    ASSERT_GT(buf_size(&p.c->up.buf), 0u);
     shutdown(p.client, SHUT_WR);
-    // The session closes and is freed on this (main) thread within these passes.
-    for (int i = 0; i < 3; i++)
-        work_thread_do(srv.s->main_thread);
-    char got[16] = {};
-    EXPECT_EQ(read(p.dest, got, sizeof got), 10);
-    EXPECT_STREQ(got, "last words");
-    EXPECT_EQ(read(p.dest, got, sizeof got), 0); // and then the destination side was closed
-    close(p.client);
-    close(p.dest);
+    bool ended = false; // the session closes (and is freed) within a pass: watch the far end
+    for (int i = 0; i < 5000 && !ended; i++) {
+        pass();
+        ASSERT_TRUE(drain(p.dest, &received, 4, &ended));
+    }
+    EXPECT_EQ(received, written);
+    p.end(srv.s, ended);
+}
+
+// Reads are sized to what the bucket lets through before its debt passes the pause threshold.
+TEST(Relay, BucketRoomIsWhatATakeMayChargeBeforeTheDebtPassesTheLimit) {
+    EXPECT_EQ(token_bucket_room(nullptr, 100000), UINT64_MAX);
+    token_bucket_t tb;
+    token_bucket_init(&tb, 100000, 100000); // a full bucket plus 100 ms of debt: 110000 bytes
+    uint64_t room = token_bucket_room(&tb, 100000);
+    EXPECT_GE(room, 109900u);
+    EXPECT_LE(room, 110000u);
+    (void)token_bucket_take(&tb, room + 50000); // further in debt than the limit: no room
+    EXPECT_EQ(token_bucket_room(&tb, 100000), 0u);
 }
 
 TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
@@ -108,29 +180,28 @@ TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
     x_client_free(c);
 }
 
-TEST(Relay, ABusyDirectionYieldsAfterABoundedRun) {
+TEST_P(Relay, ABusyDirectionYieldsAfterABoundedRun) {
     // A source that never runs dry must not hold the thread: one pass moves a bounded run, and
     // the other direction moves in the same pass.
-    OneThreadServer srv;
     RelayPair p(srv.s, nullptr);
     std::string chunk(1 << 16, 'u');
     for (int fd : {p.client, p.dest})
         while (write(fd, chunk.data(), chunk.size()) > 0) {
         }
-    work_thread_do(srv.s->main_thread);
+    pass();
     char sink[1 << 16];
     size_t up = 0, down = 0;
     ssize_t n;
-    while ((n = read(p.dest, sink, sizeof sink)) > 0) up += static_cast<size_t>(n);
-    while ((n = read(p.client, sink, sizeof sink)) > 0) down += static_cast<size_t>(n);
+    while ((n = read(p.dest, sink, sizeof sink)) > 0)
+        up += static_cast<size_t>(n);
+    while ((n = read(p.client, sink, sizeof sink)) > 0)
+        down += static_cast<size_t>(n);
+    size_t bound = std::max<size_t>(GetParam(), 16 * 1500);
     EXPECT_GT(up, 0u);
     EXPECT_GT(down, 0u);
-    EXPECT_LE(up, 16u * 1500u);
-    EXPECT_LE(down, 16u * 1500u);
-    x_client_close(p.c);
-    work_thread_do(srv.s->main_thread);
-    close(p.client);
-    close(p.dest);
+    EXPECT_LE(up, bound);
+    EXPECT_LE(down, bound);
+    p.end(srv.s);
 }
 
 // The idle check closes at the limit, not before; a second close is harmless.
