@@ -285,12 +285,7 @@ bool load_numbers(x_config_server_t *config, const ini_t *ini) {
     config->tovask_retry_interval =
         static_cast<uint64_t>(ini_opt_int64(ini, s, "tovask_retry_interval", 500));
     int64_t relay = ini_opt_int64(ini, s, "relay_buffer", X_RELAY_BUFFER_DEFAULT);
-    if (relay < X_RELAY_BUFFER_MIN || relay > X_RELAY_BUFFER_MAX) {
-        log_error("config relay_buffer %lld out of range [%u, %u]\n", static_cast<long long>(relay),
-                  X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX);
-        return false;
-    }
-    config->relay_buffer = static_cast<uint32_t>(relay);
+    if (!x_config_set_relay_buffer(config, relay)) return false;
     config->allow_internal_ip = ini_opt_int64(ini, s, "allow_internal_ip", 0) != 0;
     config->global_limit = static_cast<uint32_t>(ini_opt_int64(ini, s, "qps_limit", 0));
     config->ip_limit = static_cast<uint32_t>(ini_opt_int64(ini, s, "ip_limit", 0));
@@ -883,6 +878,16 @@ void free_auth(x_config_auth_t *auth) {
 
 dictType x_config_nat_dict_type = {dictHashU32Key, nullptr, nullptr, dictComparePtrKey,
                                    nullptr,        nullptr, nullptr, nullptr};
+
+bool x_config_set_relay_buffer(x_config_server_t *config, int64_t bytes) {
+    if (bytes < X_RELAY_BUFFER_MIN || bytes > X_RELAY_BUFFER_MAX) {
+        log_error("config relay_buffer %lld out of range [%u, %u]\n", static_cast<long long>(bytes),
+                  X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX);
+        return false;
+    }
+    config->relay_buffer = static_cast<uint32_t>(bytes);
+    return true;
+}
 
 bool x_server_load_ini_config(x_config_server_t *config, const char *path) {
     ini_t *ini = ini_load(path);

@@ -226,6 +226,10 @@ inline uint32_t x_config_thread_count(const x_config_server_t *config) {
     return config->thread_num == 0 ? 1 : config->thread_num;
 }
 
+// Sets relay_buffer from either configuration form; false (with the error line) outside
+// [X_RELAY_BUFFER_MIN, X_RELAY_BUFFER_MAX].
+[[nodiscard]] bool x_config_set_relay_buffer(x_config_server_t *config, int64_t bytes);
+
 // Loads the file into a zeroed record, as JSON when the name ends in ".json", else as INI. False
 // after printing the failed step; what was filled stays for x_server_free_config. Missing
 // required keys and malformed numbers end the process with status 1.

@@ -241,6 +241,10 @@ bool load_server_numbers(x_config_server_t *config, obj_t s) {
         !opt_field<uint16_t>(s, "port_health", &config->port_health, 0)) {
         return false;
     }
+    uint32_t relay = 0;
+    if (!opt_field<uint32_t>(s, "relay_buffer", &relay, X_RELAY_BUFFER_DEFAULT) ||
+        !x_config_set_relay_buffer(config, relay))
+        return false;
     config->allow_internal_ip = opt_bool(s, "allow_internal_ip", false);
     log_info("config load port health %u\n", static_cast<unsigned>(config->port_health));
     // The admission limits are 32-bit quantities in both forms.

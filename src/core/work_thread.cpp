@@ -8,6 +8,7 @@
 #include "core/x_server.h"
 #include "dict/dict.h"
 #include "net/x_dns.h"
+#include "report/x_flow_report.h"
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
 
@@ -68,6 +69,7 @@ void main_thread_checks(work_thread_t *thread) {
     uint64_t now = x_time_ms();
     x_auth_check_backends(server);
     x_log_flows_check(server);
+    x_flow_reports_check(server);
     qps_limit_check(&server->qps_limit);
     ip_restrict_check(&server->ip_restrict, now);
     x_server_check(server);
@@ -200,6 +202,7 @@ void work_thread_on_ipc(work_thread_t *thread, uint32_t, uint32_t, uint32_t type
         on_client_close_msg(thread, static_cast<x_client_t *>(data));
         break;
     case X_IPC_FLOW:
+        x_flow_reports_on_flow(thread->server, static_cast<x_flow_log_pkt_t *>(data));
         x_log_on_flow(thread->server, static_cast<x_flow_log_pkt_t *>(data));
         free(data);
         break;

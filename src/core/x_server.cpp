@@ -11,6 +11,7 @@
 #include "proto/socks5_proxy.h"
 #include "proto/x_haproxy.h"
 #include "report/monitor.h"
+#include "report/x_flow_report.h"
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
 
@@ -186,13 +187,13 @@ bool x_server_start(x_server_t *s) {
         return false;
     if (!x_auth_create_backends(s)) return false;
     x_timer_init(&s->listen_timer, LISTEN_BACKOFF_MS);
-    if (!x_log_reports_start(s) || !x_log_flows_start(s)) return false;
+    if (!x_log_reports_start(s) || !x_log_flows_start(s) || !x_flow_reports_start(s)) return false;
     if (!start_threads(s)) return false;
     if (!pf_ipc_init(s->threads, s->thread_count, work_thread_on_ipc)) {
         s->running.store(0, std::memory_order_release);
         return false;
     }
-    if (!x_auth_init_backends(s)) return false;
+    if (!x_auth_init_backends(s) || !x_flow_reports_init(s)) return false;
     s->listen_ev_data_list = static_cast<x_listener_t *>(
         calloc(cfg.listen_count ? cfg.listen_count : 1, sizeof(x_listener_t)));
     if (s->listen_ev_data_list == nullptr) return false;
@@ -212,7 +213,9 @@ void x_server_close(x_server_t *s) {
     join_workers(s);
     pf_ipc_close();
     close_listeners(s);
-    // Backends hold connections registered with the main thread: released while it exists.
+    // Backends and reports hold connections registered with the main thread: released while
+    // it exists.
+    x_flow_reports_close(s);
     x_auth_free_backends(s);
     free_threads(s);
     ip_restrict_uninit(&s->ip_restrict);
@@ -297,7 +300,8 @@ bool x_server_accept_error(x_server_t *s, event_data_t *ev, int err) {
 void on_client_connect(x_server_t *s, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
-    int fd = accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (x_server_accept_error(s, ev, err)) log_error("accept failed: %s\n", strerror(err));

@@ -15,6 +15,7 @@ struct work_thread_t;
 struct x_auth_base_t;
 struct x_log_flow_t;
 struct x_log_report_t;
+struct x_send_report_t;
 
 // One listening socket. The registration comes first so the record is found from it.
 struct x_listener_t {
@@ -40,6 +41,8 @@ struct x_server_t {
     x_log_report_t **log_reports;      // per backend: access-report sink, null where not configured
     x_log_flow_t **log_charge_flow;    // per backend: charge flow log, null where not configured
     x_log_flow_t **log_stats_flows; // per backend: statistics flow log, null where not configured
+    x_send_report_t **charge_flow;  // per backend: flow report, null where not configured
+    x_send_report_t **stats_flow;   // per backend: stats report, null where not configured
 };
 
 // The process's one server object, set as soon as it is created.

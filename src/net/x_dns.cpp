@@ -7,11 +7,11 @@
 #include <cstring>
 #include <strings.h>
 #include <sys/epoll.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include "core/log.h"
 #include "core/socket_util.h"
+#include "core/x_random.h"
 #include "dict/dict.h"
 
 namespace {
@@ -446,15 +446,12 @@ bool send_udp(x_dns_t *dns, x_dns_query_t *q) {
 // A fresh random transaction id, never 0 and not pending; 0 when none could be had.
 uint16_t next_id(x_dns_t *dns) {
     for (int tries = 0; tries < DNS_ID_TRIES; tries++) {
-        if (dns->id_left == 0) {
-            ssize_t n = getrandom(dns->id_pool, sizeof(dns->id_pool), 0);
-            if (n != static_cast<ssize_t>(sizeof(dns->id_pool))) {
-                log_error("dns getrandom failed: %s\n", n < 0 ? strerror(errno) : "short read");
-                return 0;
-            }
-            dns->id_left = X_DNS_ID_POOL;
+        uint32_t r;
+        if (!x_random_u32(&r)) {
+            log_error("dns random id failed: %s\n", strerror(errno));
+            return 0;
         }
-        uint16_t id = dns->id_pool[--dns->id_left];
+        auto id = static_cast<uint16_t>(r);
         if (id != 0 && !dictFind(dns->pending, tid_key(id))) return id;
     }
     return 0;

@@ -8,11 +8,11 @@
 //
 // Answers are untrusted input, and a blind sender must not be able to forge one: every query
 // leaves from its own UDP socket (a fresh ephemeral port) connected to the name server, so the
-// kernel drops datagrams from anyone else, and carries a random transaction id from getrandom.
-// A response is taken only when its id and its question (name compared case-insensitively, type
-// and class) are those of the query, over UDP and over TCP alike; anything else is ignored,
-// never fails the query, and is counted in one INFO line per minute at most. Every read of a
-// message is bounds-checked and compression pointers are never followed.
+// kernel drops datagrams from anyone else, and carries a random transaction id from the kernel
+// (x_random). A response is taken only when its id and its question (name compared
+// case-insensitively, type and class) are those of the query, over UDP and over TCP alike; anything
+// else is ignored, never fails the query, and is counted in one INFO line per minute at most. Every
+// read of a message is bounds-checked and compression pointers are never followed.
 //
 // Queries that finish (answer, failure, timeout, cancel) are unregistered and closed at once but
 // their memory is kept until the next x_dns_check, so an event for them still waiting in the
@@ -48,32 +48,29 @@ constexpr uint64_t X_DNS_QUERY_TIMEOUT = 5000;   // ms to wait for an answer (ag
 constexpr uint64_t X_DNS_CACHE_CHECK = 60000;    // ms between expiry checks of a cache record
 constexpr uint64_t X_DNS_RELOAD_MS = 10000;      // ms between checks of resolv.conf and hosts
 constexpr uint64_t X_DNS_REPORT_MS = 60000;      // ms between lines about ignored answers
-constexpr size_t X_DNS_ID_POOL = 32;             // random ids fetched per getrandom call
 constexpr unsigned long X_DNS_CACHE_MAX = 65536; // names kept per family; more are not cached
 
 struct x_dns_query_t;
 
 struct x_dns_t {
-    struct sockaddr_in server_addr;  // name server (address and port, network order)
-    int epfd;                        // the owning thread's epoll instance
-    dict *pending;                   // transaction id -> x_dns_query_t * (owns the queries)
-    dict *cache;                     // name -> x_dns_record_t * (owns the records)
-    dict *cache_v6;                  // name -> x_dns_record_v6_t * (owns the records)
-    uint64_t load_server_addr_time;  // monotonic ms of the last read of resolv.conf
-    x_timer_t query_timer;           // unanswered queries, 5000 ms
-    x_timer_t cache_timer;           // cache expiry checks, 60000 ms
-    char *resolv_conf;               // path of the resolv.conf read (owned copy)
-    uint16_t server_port;            // name-server port, host order (53 outside tests)
-    x_dns_query_t *finished;         // queries out of `pending`, freed by the next x_dns_check
-    uint16_t id_pool[X_DNS_ID_POOL]; // random transaction ids from getrandom
-    uint32_t id_left;                // ids of id_pool not used yet (taken from the end)
-    uint64_t ignored;                // answers ignored since the last report
-    uint64_t report_time;            // monotonic ms of the last report of ignored answers
-    char *hosts_path;                // hosts file, owned copy; null when names are not looked up
-    x_hosts_t hosts;                 // its names, as last read successfully
-    x_hosts_stamp_t hosts_stamp;     // the version of the file those names come from
-    bool hosts_report;               // this resolver logs loads of the hosts file
-    bool hosts_failing;              // the last read failed (logged once until a read works)
+    struct sockaddr_in server_addr; // name server (address and port, network order)
+    int epfd;                       // the owning thread's epoll instance
+    dict *pending;                  // transaction id -> x_dns_query_t * (owns the queries)
+    dict *cache;                    // name -> x_dns_record_t * (owns the records)
+    dict *cache_v6;                 // name -> x_dns_record_v6_t * (owns the records)
+    uint64_t load_server_addr_time; // monotonic ms of the last read of resolv.conf
+    x_timer_t query_timer;          // unanswered queries, 5000 ms
+    x_timer_t cache_timer;          // cache expiry checks, 60000 ms
+    char *resolv_conf;              // path of the resolv.conf read (owned copy)
+    uint16_t server_port;           // name-server port, host order (53 outside tests)
+    x_dns_query_t *finished;        // queries out of `pending`, freed by the next x_dns_check
+    uint64_t ignored;               // answers ignored since the last report
+    uint64_t report_time;           // monotonic ms of the last report of ignored answers
+    char *hosts_path;               // hosts file, owned copy; null when names are not looked up
+    x_hosts_t hosts;                // its names, as last read successfully
+    x_hosts_stamp_t hosts_stamp;    // the version of the file those names come from
+    bool hosts_report;              // this resolver logs loads of the hosts file
+    bool hosts_failing;             // the last read failed (logged once until a read works)
 };
 
 struct x_dns_query_t {

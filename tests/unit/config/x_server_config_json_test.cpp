@@ -181,6 +181,7 @@ void same_config(const x_config_server_t &a, const x_config_server_t &b, bool au
     EXPECT_EQ(a.dst_timeout, b.dst_timeout);
     EXPECT_EQ(a.reply_timeout, b.reply_timeout);
     EXPECT_EQ(a.tovask_retry_interval, b.tovask_retry_interval);
+    EXPECT_EQ(a.relay_buffer, b.relay_buffer);
     EXPECT_EQ(a.allow_internal_ip, b.allow_internal_ip);
     EXPECT_EQ(a.global_limit, b.global_limit);
     EXPECT_EQ(a.ip_limit, b.ip_limit);
@@ -264,12 +265,15 @@ const JsonCase kJsonCases[] = {
          EXPECT_EQ(c.threads[0].thread_core, -1);
          EXPECT_EQ(c.nat_cache, nullptr);
          EXPECT_EQ(c.listen_count, 2u);
+         EXPECT_EQ(c.relay_buffer, 131072u);
          const x_config_port_t &p = c.ports[0];
          EXPECT_EQ(p.ipv6_addr.sin6_family, AF_INET6); // "::", as in the INI form
          EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&p.ipv6_addr.sin6_addr));
          EXPECT_EQ(p.auth_index, -1);
          EXPECT_EQ(p.listentbl, X_LISTEN_AUTO);
      }},
+    {"relay_buffer below one segment", doc(R"("relay_buffer":1499)", "", kPortOk), false,
+     "config relay_buffer 1499 out of range [1500, 4194304]", nullptr},
     {"twenty threads run sixteen", doc(R"("thread":[)" + twenty_threads() + "]", "", kPortOk), true,
      "config use thread pool (20)",
      [](const x_config_server_t &c) { EXPECT_EQ(c.thread_num, 16u); }},
