@@ -21,7 +21,8 @@ void print_usage(const char *argv0) {
            "  -v                   Show version\n"
            "  -c <config.ini>      Config file.\n"
            "  -d                   Run as a daemon.\n"
-           "  -s                   Wirte to syslog.\n"
+           "  -s                   Write to syslog.\n"
+           "  -t                   Test the configuration and exit.\n"
            "  -h                   Show this help message.\n",
            argv0);
 }
@@ -54,6 +55,28 @@ void daemonize() {
     }
 }
 
+// The file under "-t"; cleared once it passed. The required keys' getters end the process on
+// their own, so the verdict for a failure is also written from an exit handler.
+const char *checked_path = nullptr;
+
+void say_check_failed() {
+    if (checked_path != nullptr) printf("configuration %s test failed\n", checked_path);
+}
+
+// "-t": loads the configuration and every file it names, then says whether it is usable.
+[[noreturn]] void check_config_and_exit(const char *path) {
+    checked_path = path;
+    atexit(say_check_failed);
+    server = x_server_create();
+    bool ok = server != nullptr && x_server_check_config(server, path);
+    x_server_close(server);
+    if (ok) {
+        checked_path = nullptr;
+        printf("configuration %s is ok\n", path);
+    }
+    exit(ok ? 0 : 1);
+}
+
 void raise_core_limits() {
     struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
     (void)setrlimit(RLIMIT_CORE, &rl);
@@ -69,9 +92,10 @@ int main(int argc, char **argv) {
     }
     const char *config_path = "config.ini";
     bool daemon_mode = false;
+    bool check_only = false;
     opterr = 0;
     int c;
-    while ((c = getopt(argc, argv, ":c:n:dshv")) != -1) {
+    while ((c = getopt(argc, argv, ":c:n:dshvt")) != -1) {
         switch (c) {
         case 'c':
             config_path = optarg;
@@ -81,6 +105,9 @@ int main(int argc, char **argv) {
             break;
         case 's':
             syslog_enable = true;
+            break;
+        case 't':
+            check_only = true;
             break;
         case 'h':
             print_usage(argv[0]);
@@ -98,6 +125,7 @@ int main(int argc, char **argv) {
             exit(1);
         }
     }
+    if (check_only) check_config_and_exit(config_path);
     if (daemon_mode) daemonize();
     raise_core_limits();
     monitor_init();

@@ -378,6 +378,8 @@ bool x_acl_match_fill_cache_by_file(x_acl_cache_t *cache, const char *filename) 
                 return n == 0 || add_item(t->node_pool, t->port_pool, p, n);
             },
             &tables);
+    // A read error (a directory in place of the file) must not install the lines read so far.
+    ok = ok && !ferror(fp);
     fclose(fp);
     if (!ok) {
         release_tables(node_pool, port_pool);

@@ -256,6 +256,31 @@ void x_auth_acl_file_check(x_auth_base_t *auth) {
     }
 }
 
+bool x_auth_check_list_files(const x_config_server_t *cfg) {
+    const ngx_str_t *files[] = {&cfg->white_list_file, &cfg->black_list_file};
+    const char *names[] = {"white", "black"};
+    for (int i = 0; i < 2; i++) {
+        if (files[i]->len == 0) continue;
+        const char *path = reinterpret_cast<const char *>(files[i]->data);
+        x_acl_cache_t scratch = {};
+        bool ok = x_acl_match_fill_cache_by_file(&scratch, path);
+        x_acl_cache_member_free(&scratch);
+        if (!ok) {
+            log_error("load %s file %s failed\n", names[i], path);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool x_auth_check_backend_files(x_server_t *server) {
+    for (uint32_t i = 0; i < server->auth_num; i++) {
+        x_auth_base_t *auth = server->auths[i];
+        if (auth->type == X_AUTH_TYPE_FORWARD && !x_auth_forward_check_resource(auth)) return false;
+    }
+    return true;
+}
+
 void x_auth_base_init(x_auth_base_t *auth, x_server_t *server, uint32_t index, uint16_t type) {
     auth->server = server;
     auth->index = index;

@@ -22,6 +22,7 @@ struct x_server_t;
 struct work_thread_t;
 struct token_bucket_t;
 struct x_config_auth_t;
+struct x_config_server_t;
 
 // Filled by the owning thread before a question; read by the main thread.
 struct x_client_auth_request_t {
@@ -142,6 +143,11 @@ void x_auth_do_acl_common(x_auth_base_t *auth, x_client_t *client);
 // Reloads the white-list and black-list caches when their files changed (looked at once a
 // minute); the shared part of every backend's do_check.
 void x_auth_acl_file_check(x_auth_base_t *auth);
+// Loads the configured white and black list files once into scratch caches and releases them:
+// the configuration check of the command line. False, with the line, when one does not load.
+[[nodiscard]] bool x_auth_check_list_files(const x_config_server_t *config);
+// The same for the files the created backends read later on their own (forward resources).
+[[nodiscard]] bool x_auth_check_backend_files(x_server_t *server);
 // Fills the head of a new backend.
 void x_auth_base_init(x_auth_base_t *auth, x_server_t *server, uint32_t index, uint16_t type);
 // Releases the head's caches (not the record).

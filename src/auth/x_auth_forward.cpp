@@ -711,6 +711,17 @@ void x_auth_forward_do_check(x_auth_base_t *auth) {
     x_auth_acl_file_check(auth);
 }
 
+bool x_auth_forward_check_resource(x_auth_base_t *auth) {
+    x_auth_forward_t *fwd = forward_of(auth);
+    const char *path = resource_path(fwd);
+    if (path == nullptr || fwd->conf->config.forward.resource == X_RESOURCE_USERNAME) return true;
+    bool ok = fwd->conf->config.forward.resource == X_RESOURCE_KESTRUM
+                  ? x_auth_forward_load_resource_kestrum(fwd)
+                  : x_auth_forward_load_resource_zembo(fwd);
+    if (!ok) log_error("resource file [%s] load failed\n", path);
+    return ok;
+}
+
 void x_auth_forward_do_client_close(x_auth_base_t *auth, x_client_t *client) {
     release_session(forward_of(auth), client, false);
 }

@@ -96,6 +96,9 @@ void x_auth_forward_do_free(x_auth_base_t *auth);
 // failure keeps the previous table.
 [[nodiscard]] bool x_auth_forward_load_resource_kestrum(x_auth_forward_t *fwd);
 [[nodiscard]] bool x_auth_forward_load_resource_zembo(x_auth_forward_t *fwd);
+// The configuration check: loads the section's resource file once (when its scheme reads one);
+// false, with the line, when it does not load.
+[[nodiscard]] bool x_auth_forward_check_resource(x_auth_base_t *auth);
 
 // `dst` (pointing into src) becomes src up to its first "_", or all of src without one.
 void x_auth_forward_get_section(const uint8_t *src, size_t src_len, ngx_str_t *dst);

@@ -9,6 +9,7 @@
 #include "dict/dict.h"
 #include "net/x_conn_pool.h"
 #include "report/monitor.h"
+#include "report/x_log_report.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -44,12 +45,41 @@ x_auth_remote_t *remote_of(x_auth_base_t *auth) {
     return reinterpret_cast<x_auth_remote_t *>(auth);
 }
 
-int str_len(const ngx_str_t &s) {
-    return static_cast<int>(s.len);
-}
 const char *str_data(const ngx_str_t &s) {
     return s.data ? reinterpret_cast<const char *>(s.data) : "";
 }
+
+// Longest piece of a key or token shown in a log line; escaped it takes up to four times that.
+constexpr size_t LOG_TEXT_MAX = 256;
+
+// A key or the service's text as log lines show it: control bytes and backslashes as \xNN, so
+// a user name or token can neither end the line nor forge another; in a key with credentials
+// (six or more bars: user names and passwords carry none unescaped) the password prints as
+// "***", since passwords never reach a log line.
+struct log_text_t {
+    char text[LOG_TEXT_MAX * 4 + 1];
+    log_text_t(const ngx_str_t &s, bool key) {
+        char plain[LOG_TEXT_MAX + 3];
+        size_t n = 0, bars = 0;
+        for (size_t i = 0; i < s.len; i++)
+            bars += s.data[i] == '|';
+        for (size_t i = 0, bar = 0; i < s.len && n < LOG_TEXT_MAX; i++) {
+            bool password = key && bars >= 6 && bar == 2 && s.data[i] != '|';
+            if (password) {
+                if (s.data[i - 1] == '|') n += static_cast<size_t>(snprintf(plain + n, 4, "***"));
+            } else {
+                plain[n++] = static_cast<char>(s.data[i]);
+            }
+            bar += s.data[i] == '|';
+        }
+        if (x_log_escape_field(text, sizeof text, reinterpret_cast<uint8_t *>(plain), n) ==
+            SIZE_MAX)
+            text[0] = '\0';
+    }
+};
+// Arguments for a "%.*s" of a key or of the service's text.
+#define LOGKEY(k) static_cast<int>(LOG_TEXT_MAX * 4), log_text_t((k), true).text
+#define LOGTEXT(t) static_cast<int>(LOG_TEXT_MAX * 4), log_text_t((t), false).text
 
 void *id_key(uint32_t id) {
     return reinterpret_cast<void *>(static_cast<uintptr_t>(id));
@@ -559,19 +589,19 @@ void release_user(x_auth_remote_t *auth, x_client_t *c) {
     auto *uk = static_cast<x_auth_user_key_t *>(dictFetchValue(auth->user_key_cache, &r.user_key));
     if (uk == nullptr)
         log_error("auth[%u] user key [%.*s] do client close not in user key cache fail\n", index,
-                  str_len(r.user_key), str_data(r.user_key));
+                  LOGKEY(r.user_key));
     else if (dictDelete(uk->client_cache, id_key(c->session)) != DICT_OK)
         log_error("auth[%u] client [%08x] do client close not in user key [%.*s] client cache\n",
-                  index, c->session, str_len(r.user_key), str_data(r.user_key));
+                  index, c->session, LOGKEY(r.user_key));
     auto *u = static_cast<x_auth_user_t *>(dictFetchValue(auth->user_cache, &r.token));
     if (u == nullptr) {
         log_error("auth[%u] user key [%.*s] do client close not in user cache\n", index,
-                  str_len(r.user_key), str_data(r.user_key));
+                  LOGKEY(r.user_key));
         return;
     }
     if (u->ref_count == 0) {
         log_error("auth[%u] user key [%.*s] do client close user ref count fail\n", index,
-                  str_len(r.user_key), str_data(r.user_key));
+                  LOGKEY(r.user_key));
         exit(1);
     }
     u->ref_count--;
@@ -587,8 +617,8 @@ struct grant_ctx {
 };
 
 #define GRANT_LOG(fmt, ...)                                                                        \
-    log_error("auth[%u] client [%.*s] " fmt, g.auth->base.index, str_len(g.req->auth_key),         \
-              str_data(g.req->auth_key), ##__VA_ARGS__)
+    log_error("auth[%u] client [%.*s] " fmt, g.auth->base.index, LOGKEY(g.req->auth_key),          \
+              ##__VA_ARGS__)
 
 x_auth_user_key_t *user_key_new(grant_ctx &g) {
     auto *uk = static_cast<x_auth_user_key_t *>(calloc(1, sizeof(x_auth_user_key_t)));
@@ -626,8 +656,7 @@ x_auth_user_key_t *grant_user_key(grant_ctx &g) {
     if (uk == nullptr) return user_key_new(g);
     if (same_str(&uk->token, &g.ans->t)) return uk;
     log_info("auth[%u] client [%.*s] user key move old [%.*s] new [%.*s]\n", g.auth->base.index,
-             str_len(g.req->auth_key), str_data(g.req->auth_key), str_len(uk->token),
-             str_data(uk->token), str_len(g.ans->t), str_data(g.ans->t));
+             LOGKEY(g.req->auth_key), LOGTEXT(uk->token), LOGTEXT(g.ans->t));
     if (dictFind(g.auth->user_cache, &uk->token) == nullptr) {
         GRANT_LOG("user key sync error\n");
     } else {
@@ -915,7 +944,7 @@ void join_or_send_verify(x_auth_remote_t *auth, x_client_t *c, x_auth_user_t *u)
             return;
         }
         log_error("auth[%u] client [%.*s] is verifying client cache error\n", auth->base.index,
-                  str_len(c->auth_result.user_key), str_data(c->auth_result.user_key));
+                  LOGKEY(c->auth_result.user_key));
         verify_answer(auth, c, VERIFY_REFUSED, u);
         return;
     }
@@ -939,8 +968,7 @@ void auth_ask_service(x_auth_remote_t *auth, x_client_t *c, const ngx_str_t *key
             return;
         }
     }
-    log_error("auth[%u] client [%.*s] %s\n", index, str_len(*key), str_data(*key),
-              AUTH_STEP_LINE[step]);
+    log_error("auth[%u] client [%.*s] %s\n", index, LOGKEY(*key), AUTH_STEP_LINE[step]);
     if (req != nullptr) request_destroy(req);
     answer_auth(auth, c, X_ERROR_AUTH_SEND);
 }
@@ -1122,7 +1150,7 @@ void x_auth_remote_do_auth(x_auth_base_t *base, x_client_t *c) {
     x_auth_user_t *u = user_of_key(auth, &key, &uk);
     if (uk != nullptr && u == nullptr) {
         log_error("auth[%u] client [%.*s] is authenticated cache is error, again auth\n",
-                  base->index, str_len(key), str_data(key));
+                  base->index, LOGKEY(key));
         if (dictSize(uk->client_cache) == 0) user_key_destroy(uk);
     } else if (u != nullptr) {
         // The key's own answer decides: another key of the same user (a new password) does not
@@ -1148,7 +1176,7 @@ void x_auth_remote_do_auth(x_auth_base_t *base, x_client_t *c) {
             c->auth_request.request_id = id;
         } else {
             log_error("auth[%u] client [%.*s] is authenticating request cache error\n", base->index,
-                      str_len(key), str_data(key));
+                      LOGKEY(key));
             answer_auth(auth, c, X_ERROR_AUTH_SERVER);
         }
         ngx_str_free(&key);
@@ -1167,7 +1195,7 @@ void x_auth_remote_do_acl(x_auth_base_t *base, x_client_t *c) {
         code = X_ACL_ALLOW;
     } else if (u == nullptr) {
         log_error("auth[%u] user key [%.*s] do acl not in user cache\n", base->index,
-                  str_len(c->auth_result.user_key), str_data(c->auth_result.user_key));
+                  LOGKEY(c->auth_result.user_key));
         code = X_ACL_BLOCK;
     } else if (u->black_cache && x_acl_match_in_cache(u->black_cache, m)) {
         code = X_ACL_BLOCK;
@@ -1185,7 +1213,7 @@ void x_auth_remote_do_verify(x_auth_base_t *base, x_client_t *c) {
     auto *u = static_cast<x_auth_user_t *>(dictFetchValue(auth->user_cache, &c->auth_result.token));
     if (u == nullptr) {
         log_error("auth[%u] user key [%.*s] do verify not in user cache\n", base->index,
-                  str_len(c->auth_result.user_key), str_data(c->auth_result.user_key));
+                  LOGKEY(c->auth_result.user_key));
         verify_answer(auth, c, VERIFY_REFUSED, nullptr);
         return;
     }
@@ -1256,8 +1284,7 @@ bool x_auth_remote_do_recv_verify_msg(void *original, const uint8_t *data, size_
     }
     if (ans.c == 0)
         log_error("auth[%u] request_id %u client [%.*s] verifyresp user not in cache\n",
-                  auth->base.index, req->request_id, str_len(req->auth_key),
-                  str_data(req->auth_key));
+                  auth->base.index, req->request_id, LOGKEY(req->auth_key));
     x_auth_on_verify_resp_all_request(req, VERIFY_REFUSED, nullptr);
     return true;
 }
@@ -1415,8 +1442,7 @@ bool x_auth_remote_send_verify_request(x_auth_remote_t *auth, x_client_t *c, x_a
         else if (request_start(auth, req, auth->verify_conn_pool, &step))
             return true;
     }
-    log_error("auth[%u] client [%.*s] %s\n", index, str_len(key), str_data(key),
-              VERIFY_STEP_LINE[step]);
+    log_error("auth[%u] client [%.*s] %s\n", index, LOGKEY(key), VERIFY_STEP_LINE[step]);
     if (req != nullptr) request_destroy(req);
     c->auth_request.request_id = 0;
     return false;
@@ -1429,8 +1455,7 @@ void x_auth_remote_on_request_timeout(void *ctx, x_timer_event_t *) {
     uint32_t outcome;
     if (req->retry_count > LAST_RETRY) {
         log_error("auth[%u] client [%.*s] request timeout request_id:[%u] out of time\n",
-                  auth->base.index, str_len(req->auth_key), str_data(req->auth_key),
-                  req->request_id);
+                  auth->base.index, LOGKEY(req->auth_key), req->request_id);
         outcome = is_auth ? X_ERROR_AUTH_TIMEOUT : 0;
     } else {
         x_conn_pool_t *pool = is_auth ? auth->auth_conn_pool : auth->verify_conn_pool;
@@ -1462,8 +1487,8 @@ uint32_t x_auth_fill_client_auth_result(x_auth_user_t *u, x_auth_user_key_t *uk,
     x_client_auth_result_t &r = c->auth_result;
     const unsigned index = auth->base.index;
     if (u->conn_limit != 0 && u->ref_count >= u->conn_limit) {
-        log_error("auth[%u] client [%.*s] conn %u limit %u\n", index, str_len(uk->user_key),
-                  str_data(uk->user_key), u->ref_count, u->conn_limit);
+        log_error("auth[%u] client [%.*s] conn %u limit %u\n", index, LOGKEY(uk->user_key),
+                  u->ref_count, u->conn_limit);
         return X_ERROR_AUTH_CONN_LIMIT;
     }
     const char *fail = nullptr;
@@ -1485,8 +1510,8 @@ uint32_t x_auth_fill_client_auth_result(x_auth_user_t *u, x_auth_user_key_t *uk,
              dictAdd(uk->client_cache, id_key(c->session), nullptr) != DICT_OK)
         fail = "add client cache";
     if (fail != nullptr) {
-        log_error("auth[%u] client [%.*s] fill auth result %s fail\n", index, str_len(uk->user_key),
-                  str_data(uk->user_key), fail);
+        log_error("auth[%u] client [%.*s] fill auth result %s fail\n", index, LOGKEY(uk->user_key),
+                  fail);
         // Without a user key the session is never verified nor released.
         ngx_str_free(&r.user_key);
         return X_ERROR_AUTH_SERVER;

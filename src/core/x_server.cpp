@@ -1,6 +1,7 @@
 #include "core/x_server.h"
 
 #include "auth/x_auth.h"
+#include "config/ip_pool.h"
 #include "core/log.h"
 #include "core/platform_kni.h"
 #include "core/socket_util.h"
@@ -201,6 +202,17 @@ bool x_server_start(x_server_t *s) {
     for (uint32_t i = 0; i < cfg.port_num; i++)
         if (!open_port_block(s, &cfg.ports[i], &index)) return false;
     return true;
+}
+
+bool x_server_check_config(x_server_t *s, const char *path) {
+    // Pools would take their addresses off the interfaces while loading: a check leaves them.
+    auto leave_interface = [](const char *, size_t, in_addr_t) { return true; };
+    x_ip_pool_set_netcard_ops(leave_interface, leave_interface);
+    x_config_server_t &cfg = s->config;
+    return x_server_load_config(&cfg, path) &&
+           ip_restrict_init(&s->ip_restrict, cfg.ip_restrict_mode, &cfg.ip_restrict_file) &&
+           x_auth_check_list_files(&cfg) && x_auth_create_backends(s) &&
+           x_auth_check_backend_files(s);
 }
 
 void x_server_run(x_server_t *s) {

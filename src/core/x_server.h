@@ -53,6 +53,10 @@ x_server_t *x_server_create();
 // Admission, threads, message channel, listeners; false on the first failure, leaving what was
 // built for x_server_close.
 [[nodiscard]] bool x_server_start(x_server_t *server);
+// The check of "quoxel -t": loads the configuration at path and every file it names (lists,
+// restriction list, each backend's own files) without opening a port, touching an interface or
+// starting a thread. False after the failure's own lines.
+[[nodiscard]] bool x_server_check_config(x_server_t *server, const char *path);
 // Runs the main thread's loop until `running` is cleared.
 void x_server_run(x_server_t *server);
 // Tear-down used on the start-up failure paths; null is ignored.

@@ -12,6 +12,7 @@
 #include "proto/ngx_http_parse.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -105,15 +106,25 @@ bool put_histogram(buf_t *buf, const char *name, const char *what, const counter
     char fmt_step[64], write_step[64];
     snprintf(fmt_step, sizeof fmt_step, "write %s duration header", what);
     if (!put(buf, fmt_step, fmt_step, failed, "# TYPE %s histogram\n", name)) return false;
-    for (unsigned i = 0; i < MONITOR_TIME_BUCKETS; i++) {
-        uint64_t n = load(buckets[i]);
-        if (n == 0) continue;
+    // Each observation is counted in its first bucket only; the page sums them so that every
+    // bound reports all observations at or below it, and closes with the "+Inf" bucket that
+    // histogram_quantile needs. The counters move while the page is built, so "+Inf" is never
+    // allowed below the last bound.
+    uint64_t total = 0;
+    for (unsigned i = 0; i <= MONITOR_TIME_BUCKETS; i++) {
+        char bound[16] = "+Inf";
+        if (i < MONITOR_TIME_BUCKETS) {
+            total += load(buckets[i]);
+            snprintf(bound, sizeof bound, "%u", auth_buckets[i]);
+        } else {
+            total = std::max(total, load(count));
+        }
         if (!put(buf,
                  what[0] == 'a' ? "format auth request duration member"
                                 : "format connection duration member",
                  what[0] == 'a' ? "write auth request duration member"
                                 : "write connection duration member",
-                 failed, "%s_bucket{le=\"%u\"} %" PRIu64 "\n", name, auth_buckets[i], n))
+                 failed, "%s_bucket{le=\"%s\"} %" PRIu64 "\n", name, bound, total))
             return false;
     }
     snprintf(fmt_step, sizeof fmt_step, "format %s duration tail", what);
@@ -243,7 +254,8 @@ bool monitor_metric_body(buf_t *buf, uint32_t active, const char **failed) {
 void on_monitor_connect(x_server_t *server, event_data_t *ev, uint32_t) {
     struct sockaddr_in peer = {};
     socklen_t len = sizeof peer;
-    int fd = accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(ev->fd, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         if (x_server_accept_error(server, ev, err))

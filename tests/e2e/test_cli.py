@@ -1,16 +1,18 @@
 """The command line: exact texts, empty stderr, exit statuses."""
 import re
+import socket
 import subprocess
 
 import pytest
 
-from conftest import BIN, run_cli
+from conftest import BIN, ini_text, run_cli
 
 USAGE = ("usage: {0} [options]\noptions: \n"
          "  -v                   Show version\n"
          "  -c <config.ini>      Config file.\n"
          "  -d                   Run as a daemon.\n"
-         "  -s                   Wirte to syslog.\n"
+         "  -s                   Write to syslog.\n"
+         "  -t                   Test the configuration and exit.\n"
          "  -h                   Show this help message.\n").format(BIN)
 VERSION = re.compile(r"^quoxel-kni version: 3\.1\.3 compiled at: "
                      r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n$")
@@ -71,3 +73,42 @@ def test_daemon_parent_prints_the_child_pid_and_the_child_keeps_the_directory(tm
         assert cwd == str(tmp_path)
     finally:
         os.kill(pid, signal.SIGKILL)
+
+
+@pytest.mark.parametrize("settings,status,lines", [
+    ({}, 0, ["configuration {ini} is ok"]),
+    ({"quoxel": {"black_list_file": "{tmp}"}}, 1,  # a directory: unreadable as a list
+     ["ERROR : load black file {tmp} failed", "configuration {ini} test failed"]),
+    ({"auth0": {"type": "forward", "resource": 1, "sign_salt": "s" * 22,
+                "resource_file": "{tmp}"}}, 1,
+     ["ERROR : resource file [{tmp}] load failed", "configuration {ini} test failed"]),
+    ({"port0": {"allow_udp": None}}, 1,  # a required key ends the load at once
+     ["configuration {ini} test failed"]),
+    (None, 1, ["ERROR : config ini load failed", "configuration {ini} test failed"]),
+])
+def test_configuration_check(tmp_path, settings, status, lines):
+    ini = tmp_path / "q.ini"
+    if settings is not None:
+        ini.write_text(ini_text(settings).replace("{tmp}", str(tmp_path)))
+    code, out, err = run_cli("-t", "-c", str(ini))
+    # Timestamps off; INFO lines describe the configuration and are not pinned.
+    got = [re.sub(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", "", line) for line in out.splitlines()]
+    assert code == status
+    assert [g for g in got if not g.startswith("INFO")] == [
+        line.format(ini=ini, tmp=tmp_path) for line in lines], out
+    assert err == ("" if settings != {"port0": {"allow_udp": None}}
+                   else "[ini] port0/allow_udp not found!\n")
+
+
+def test_check_connects_nowhere(tmp_path):
+    # A remote backend's service is not dialled by the check (a start dials it at once).
+    with socket.socket() as svc:
+        svc.bind(("127.0.0.1", 0))
+        svc.listen()
+        svc.settimeout(1.5)
+        (tmp_path / "q.ini").write_text(ini_text({"auth0": {
+            "type": "remote", "server_ip": "127.0.0.1", "server_port": svc.getsockname()[1],
+            "trans_type": 2}, "port0": {"auth": 0}}))
+        assert run_cli("-t", "-c", str(tmp_path / "q.ini"))[0] == 0
+        with pytest.raises(socket.timeout):
+            svc.accept()

@@ -130,5 +130,13 @@ def test_every_example_loads(quoxel, name):
     assert "auth [0] mode: " in s.output()
 
 
+@pytest.mark.parametrize("name", sorted(p.name for p in EXAMPLES.iterdir()
+                                         if p.suffix in (".ini", ".json")))
+def test_every_example_passes_the_check(name):
+    # -t also reads what a backend loads only later (resource files), so it sees more.
+    code, out, _ = run_cli("-t", "-c", f"examples/{name}", cwd=EXAMPLES.parent)
+    assert code == 0 and out.endswith(f"configuration examples/{name} is ok\n"), out
+
+
 def test_examples_are_all_covered():
     assert sorted(p.name for p in EXAMPLES.glob("*.ini")) == sorted(EXAMPLE_PORTS)

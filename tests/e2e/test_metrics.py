@@ -84,3 +84,8 @@ def test_counters_move_by_exact_amounts_and_sections_in_order(server, origin):
                         ("connection_duration_milliseconds_count", 4)):
         assert after.get(name, 0) - before.get(name, 0) == moved, name
     assert after["active_connections"] >= 1  # the SOCKS5 tunnel is still open
+    # Histograms as Prometheus reads them: cumulative buckets closed by "+Inf" equal to the count.
+    for h in ("auth_duration_milliseconds", "connection_duration_milliseconds"):
+        b = [v for k, v in after.items() if k.startswith(h + "_bucket")]
+        assert len(b) == 13 and b == sorted(b) and b[-1] == after[h + "_count"], h
+        assert after[h + "_bucket{le=+Inf}"] == after[h + "_count"]
