@@ -1,5 +1,5 @@
-"""The binary on JSON configuration files: a full file serves curl through SOCKS5 and HTTP with
-local users, the example twins load, and every required key or bad value prints its exact line."""
+"""The binary on JSON configuration files: the example twins load, and every required key or bad
+value prints its exact line."""
 import json
 import os
 import pathlib
