@@ -97,26 +97,6 @@ def wait_loaded(server, listen_port):
                     timeout=10) and server.proc.poll() is None
 
 
-def test_good_file_loads_and_prints_its_settings(quoxel, tmp_path):
-    nat = tmp_path / "nat.txt"
-    nat.write_text("10.0.0.1:1.1.1.1\r\n\r\n10.0.0.2:2.2.2.2\r\n")
-    text = ("[kni]\nthread_num=3\nthread_core_start=-1\n[quoxel]\nros_id=1\nport_agent_data=0\n"
-            f"nat_file={nat}\n"
-            "[auth0]\ntype=local\nuser1=demo:demo\nuser2=broken\n" + port(auth=0) +
-            port(1, extra="port_health=0\n"))
-    s = quoxel(text)
-    assert wait_loaded(s, 20000), s.output()
-    out = lines(s.output())
-    assert "T ERROR : load config failed" not in out
-    for line in ["T INFO  : use thread pool (3)",
-                 "T INFO  : config thread 2 thread_core:-1 port_agent_data 0",
-                 "T INFO  : config add nat cache [10.0.0.2:2.2.2.2] [0200000a][02020202]",
-                 "T INFO  : auth [0] mode: local",
-                 "T INFO  : local auth user: demo",
-                 "T INFO  : port 1 run with NO AUTH mode"]:
-        assert line in out
-
-
 EXAMPLE_PORTS = {"quickstart.ini": 1080, "local.ini": 1081, "remote.ini": 1083,
                  "tovask.ini": 1084, "forward.ini": 1085, "kestrum.ini": 1087}
 

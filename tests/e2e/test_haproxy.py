@@ -129,12 +129,3 @@ def test_refused_headers(proxy, raw, protocol, code):
     assert read_all(s) == b""
     assert srv.code(code)
 
-
-def test_addresses_from_the_header_reach_the_log(proxy, dnsmasq):
-    srv = proxy(AUTO)
-    dnsmasq({}, nxdomain=["nx.test"])
-    for header, ip in ((v1(src="203.0.113.7"), "203.0.113.7"), (v2(src="192.0.2.44"), "192.0.2.44")):
-        s = dial(srv.port)
-        s.sendall(header + b"GET http://nx.test/ HTTP/1.1\r\n\r\n")
-        assert b"ErrorCode:638" in read_all(s)
-        assert srv.wait_output(f"[{ip}] user[http://:@198.51.100.1:1080]")

@@ -4,13 +4,12 @@ import base64
 import hashlib
 import os
 import socket
-import threading
 import time
 
 import pytest
 
-from conftest import (ESTABLISHED, FORBIDDEN, PROXY_AUTH_REQUIRED, USERS, black_hole, curl, dial,
-                      echo, error_answer, free_port, read_all, read_head, recv_exact, wait_for)
+from conftest import (FORBIDDEN, PROXY_AUTH_REQUIRED, USERS, curl, dial, error_answer, free_port,
+                      read_all, read_head, recv_exact)
 
 HTTP = {"port0": {"listen_protocol": "http"}}
 
@@ -130,44 +129,6 @@ def test_exchanges(proxy, dnsmasq, settings, send, answer, code):
         pass
     assert read_all(s) == answer
     assert code is None or srv.code(code)
-
-
-def test_connect_timeout_answers_635(proxy):
-    srv = proxy(HTTP, {"quoxel": {"dst_timeout": 300}})
-    hole_port, _keep = black_hole()
-    s = dial(srv.port)
-    s.sendall(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\n\r\n" % hole_port)
-    assert read_all(s) == error_answer(635)
-
-
-def test_connect_tunnel_and_default_ports(proxy, origin):
-    srv = proxy(HTTP)
-    o = origin(echo)
-    s = dial(srv.port)
-    s.sendall(b"CONNECT 127.0.0.1:%d HTTP/1.1\r\nHost: x\r\n\r\n" % o.port)
-    assert recv_exact(s, 39) == ESTABLISHED
-    s.sendall(b"tunnelled")
-    assert recv_exact(s, 9) == b"tunnelled"
-    # CONNECT without a port goes to 443, an absolute URI without one to 80.
-    seen = []
-    for port in (443, 80):
-        ls = socket.create_server(("127.0.0.1", port))
-
-        def run(ls=ls, port=port):
-            conn, _ = ls.accept()
-            seen.append((port, conn.recv(4096)))
-            conn.sendall(b"HTTP/1.1 204 No Content\r\n\r\n")
-            conn.close()
-        threading.Thread(target=run, daemon=True).start()
-    s = dial(srv.port)
-    s.sendall(b"CONNECT 127.0.0.1 HTTP/1.1\r\n\r\n")
-    assert recv_exact(s, 39) == ESTABLISHED
-    s.sendall(b"hello")
-    s2 = dial(srv.port)
-    s2.sendall(b"GET http://127.0.0.1/x HTTP/1.1\r\n\r\n")
-    assert read_all(s2).startswith(b"HTTP/1.1 204")
-    assert wait_for(lambda: len(seen) == 2)
-    assert sorted(seen) == [(80, b"GET /x HTTP/1.1\r\nConnection: close\r\n\r\n"), (443, b"hello")]
 
 
 @pytest.fixture

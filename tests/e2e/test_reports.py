@@ -1,7 +1,6 @@
 """Access lines and flow logs through the real binary: SOCKS5, HTTP CONNECT and GET, directly and
-through an upstream, on a port whose local users have log and flow tokens; the rotating file
-series with pruning and restart; flow sums that match the bytes moved, 100 tokens a line, and
-user names that try to break the line or the JSON."""
+through an upstream, on a port whose local users have log and flow tokens, and flow sums that
+match the bytes moved. Rotation, pruning, token packing and hostile names are unit tables."""
 import json
 import os
 import re
@@ -22,25 +21,18 @@ class Logs:
     """A server whose auth0 users (password "pw") are logged under tmp_path/logs; port1 has no
     authentication."""
 
-    def __init__(self, proxy, tmp_path, users, size=1, num=3, interval=1, forward="none", raw=False):
+    def __init__(self, proxy, tmp_path, users, forward="none"):
         self.dir = tmp_path / "logs"
         for d in ("reports", "flows"):
             (self.dir / d).mkdir(parents=True, exist_ok=True)
-        entries = {f"user{i}": u if raw else f"{u}:pw" for i, u in enumerate(users, 1)}
-        self.settings = {
+        self.srv = proxy({
             "quoxel": {"ros_id": 9, "allow_internal_ip": 1},
-            "auth0": {"type": "local", **entries},
-            "auth0_reportlog": {"log_path": self.dir / "reports", "log_size": size, "log_num": num},
-            "auth0_flowlog": {"log_path": self.dir / "flows", "interval": interval, "log_size": 1,
+            "auth0": {"type": "local", **{f"user{i}": f"{u}:pw" for i, u in enumerate(users, 1)}},
+            "auth0_reportlog": {"log_path": self.dir / "reports", "log_size": 1, "log_num": 3},
+            "auth0_flowlog": {"log_path": self.dir / "flows", "interval": 1, "log_size": 1,
                               "log_num": 3},
             "port0": {"auth": 0, "forward": forward},
-            "port1": {"addr": "127.0.0.1", "allow_udp": 0, "listen_protocol": "socks5", "auth": -1}}
-        self.proxy = proxy
-        self.restart()
-
-    def restart(self):
-        self.srv = self.proxy(self.settings)
-        self.settings["port0"]["port_start"] = self.settings["port0"]["port_end"] = self.srv.port
+            "port1": {"addr": "127.0.0.1", "allow_udp": 0, "listen_protocol": "socks5", "auth": -1}})
         self.port = self.srv.port
 
     def files(self, kind):
@@ -122,17 +114,6 @@ def move(sock, up, down, pause=0.0):
     sock.close()
 
 
-def test_port_without_authentication_writes_nothing(proxy, tmp_path, target):
-    p = Logs(proxy, tmp_path, ["alice"])
-    for _ in range(3):
-        move(connect(p.srv.ports["port1"], None, target), 64, 64)
-    move(connect(p.port, "alice", target), 64, 64)
-    assert wait_for(lambda: len(p.lines()) == 1)
-    time.sleep(1.5)  # a flow interval passes: only alice's bytes are there
-    assert len(p.lines()) == 1
-    assert wait_for(lambda: p.sums() == {"alice": (64, 64)}), p.sums()
-
-
 def socks5_upstream(targets):
     """Origin handler: a minimal SOCKS5 server recording in targets the ports it connected to."""
     def pipe(a, b):
@@ -187,31 +168,6 @@ def test_access_line_fields(proxy, tmp_path, origin, target, client, upstream):
                               f"127.0.0.1:{client_port}\t{proto}\t{connected}\n").encode()
 
 
-def test_rotation_pruning_and_restart(proxy, tmp_path, target):
-    p = Logs(proxy, tmp_path, ["alice"], size=0, num=3)  # a limit of 0 MB: one line a file
-    ports, members = [], 0
-    for i in range(9):
-        s = connect(p.port, "alice", target)
-        ports.append(s.getsockname()[1])
-        move(s, 32, 32)
-        assert wait_for(lambda: f"127.0.0.1:{ports[-1]}\t".encode() in p.text("reports"))
-        members = members + 1 if members < 3 else 2  # past 3 members, the newest 2 stay
-        assert wait_for(lambda: len(p.files("reports")) == members), (i, p.files("reports"))
-    lines = p.lines()
-    assert [int(l.split(b"\t")[4].split(b":")[1]) for l in lines] == ports[-len(lines):]
-    # A restart continues the newest file and ends its torn last line.
-    p.srv.stop()
-    p.settings["auth0_reportlog"]["log_size"] = 1
-    newest = p.files("reports")[-1]
-    with open(p.dir / "reports" / newest, "ab") as f:
-        f.write(b"torn line of a crashed run")
-    p.restart()
-    move(connect(p.port, "alice", target), 16, 16)
-    assert wait_for(lambda: (p.dir / "reports" / newest).read_bytes().count(b"\n") == 3)
-    last = (p.dir / "reports" / newest).read_bytes().splitlines(keepends=True)
-    assert last[1] == b"torn line of a crashed run\n" and STAMP.match(last[2])
-
-
 def test_flow_sums_match_the_bytes_moved(proxy, tmp_path, target):
     p = Logs(proxy, tmp_path, ["alice", "bob", "carol"])
     plan = {"alice": [(1000, 200000), (3000, 10)], "bob": [(150000, 64)], "carol": [(77, 77)]}
@@ -229,41 +185,3 @@ def test_flow_sums_match_the_bytes_moved(proxy, tmp_path, target):
         assert abs(line[0]["ts"] - time.time()) < 30
 
 
-def test_250_tokens_make_lines_of_100_100_and_50(proxy, tmp_path, target):
-    users = [f"user{i:03d}" for i in range(250)]
-    p = Logs(proxy, tmp_path, users, interval=3)
-    for attempt in range(3):
-        socks = [connect(p.port, u, target) for u in users]
-        start = len(p.flows())
-        threads = [threading.Thread(target=move, args=(s, 20, 10)) for s in socks]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(10)
-        assert wait_for(lambda: sum(len(l[0]["list"]) for l in p.flows()[start:]) >= 250, 10)
-        by_ts = {}  # lines of one write share their stamp; an interval may split a round
-        for line in p.flows()[start:]:
-            by_ts.setdefault(line[0]["ts"], []).append(len(line[0]["list"]))
-        if [100, 100, 50] in by_ts.values():
-            break
-    else:
-        pytest.fail(f"no write of 250 tokens in one interval: {by_ts}")
-    assert set(p.sums()) == set(users)
-
-
-HOSTILE = ['ev"il', "back\\slash", "tab\there", "line\nfeed", "cr\rlf", "\u00e9t\u00e9",
-           "br\\\"ace}],{\"x", "\x01ctl"]
-
-
-def test_hostile_user_names_give_valid_json_and_one_line_each(proxy, tmp_path, target):
-    quoted = ['"' + u.replace("\\", "\\\\").replace('"', '\\"').replace("\t", "\\t")
-              .replace("\n", "\\n").replace("\r", "\\r") + ':pw"' for u in HOSTILE]
-    p = Logs(proxy, tmp_path, quoted, raw=True)
-    for i, user in enumerate(HOSTILE):
-        move(connect(p.port, user, target), 100 + i, 10 + i)
-    assert wait_for(lambda: len(p.lines()) == len(HOSTILE))
-    assert wait_for(lambda: p.sums() == {u: (100 + i, 10 + i) for i, u in enumerate(HOSTILE)}, 8)
-    assert all(len(l.split(b"\t")) == 8 and l.endswith(b"\t\n") for l in p.lines())
-    assert [l.split(b"\t")[1] for l in p.lines()] == [
-        re.sub(rb"[\x00-\x1f\x7f\\]", lambda m: b"\\x%02x" % m.group(0)[0], u.encode())
-        for u in HOSTILE]

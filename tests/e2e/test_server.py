@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import closed, dial, free_port, ini_text, wait_for
+from conftest import dial, free_port, ini_text, wait_for
 
 INTAKE = {"kni": {"thread_num": 4}, "quoxel": {"ros_id": 7, "src_timeout": 400},
           "port0": {"listen_protocol": "socks5"}}
@@ -32,25 +32,6 @@ def test_port_range_and_health_port_open_exactly_their_listeners(quoxel, start, 
     for i in range(threads):
         assert f"INFO  : config thread {i} thread_core:-1 port_agent_data 0" in out
     assert srv.proc.poll() is None
-
-
-def test_intake_lines(proxy):
-    srv = proxy(INTAKE, {"kni": {"thread_num": 2}})
-    s = dial(srv.port)
-    start = time.monotonic()
-    assert closed(s)
-    assert time.monotonic() - start >= 0.35
-    assert srv.wait_output(f"ERROR : client[0] [127.0.0.1] user[auto://:@127.0.0.1:{srv.port}] "
-                           "token[] target_info[:0] forward[] code[605] msg[wait client data timeout]")
-    dial(srv.port).close()
-    assert srv.code("615] msg[recv first data active closed")
-    s = dial(srv.port)
-    s.sendall(b"GET http://x/ HTTP/1.1\r\n\r\n")
-    assert closed(s)
-    assert srv.code("603] msg[not support http")
-    # The hand-off assigned session ids whose top bits name one of the two threads.
-    ids = [int(m) for m in re.findall(r"client\[(\d+)\]", srv.output())]
-    assert ids and all(i >> 28 < 2 for i in ids) and any(i > 0 for i in ids)
 
 
 def test_port_in_use_fails_the_start(quoxel):

@@ -66,17 +66,6 @@ def test_exchanges(srv, dnsmasq, send, answer, code):
         assert srv.code(code)
 
 
-@pytest.mark.parametrize("greeting", [b"\x05\x01\x00", b"\x05\x02\x00\x02" + b"\x01\x00\x00"])
-def test_greetings_that_lead_to_a_tunnel(srv, origin, greeting):
-    o = origin(echo)
-    s = dial(srv.port)
-    s.sendall(greeting + s5_request("127.0.0.1", o.port) + b"hi")
-    want = b"\x05\x00" if len(greeting) == 3 else b"\x05\x02\x01\x00"  # empty credentials pass
-    assert recv_exact(s, len(want)) == want
-    assert recv_exact(s, 10)[:2] == b"\x05\x00"
-    assert recv_exact(s, 2) == b"hi"
-
-
 def test_unanswered_connect_and_the_bound_address(srv, origin):
     hole_port, _keep = black_hole()
     s = dial(srv.port)

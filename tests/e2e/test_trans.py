@@ -168,30 +168,3 @@ def test_udp_takes_only_the_servers_datagrams(peer):
     assert 3 <= sum("resolve failed" in l for l in p.lines) <= 5, p.lines
     p.close()
 
-
-def test_pool_of_mixed_transports(peer):
-    kinds = ["ws", "tcp", "udp"]
-    peers = [peer(k) for k in kinds]
-    p = probe(*(f"{k}:127.0.0.1:{s.port}" for k, s in zip(kinds, peers)))
-    p.wait("init", 3)
-    for i in range(6):
-        p.cmd(f"send 100 {i}")
-    p.wait("data", 6)
-    assert [e[0] for e in p.events("sent")] == ["1", "2", "0"] * 2  # in turn after slot 0
-    assert sorted(e[0] for e in p.events("data")) == ["0", "0", "1", "1", "2", "2"]
-    peers[1].stop()  # the TCP member goes: sends skip it, then it is back
-    p.status(["4", "0", "4"])
-    for i in range(4):
-        p.cmd(f"send 10 {i}")
-    p.wait("sent", 10)
-    assert [e[0] for e in p.events("sent")[6:]] == ["2", "0", "2", "0"]
-    peers[1] = peer("tcp", peers[1].port)
-    p.wait("init", 4)
-    for s in peers:  # all go (UDP has no connection to lose); then all are back
-        s.stop()
-    p.status(["0", "0"])
-    [peer(k, s.port) for k, s in zip(kinds, peers)]
-    p.wait("init", 6)
-    p.cmd("send 10 9")
-    p.wait("data", 11)
-    p.close()

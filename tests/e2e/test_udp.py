@@ -48,19 +48,6 @@ def test_reply_and_a_port_without_udp(proxy):
     assert associate(proxy().port)[1][:2] == b"\x05\x02"
 
 
-@pytest.mark.parametrize("host", ["127.0.0.1", "udp.test", "udp.test."])
-def test_echo_round_trip_keeps_the_first_header(proxy, udp_echo, dnsmasq, host):
-    dnsmasq({"udp.test": "127.0.0.1"})
-    echo = udp_echo()
-    _, _, relay = associate(proxy(UDP).port)
-    c = client()
-    head = header(host, echo.port)
-    for payload in (b"first", b"x" * 1400, b"third"):
-        c.sendto(head + payload, relay)
-        assert c.recvfrom(65536) == (head + payload, relay)
-    assert len(echo.sources) == 3 and len(set(echo.sources)) == 1
-
-
 def test_bad_datagrams_are_dropped_and_the_association_lives_on(proxy, udp_echo):
     echo, other = udp_echo(), udp_echo()
     _, _, relay = associate(proxy(UDP).port)

@@ -196,26 +196,6 @@ def test_http_upstream_answer_in_three_pieces_with_extra_headers(proxy, origin):
                                  b"Proxy-Connection: keep-alive\r\nProxy-Authorization: Basic dTpw\r\n\r\n")
 
 
-def test_absolute_uri_through_http_upstream_in_pieces(proxy, origin):
-    got = []
-
-    def script(conn, log):
-        http_script([b"HTTP/1.1 200 Connection est", b"ablished\r\nX-Extra: 1\r", b"\n"])(conn, log)
-        conn.sendall(b"\r\n")
-        got.append(read_head(conn))
-        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi")
-    up = Scripted(origin, script)
-    srv = chain(proxy, f"http://u:p@127.0.0.1:{up.port}")
-    s, head = http_head(srv.port, b"GET http://site.test/a?b=1 HTTP/1.1\r\nHost: site.test\r\n"
-                        b"Proxy-Authorization: Basic eDp5\r\nAccept: */*\r\n\r\n")
-    assert head == b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n" and recv_exact(s, 2) == b"hi"
-    assert up.received[0][0] == (b"CONNECT site.test:80 HTTP/1.1\r\nHost: site.test:80\r\n"
-                                 b"Proxy-Agent: quoxel-kni/3.1.3\r\nProxy-Connection: keep-alive\r\n"
-                                 b"Proxy-Authorization: Basic dTpw\r\n\r\n")
-    assert got == [b"GET /a?b=1 HTTP/1.1\r\nHost: site.test\r\nAccept: */*\r\n"
-                   b"Connection: close\r\n\r\n"]
-
-
 def test_host_with_line_breaks_never_reaches_an_http_upstream(proxy, origin):
     up = Scripted(origin, http_script([b"HTTP/1.1 200 OK\r\n\r\n"]))
     srv = chain(proxy, f"http://127.0.0.1:{up.port}")

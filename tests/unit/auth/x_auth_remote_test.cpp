@@ -221,17 +221,3 @@ TEST(AuthRemote, VerifyJoinersAndLeaversAreFoundById) {
     EXPECT_EQ(srv.login("eve", "pw")->auth_request.request_id, 1u);
 }
 
-TEST(AuthRemote, SilentServiceRefusesOrServesTheLastGrantWithPriority) {
-    for (bool priority : {false, true}) {
-        Remote srv(false, false, priority);
-        srv.login("bob", "pw");
-        srv.answer({{"c", I(0)}, {"t", S("bob")}});
-        fake_now += 1;
-        x_client_t *c = srv.login("bob", "pw");
-        fake_now += 4001; // one send over a stream transport: the 4 s time-out ends it
-        x_auth_check_backends(srv.s);
-        EXPECT_EQ(sent.size(), 2u);
-        EXPECT_EQ(c->auth_result.code, priority ? 0u : 643u);
-        EXPECT_EQ(c->auth_result.holds_user, priority);
-    }
-}

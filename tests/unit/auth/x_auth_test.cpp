@@ -187,28 +187,3 @@ TEST(AuthExchange, OneVerifyAtATimeAndAFailedOneCloses) {
     work_thread_do(srv.s->main_thread);
 }
 
-// Passwords compare exactly, names too; a source on the local white list passes without a
-// password and is logged by address.
-TEST(AuthLocal, CredentialsAndSourceAddresses) {
-    LocalServer srv(Users{{"alice", "secret"}, {"bob", "pw"}});
-    ASSERT_TRUE(srv.started);
-    const struct {
-        const char *user, *pass, *src;
-        uint32_t code;
-        std::string token;
-    } cases[] = {
-        {"alice", "secret", "192.0.2.1", 0, "alice"}, {"Alice", "secret", "192.0.2.1", 407, ""},
-        {"alice", "secre", "192.0.2.1", 407, ""},     {"carol", "secret", "10.0.0.7", 407, ""},
-        {"", "", "10.0.0.7", 0, "LT-10.0.0.7"},       {"", "", "10.0.0.8", 407, ""},
-    };
-    for (const auto &k : cases) {
-        x_client_t *c = srv.session(0, k.src);
-        if (*k.user) c->auth_request.username = owned(k.user);
-        if (*k.pass) c->auth_request.password = owned(k.pass);
-        x_auth_start_auth(srv.s, c, on_auth);
-        EXPECT_EQ(c->auth_result.code, k.code) << k.user << "/" << k.pass << "@" << k.src;
-        const ngx_str_t &t = c->auth_result.log_token;
-        EXPECT_EQ(t.data ? std::string(reinterpret_cast<char *>(t.data), t.len) : "", k.token);
-        srv.finish(c);
-    }
-}

@@ -204,18 +204,6 @@ TEST(BjsonBinary, NestingIsBoundedInDecodeAndSkip) {
     }
 }
 
-TEST(BjsonBinary, BorrowedDecodePointsIntoTheInput) {
-    Bytes in = {0x81, 0x20, 'i', 'd', 0x42, 'h', 'i'};
-    bjson_val_t *v = nullptr;
-    ASSERT_TRUE(bjson_decode(&v, in.data(), in.size(), false));
-    Tree t(v);
-    const char *s = nullptr;
-    size_t len = 0;
-    ASSERT_TRUE(bjson_object_get_string(v, "id", &s, &len));
-    EXPECT_EQ(reinterpret_cast<const uint8_t *>(s), in.data() + 5);
-    EXPECT_EQ(len, 2u);
-}
-
 TEST(BjsonBinary, EmptyKeyAndNoneElementsAreRefusedNotMisencoded) {
     Tree o(bjson_create_object(1));
     ASSERT_NE(bjson_object_set_int(o.v, "", false, 1), nullptr);
@@ -370,23 +358,6 @@ bjson_val_t *random_tree(std::mt19937_64 &rng, int depth) {
         break;
     }
     return v;
-}
-
-TEST(BjsonBinary, RandomTreesRoundTrip) {
-    std::mt19937_64 rng(17);
-    for (int i = 0; i < 300; ++i) {
-        Tree t(random_tree(rng, 0));
-        Bytes b = encode(t.v);
-        ASSERT_FALSE(b.empty());
-        for (bool copy : {true, false}) {
-            bjson_val_t *back = nullptr;
-            ASSERT_TRUE(bjson_decode(&back, b.data(), b.size(), copy));
-            Tree bt(back);
-            EXPECT_TRUE(bjson_equals(t.v, back));
-            buf_t buf = {b.data(), b.data() + b.size(), b.data(), b.data() + b.size()};
-            EXPECT_TRUE(bjson_raw_read_skip(&buf) && buf.pos == buf.last);
-        }
-    }
 }
 
 } // namespace

@@ -133,25 +133,6 @@ TEST(IniLoad, RefusesTwoGigabytesAndMore) {
     unlink(tmpl);
 }
 
-TEST(IniSections, CountStopsAtAGap) {
-    struct {
-        const char *text;
-        const char *prefix;
-        uint32_t count;
-    } cases[] = {
-        {"[port0]\n[port1]\n[port3]\n", "port", 2},
-        {"[port1]\n", "port", 0},
-        {"[PORT0]\n[port1]\n", "port", 2},
-        {"[auth0]\nk=[port0]\n", "port", 0}, // a value is never a header
-        {"", "port", 0},
-    };
-    for (const auto &c : cases) {
-        LoadedIni f(c.text);
-        ASSERT_NE(f.ini, nullptr);
-        EXPECT_EQ(ini_get_section_count(f.ini, c.prefix), c.count) << c.text;
-    }
-}
-
 TEST(IniGetters, TypedValuesAndDefaults) {
     LoadedIni f("[s]\nn=-42\nbig=99999999999999999999\nip=10.0.0.1\nbad_ip=x\ntext=t\n");
     ASSERT_NE(f.ini, nullptr);
@@ -173,3 +154,4 @@ TEST(IniGetters, TypedValuesAndDefaults) {
 }
 
 } // namespace
+

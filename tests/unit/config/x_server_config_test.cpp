@@ -202,42 +202,6 @@ TEST(ConfigLoad, Loads) {
     }
 }
 
-// Only the exact ".json" suffix selects the JSON reader (which refuses INI text).
-TEST(ConfigFormat, ChosenByTheExactJsonSuffix) {
-    for (const char *suffix : {".json", ".JSON", ".json.bak"}) {
-        TempFile f(kBase + kPort, suffix);
-        x_config_server_t config = {};
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(x_server_load_config(&config, f.path.c_str()), strcmp(suffix, ".json") != 0);
-        testing::internal::GetCapturedStdout();
-        x_server_free_config(&config);
-    }
-}
-
-// NAT files: an address text over 31 characters fails with the format line instead of overrunning.
-TEST(ConfigNatFile, RecordsAndFaults) {
-    const struct {
-        const char *records;
-        const char *list;
-        bool ok;
-        const char *line;
-    } cases[] = {
-        {"10.0.0.1:1.1.1.1\r\n\n  10.0.0.2:2.2.2.2\n", "", true,
-         "config add nat cache [10.0.0.2:2.2.2.2] [0200000a][02020202]"},
-        {"10.0.0.1:1.1.1.1\nnot a record\n10.0.0.2:2.2.2.2\n", "", false,
-         "has error conf [not a record\n10.0.0.2:2.2.2.2]"},
-        {"10.0.0.1:host.example\n", "", false, "has error conf [10.0.0.1:host.example]"},
-        {"10.0.0.1:0000000000000000000000000000000000000000000010.1.1.1\n", "", false,
-         "has error conf [10.0.0.1:0000000000000000000000000000000]"},
-        {"10.0.0.1:1.1.1.1\n", "nat_list=10.0.0.1:3.3.3.3\n", false,
-         "ERROR : config add nat cache [10.0.0.1:3.3.3.3]"},
-    };
-    for (const auto &c : cases) {
-        TempFile nat(c.records, ".txt");
-        load_text(kBase + "nat_file=" + nat.path + "\n" + c.list + kPort, c.ok, c.line);
-    }
-}
-
 // User information over 255 bytes fails the parse and leaves nothing half-filled; a port over
 // 16 bits keeps its low bits as written.
 TEST(ForwardUrl, Parses) {
@@ -274,31 +238,6 @@ TEST(ForwardUrl, Parses) {
         EXPECT_EQ(f.port, c.port);
         EXPECT_EQ(f.has_username, c.pass != nullptr ? 1 : 0);
         EXPECT_EQ(str(f.password), c.pass ? c.pass : "");
-        x_forward_member_free(&f);
-    }
-}
-
-// A SOCKS5 length byte cannot say 256: such credentials are refused rather than sent truncated.
-TEST(ForwardAuth, BuildsBothCredentialLines) {
-    const struct {
-        std::string user, pass;
-        std::string s5, basic; // empty: refused
-    } cases[] = {
-        {"u", "p", std::string("\x01\x01u\x01p", 5), "Proxy-Authorization: Basic dTpw\r\n"},
-        {"ab", "", std::string("\x01\x02" "ab\x00", 5), "Proxy-Authorization: Basic YWI6\r\n"},
-        {std::string(256, 'a'), "p", "", ""},
-        {"u", std::string(256, 'b'), "", ""},
-    };
-    for (const auto &c : cases) {
-        x_forward_t f = {};
-        ASSERT_TRUE(ngx_str_init(&f.username, c.user.data(), c.user.size()));
-        ASSERT_TRUE(ngx_str_init(&f.password, c.pass.data(), c.pass.size()));
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(x_forward_create_auth(&f), !c.s5.empty()) << c.user.size();
-        std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(str(f.s5_auth), c.s5);
-        EXPECT_EQ(str(f.base64_auth), c.basic);
-        EXPECT_EQ(out.find("longer than 255 bytes") != std::string::npos, c.s5.empty());
         x_forward_member_free(&f);
     }
 }

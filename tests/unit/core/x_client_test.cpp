@@ -204,26 +204,6 @@ TEST_P(Relay, ABusyDirectionYieldsAfterABoundedRun) {
     p.end(srv.s);
 }
 
-// The idle check closes at the limit, not before; a second close is harmless.
-TEST(Session, IdleCheckClosesOnlyPastTheLimit) {
-    OneThreadServer srv;
-    RelayPair p(srv.s, nullptr);
-    x_client_t *c = p.c;
-    c->idle_timeout = 5000;
-    x_client_start_session_timers(c);
-    c->last_reply_time = x_time_ms() - 4999 + 10;
-    x_client_replay_timeout(c, &c->reply_timeout);
-    EXPECT_FALSE(x_client_is_closing(c));
-    c->last_reply_time = x_time_ms() - 5000;
-    x_client_replay_timeout(c, &c->reply_timeout);
-    EXPECT_TRUE(x_client_is_closing(c));
-    EXPECT_EQ(c->flow_timeout.timer, nullptr); // close stopped every timer
-    x_client_close(c);
-    work_thread_do(srv.s->main_thread);
-    close(p.client);
-    close(p.dest);
-}
-
 // Credentials too long for a SOCKS5 length byte keep the previous forward in place.
 TEST(Session, FillForwardRefusesLongCredentialsAndKeepsThePreviousForward) {
     OneThreadServer srv;
