@@ -64,6 +64,7 @@ def test_largest_frame_and_other_destinations(proxy, udp_echo):
     big = bytes(range(256)) * 255 + bytes(65526 - 65280)  # header 10 + 65526 = 65536
     s.sendall(frame("127.0.0.1", echo.port, b"first"))
     assert read_frame(s)[1] == b"first"
+    other.sock.sendto(b"intruder", echo.sources[0])  # not the destination: never framed back
     s.sendall(frame("127.0.0.1", other.port, b"elsewhere") + frame("127.0.0.1", echo.port, b"x"))
     assert read_frame(s)[1] == b"x"
     assert other.sources == []
