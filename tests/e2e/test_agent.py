@@ -122,12 +122,14 @@ def test_closed_session_drops_its_request(proxy, agent, origin):
 def test_bad_agent_frames_end_the_session(proxy, agent, udp_echo, cmd, policy, code):
     srv = through(proxy, agent(policy, key=0x77))
     s, reply = s5_connect(srv.port, "0.0.0.0", 0, cmd=cmd)
-    first = bytes([0, cmd == 0xF3, 0, 1]) + socket.inet_aton("127.0.0.1") + udp_echo().port.to_bytes(
-        2, "big") + b"x"
-    if cmd == 3:
-        socket.socket(type=socket.SOCK_DGRAM).sendto(first, ("127.0.0.1", int.from_bytes(reply[8:], "big")))
-    else:
-        s.sendall(first)
+    # The first datagram (or frame: its length in the first two bytes) starts the agent request.
+    first = (bytes([0, cmd == 0xF3, 0, 1]) + socket.inet_aton("127.0.0.1") +
+             udp_echo().port.to_bytes(2, "big") + b"x")
+    with socket.socket(type=socket.SOCK_DGRAM) as c:
+        if cmd == 3:
+            c.sendto(first, ("127.0.0.1", int.from_bytes(reply[8:], "big")))
+        else:
+            s.sendall(first)
     assert srv.code(code), srv.output()
 
 

@@ -7,8 +7,8 @@ Policies: accept; refuse (code 640); silent; unknown (answers and connects for a
 first); twice (answers twice); hostile (connects with a wrong magic and for another session
 first); foreign (only another port answers, accepting); spoofed (another address on the same port
 refuses first); late (answers after a second); short / badtype (the first UDP frame is shorter
-than its header / has an unknown address type). Own asyncio loop in a thread; `requests`: (monotonic time, request); `replies`: (session,
-magic, the proxy's answer to that hello)."""
+than its header / has an unknown address type). Own asyncio loop in a thread; `requests`:
+(monotonic time, request); `replies`: (session, magic, the proxy's answer to that hello)."""
 import asyncio
 import socket
 import struct
