@@ -5,10 +5,12 @@ import os
 import socket
 import sys
 import threading
+import time
 
 import pytest
 
-from conftest import curl, echo, factory, http_origin, recv_exact, s5_connect
+from conftest import (curl, dial, echo, factory, http_origin, recv_exact, s5_connect, s5_login,
+                      s5_request, wait_for)
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
 from agent import Agent  # noqa: E402
@@ -70,8 +72,10 @@ def test_curl(proxy, agent, origin, dnsmasq, how):
 
 # (policy, forward password, session code, sends): a silent agent is asked three times,
 # tovask_retry_interval (300 ms, checked every 500 ms) apart; without a password nothing is sent.
+# An answer from another port than the one asked is no answer.
 @pytest.mark.parametrize("policy,password,code,sends", [
-    ("refuse", "agp", 640, 1), ("silent", "agp", 647, 3), ("accept", "", 632, 0)])
+    ("refuse", "agp", 640, 1), ("silent", "agp", 647, 3), ("accept", "", 632, 0),
+    ("foreign", "agp", 647, 3)])
 def test_failed_requests(proxy, agent, origin, policy, password, code, sends):
     ag = agent(policy)
     srv = through(proxy, ag, password=password, tovask_retry_interval=300, dst_timeout=5000)
@@ -82,7 +86,7 @@ def test_failed_requests(proxy, agent, origin, policy, password, code, sends):
     assert all(0.25 < b - a < 0.9 for a, b in zip(times, times[1:])), times
 
 
-@pytest.mark.parametrize("policy", ["unknown", "twice", "hostile"])
+@pytest.mark.parametrize("policy", ["unknown", "twice", "hostile", "spoofed"])
 def test_stray_answers_and_connections_leave_the_session_alone(proxy, agent, origin, policy):
     ag = agent(policy)
     srv = through(proxy, ag)
@@ -91,8 +95,42 @@ def test_stray_answers_and_connections_leave_the_session_alone(proxy, agent, ori
     s.sendall(b"still here")
     assert recv_exact(s, 10) == b"still here"
     refused = [r for r in ag.replies if r[2] != b"\x00\x00"]
-    assert len(refused) == {"unknown": 1, "twice": 0, "hostile": 2}[policy]
+    assert len(refused) == {"unknown": 1, "twice": 0, "hostile": 2, "spoofed": 0}[policy]
     assert all(r[2] == b"\x00\x01" for r in refused)
+
+
+def test_closed_session_drops_its_request(proxy, agent, origin):
+    ag, o = agent("late"), origin(echo)
+    srv = through(proxy, ag, tovask_retry_interval=300)
+    s = dial(srv.port)
+    s5_login(s)
+    s.sendall(s5_request("127.0.0.1", o.port))
+    assert wait_for(lambda: ag.requests)
+    s.close()
+    # Nothing is resent for the closed session; its late answer and connection find nobody.
+    assert wait_for(lambda: ag.replies, 3) and ag.replies[0][2] == b"\x00\x01"
+    time.sleep(0.5)
+    assert len(ag.requests) == 1
+    ag.policy = "accept"
+    s, reply = s5_connect(srv.port, "127.0.0.1", o.port)
+    s.sendall(b"next")
+    assert reply[:2] == b"\x05\x00" and recv_exact(s, 4) == b"next", srv.output()
+
+
+@pytest.mark.parametrize("cmd", [3, 0xF3])
+@pytest.mark.parametrize("policy,code", [("short", 623), ("badtype", 624)])
+def test_bad_agent_frames_end_the_session(proxy, agent, udp_echo, cmd, policy, code):
+    srv = through(proxy, agent(policy, key=0x77))
+    s, reply = s5_connect(srv.port, "0.0.0.0", 0, cmd=cmd)
+    # The first datagram (or frame: its length in the first two bytes) starts the agent request.
+    first = (bytes([0, cmd == 0xF3, 0, 1]) + socket.inet_aton("127.0.0.1") +
+             udp_echo().port.to_bytes(2, "big") + b"x")
+    with socket.socket(type=socket.SOCK_DGRAM) as c:
+        if cmd == 3:
+            c.sendto(first, ("127.0.0.1", int.from_bytes(reply[8:], "big")))
+        else:
+            s.sendall(first)
+    assert srv.code(code), srv.output()
 
 
 def test_token_session_leaves_through_the_agent(proxy, agent, origin):

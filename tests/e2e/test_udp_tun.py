@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import recv_exact, s5_addr, s5_connect
+from conftest import USERS, recv_exact, s5_addr, s5_connect
 
 SO_RCVBUFFORCE = 33
 TUN = {"port0": {"allow_udp": 1, "listen_protocol": "socks5"}}
@@ -64,6 +64,7 @@ def test_largest_frame_and_other_destinations(proxy, udp_echo):
     big = bytes(range(256)) * 255 + bytes(65526 - 65280)  # header 10 + 65526 = 65536
     s.sendall(frame("127.0.0.1", echo.port, b"first"))
     assert read_frame(s)[1] == b"first"
+    other.sock.sendto(b"intruder", echo.sources[0])  # not the destination: never framed back
     s.sendall(frame("127.0.0.1", other.port, b"elsewhere") + frame("127.0.0.1", echo.port, b"x"))
     assert read_frame(s)[1] == b"x"
     assert other.sources == []
@@ -73,6 +74,23 @@ def test_largest_frame_and_other_destinations(proxy, udp_echo):
     assert read_frame(s)[1] == big[:65000]
     s.close()
     assert srv.wait_output("dropped [1] datagrams for other destinations")
+
+
+def test_each_direction_has_its_bucket(proxy):
+    """bob has 100 kB/s (200 kB at the start) each way: 400 kB of uploads wait for his upload
+    bucket and leave his download bucket full."""
+    srv, sink = proxy(TUN, USERS), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 23)
+    sink.bind(("127.0.0.1", 0))
+    s, reply = s5_connect(srv.port, "0.0.0.0", 0, "bob", "bob-pw", cmd=0xF3)
+    start = time.monotonic()
+    s.sendall(frame("127.0.0.1", sink.getsockname()[1], bytes(10000)) * 40)
+    src = [sink.recvfrom(65536)[1] for _ in range(40)][0]
+    assert time.monotonic() - start > 1.5
+    start = time.monotonic()
+    [(sink.sendto(bytes(10000), src), time.sleep(0.01)) for _ in range(19)]
+    assert [len(read_frame(s)[1]) for _ in range(19)] == [10000] * 19
+    assert time.monotonic() - start < 1.0
 
 
 @pytest.mark.parametrize("bad,code", [

@@ -5,8 +5,10 @@ the answers back.
 
 Policies: accept; refuse (code 640); silent; unknown (answers and connects for another session
 first); twice (answers twice); hostile (connects with a wrong magic and for another session
-first). Own asyncio loop in a thread; `requests`: (monotonic time, request); `replies`: (session,
-magic, the proxy's answer to that hello)."""
+first); foreign (only another port answers, accepting); spoofed (another address on the same port
+refuses first); late (answers after a second); short / badtype (the first UDP frame is shorter
+than its header / has an unknown address type). Own asyncio loop in a thread; `requests`:
+(monotonic time, request); `replies`: (session, magic, the proxy's answer to that hello)."""
 import asyncio
 import socket
 import struct
@@ -105,6 +107,10 @@ class Agent:
         self.transport, _ = self.loop.run_until_complete(
             self.loop.create_datagram_endpoint(Control, local_addr=("127.0.0.1", 0)))
         self.port = self.transport.get_extra_info("sockname")[1]
+        self.strangers = {"foreign": ("127.0.0.1", 0), "spoofed": ("127.0.0.2", self.port)}
+        for name, where in self.strangers.items():
+            self.strangers[name] = socket.socket(type=socket.SOCK_DGRAM)
+            self.strangers[name].bind(where)
         ready.set()
         self.loop.run_forever()
 
@@ -117,6 +123,7 @@ class Agent:
     def stop(self):
         async def shutdown():
             self.transport.close()
+            [sock.close() for sock in self.strangers.values()]
             for task in list(self.tasks):
                 task.cancel()
             await asyncio.gather(*self.tasks, return_exceptions=True)
@@ -128,13 +135,17 @@ class Agent:
 
     async def on_request(self, req, src):
         p, s = self.policy, req["s"]
+        if p in self.strangers:
+            self.strangers[p].sendto(encode({"c": 640 if p == "spoofed" else 0, "s": s}), src)
         if p == "refuse":
             self.answer(src, s, 640)
-        if p in ("silent", "refuse") or [r["s"] for _, r in self.requests].count(s) > 1:
+        if p in ("silent", "refuse", "foreign") or [r["s"] for _, r in self.requests].count(s) > 1:
             return  # a resend of a request already served
         if p == "unknown":
             self.answer(src, s ^ 0x5A5A5A5A)
             await self.connect(req, s ^ 0x5A5A5A5A)
+        if p == "late":
+            await asyncio.sleep(1)
         for _ in range(2 if p == "twice" else 1):
             self.answer(src, s)
         if p == "hostile":
@@ -168,6 +179,8 @@ class Agent:
         """Frames: a SOCKS5 UDP datagram whose first two bytes are its length, little-endian."""
         sock = socket.socket(type=socket.SOCK_DGRAM)
         sock.setblocking(False)
+        w.write(xor({"short": b"\x00\x00\x00\x01", "badtype": b"\x0c\x00\x00\x09" + bytes(8)}.get(
+            self.policy, b""), self.key))
 
         def readable():
             data, src = sock.recvfrom(65536)
