@@ -83,10 +83,19 @@ def test_through_danted(proxy, udp_echo, daemons):
     _, reply, relay = associate(srv.port)
     assert reply[:2] == b"\x05\x00"
     c = client()
+    c.settimeout(1)
     for payload in (b"via danted", b"y" * 1000):
-        c.sendto(header("127.0.0.1", echo.port) + payload, relay)
-        # The upstream's own header comes back with the answer.
-        assert c.recvfrom(65536)[0] == b"\x00\x00\x00" + s5_addr("127.0.0.1", echo.port) + payload
+        # UDP may drop a datagram on a loaded machine (danted's relay socket among others): up to
+        # three tries. The upstream's own header comes back with the answer.
+        answer = None
+        for _ in range(3):
+            c.sendto(header("127.0.0.1", echo.port) + payload, relay)
+            try:
+                answer = c.recvfrom(65536)[0]
+                break
+            except TimeoutError:
+                continue
+        assert answer == b"\x00\x00\x00" + s5_addr("127.0.0.1", echo.port) + payload
     c.sendto(header("127.0.0.1", other.port) + b"bypass", relay)  # never reaches the upstream
     assert quiet(c) and other.sources == []
 
