@@ -264,6 +264,21 @@ void x_tovask_forward_do_conn_req(x_client_t *c, x_tovask_callback callback) {
     c->callback = callback;
 }
 
+uint16_t x_tovask_forward_resolved(x_client_t *c, int status, const sockaddr_storage *addr,
+                                   x_timer_callback on_timeout, x_tovask_callback callback) {
+    if (status != 0) return static_cast<uint16_t>(status);
+    if (addr->ss_family != AF_INET) return X_ERROR_DNS_STATUS_NOT_FOUND;
+    c->dst_addr.sin_family = AF_INET;
+    c->dst_addr.sin_addr = reinterpret_cast<const sockaddr_in *>(addr)->sin_addr;
+    c->dst_addr.sin_port = htons(c->forward->port);
+    x_timer_del(&c->tcp_conn_timeout);
+    c->tcp_dst_timeout.ctx = c;
+    c->tcp_dst_timeout.callback = on_timeout;
+    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
+    x_tovask_forward_do_conn_req(c, callback);
+    return 0;
+}
+
 void x_tovask_forward_cancel(x_client_t *c) {
     x_tovask_forward_t *f = endpoint_of(c);
     c->callback = nullptr;

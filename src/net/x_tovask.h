@@ -87,6 +87,12 @@ void x_tovask_forward_close(x_tovask_forward_t *forward);
 // credentials too long for one request), 633 (no memory), 634 (send failed) or 647 (this thread
 // has no agent data port).
 void x_tovask_forward_do_conn_req(x_client_t *client, x_tovask_callback callback);
+// A resolver answer for the agent's host of a session: on an IPv4 address the address becomes the
+// session's destination, the client's request timer stops, the dst_timeout timer starts with
+// on_timeout and the connect request goes out with callback; 0. Otherwise nothing changes and the
+// session's error code is returned.
+uint16_t x_tovask_forward_resolved(x_client_t *client, int status, const sockaddr_storage *addr,
+                                   x_timer_callback on_timeout, x_tovask_callback callback);
 // The session ends: its request, if any, goes at once.
 void x_tovask_forward_cancel(x_client_t *client);
 // Encodes the connect request of a session into out; false when it would not fit in

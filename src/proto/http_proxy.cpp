@@ -616,21 +616,9 @@ void http_tovask_on_dns_resp(void *ctx, int status, struct sockaddr_storage *add
     auto *c = static_cast<x_client_t *>(ctx);
     c->dns_query = nullptr;
     if (x_client_is_closing(c)) return;
-    if (status != 0 || addr->ss_family != AF_INET) {
-        fail(c,
-             status ? static_cast<uint16_t>(status)
-                    : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
-             "http agent domain query failed");
-        return;
-    }
-    c->dst_addr.sin_family = AF_INET;
-    c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    c->dst_addr.sin_port = htons(c->forward->port);
-    x_timer_del(&c->tcp_conn_timeout);
-    c->tcp_dst_timeout.ctx = c;
-    c->tcp_dst_timeout.callback = http_on_connect_dst_timeout;
-    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
-    x_tovask_forward_do_conn_req(c, http_conn_agent_resp);
+    uint16_t code = x_tovask_forward_resolved(c, status, addr, http_on_connect_dst_timeout,
+                                              http_conn_agent_resp);
+    if (code != 0) fail(c, code, "http agent domain query failed");
 }
 
 void http_conn_agent_resp(x_client_t *c, uint16_t status) {

@@ -295,21 +295,9 @@ void s5_tcp_on_agent_dns_resp(void *ctx, int status, struct sockaddr_storage *ad
     auto *c = static_cast<x_client_t *>(ctx);
     c->dns_query = nullptr;
     if (x_client_is_closing(c)) return;
-    if (status != 0 || addr->ss_family != AF_INET) {
-        reply_and_close(c, S5_REP_UNREACHABLE,
-                        status ? static_cast<uint16_t>(status)
-                               : static_cast<uint16_t>(X_ERROR_DNS_STATUS_NOT_FOUND),
-                        "s5 tcp agent domain query failed");
-        return;
-    }
-    c->dst_addr.sin_family = AF_INET;
-    c->dst_addr.sin_addr = reinterpret_cast<sockaddr_in *>(addr)->sin_addr;
-    c->dst_addr.sin_port = htons(c->forward->port);
-    x_timer_del(&c->tcp_conn_timeout);
-    c->tcp_dst_timeout.ctx = c;
-    c->tcp_dst_timeout.callback = s5_on_connect_dst_timeout;
-    x_timer_reg(&c->thread->dst_timer, &c->tcp_dst_timeout);
-    x_tovask_forward_do_conn_req(c, s5_tcp_conn_agent_resp);
+    uint16_t code = x_tovask_forward_resolved(c, status, addr, s5_on_connect_dst_timeout,
+                                              s5_tcp_conn_agent_resp);
+    if (code != 0) reply_and_close(c, S5_REP_UNREACHABLE, code, "s5 tcp agent domain query failed");
 }
 
 void s5_tcp_conn_agent_resp(x_client_t *c, uint16_t status) {
