@@ -190,23 +190,29 @@ bool udp_relay_out(x_client_t *c) {
     return true;
 }
 
+// Sends what a direction holds to fd, counting what went; false (the session closed with code
+// and msg) when the socket failed for good.
+bool send_held(x_client_t *c, x_client_relay_t *r, int fd, uint16_t code, const char *msg) {
+    buf_t *b = &r->buf;
+    if (buf_size(b) == 0) return true;
+    ssize_t n = send(fd, b->pos, buf_size(b), MSG_NOSIGNAL);
+    if (n <= 0 && (n == 0 || !transient(errno))) {
+        fail(c, code, msg);
+        return false;
+    }
+    if (n > 0) {
+        b->pos += n;
+        r->sum += static_cast<uint32_t>(n);
+    }
+    if (b->pos == b->last) b->pos = b->last = b->start;
+    return true;
+}
+
 // Writes held frames to the client; false when the session closed.
 bool tcp_relay_out(x_client_t *c) {
-    buf_t *b = &c->down.buf;
-    size_t len = buf_size(b);
-    if (len > 0) {
-        ssize_t n = send(c->connect_ev_data.fd, b->pos, len, MSG_NOSIGNAL);
-        if (n <= 0 && (n == 0 || !transient(errno))) {
-            fail(c, X_ERROR_SOCKET_SEND_TO_CLIENT, "s5 udp tun send to client failed");
-            return false;
-        }
-        if (n > 0) {
-            b->pos += n;
-            c->down.sum += static_cast<uint32_t>(n);
-        }
-        if (b->pos == b->last) b->pos = b->last = b->start;
-    }
-    return update_tcp(c) && update_udp(c);
+    return send_held(c, &c->down, c->connect_ev_data.fd, X_ERROR_SOCKET_SEND_TO_CLIENT,
+                     "s5 udp tun send to client failed") &&
+           update_tcp(c) && update_udp(c);
 }
 
 void on_tcp_readable(x_client_t *c) {
@@ -523,20 +529,9 @@ bool client_update(x_client_t *c) {
 
 // Writes held frames to the agent; false when the session closed.
 bool udp_to_tcp_relay_out_up(x_client_t *c) {
-    buf_t *b = &c->up.buf;
-    if (buf_size(b) > 0) {
-        ssize_t n = send(c->tcp_dst_ev_data.fd, b->pos, buf_size(b), MSG_NOSIGNAL);
-        if (n <= 0 && (n == 0 || !transient(errno))) {
-            fail(c, X_ERROR_SOCKET_SEND_TO_SERVER, "s5 udp to tcp send failed");
-            return false;
-        }
-        if (n > 0) {
-            b->pos += n;
-            c->up.sum += static_cast<uint32_t>(n);
-        }
-        if (b->pos == b->last) b->pos = b->last = b->start;
-    }
-    return agent_update(c) && client_update(c);
+    return send_held(c, &c->up, c->tcp_dst_ev_data.fd, X_ERROR_SOCKET_SEND_TO_SERVER,
+                     "s5 udp to tcp send failed") &&
+           agent_update(c) && client_update(c);
 }
 
 // Charges the held frame to the bucket, then sends it or pauses.
