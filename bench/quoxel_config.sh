@@ -9,6 +9,8 @@ thread_num = $1
 [quoxel]
 ros_id = 1
 reply_timeout = 600000
+# The origin runs on loopback, which authenticated ports refuse by default.
+allow_local_ip = 1
 $2
 [auth0]
 type = local
