@@ -1,14 +1,11 @@
-"""Echo servers for the service transports: LEB128-framed TCP, UDP datagrams, WebSocket (the
-websockets library, which refuses unmasked client frames and checks the handshake), and "badws",
-which answers the handshake with a wrong Sec-WebSocket-Accept.
+"""Echo servers for the service transports, run as `trans_peers.py <tcp|udp|ws|badws> <port>`
+(prints "ready" once listening): LEB128-framed TCP, UDP, WebSocket (the websockets library, which
+refuses unmasked client frames) and "badws", whose handshake answer has a wrong accept value.
 
-    trans_peers.py <tcp|udp|ws|badws> <port>      prints "ready" once listening
-
-Messages are echoed, replies up to 300 bytes one byte per segment, long WebSocket ones fragmented,
-except these commands:  cmd:bomb (a frame announcing 2^40 bytes), cmd:half (half a frame, then
-close), cmd:silent (no more answers), cmd:ping (WebSocket: ping "abcd", then "pong" once the pong
-came back), cmd:text (WebSocket: a text frame), cmd:foreign (UDP: an empty datagram and one from
-another port before the echo)."""
+Replies up to 300 bytes go one byte per segment, long WebSocket ones fragmented. Commands:
+cmd:bomb (a frame announcing 2^40 bytes), cmd:half (half a frame, then close), cmd:silent (no
+more answers), cmd:ping (WebSocket: ping "abcd", then "pong" once the pong came back), cmd:text
+(WebSocket: a text frame), cmd:foreign (UDP: an empty datagram and one from another port first)."""
 import asyncio
 import socket
 import sys

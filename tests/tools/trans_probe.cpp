@@ -1,17 +1,12 @@
-// Drives service transport clients in a pool for the end-to-end suite.
-//
-//   trans_probe [--reconn-inval ms] [--reconn-cnt n] [--heartbeat ms] member...
-//
+// Drives service transport clients in a pool for the end-to-end suite:
+//   trans_probe [--reconn-inval ms] [--heartbeat ms] member...
 // Each member is "ws:host:port", "tcp:host:port" or "udp:host:port"; member i sits in pool slot i.
 // Prints "= ready", then reads commands from standard input, one a line:
-//   send <len> <seed>   one message of len pattern bytes through the pool: "= sent <slot> <0|1>"
-//                       ("none" for the slot when no member is connected)
+//   send <len> <seed>   one message of len pattern bytes through the pool: "= sent <0|1>"
 //   raw <text>          the text itself as one message
-//   status              "= status <status of every slot>"
 //   rss                 "= rss <resident kB>"
-// and reports what the owner hears: "= init <slot>", "= data <slot> <len> <fnv1a-64 hex>" and
-// "= close <slot>" (after reconn-cnt consecutive closes). Exits when standard input ends.
-// Diagnostic lines of the clients go to standard output as well, without the "= " prefix.
+// and reports what the owner hears: "= init <slot>" and "= data <slot> <len> <fnv1a-64 hex>".
+// Exits when standard input ends. The clients' own log lines go to standard output too.
 #include "core/epoll.h"
 #include "core/work_thread.h"
 #include "net/x_conn_pool.h"
@@ -26,10 +21,6 @@
 #include <vector>
 
 namespace {
-
-struct Member {
-    int slot;
-};
 
 void emit(const std::string &line) {
     printf("= %s\n", line.c_str());
@@ -46,16 +37,12 @@ uint64_t fnv1a(const uint8_t *d, size_t n) {
 bool on_data(void *o, const uint8_t *d, size_t n) {
     char hex[17];
     snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(fnv1a(d, n)));
-    emit("data " + std::to_string(static_cast<Member *>(o)->slot) + " " + std::to_string(n) + " " +
-         hex);
+    emit("data " + std::to_string(*static_cast<int *>(o)) + " " + std::to_string(n) + " " + hex);
     return true;
 }
 bool on_init(void *o) {
-    emit("init " + std::to_string(static_cast<Member *>(o)->slot));
+    emit("init " + std::to_string(*static_cast<int *>(o)));
     return true;
-}
-void on_close(void *o) {
-    emit("close " + std::to_string(static_cast<Member *>(o)->slot));
 }
 
 long rss_kb() {
@@ -68,10 +55,7 @@ long rss_kb() {
 }
 
 void send_message(x_conn_pool_t *pool, const std::vector<uint8_t> &msg) {
-    bool any = x_conn_pool_connected(pool) > 0;
-    bool ok = x_conn_pool_send(pool, msg.data(), msg.size());
-    emit("sent " + (any ? std::to_string(pool->cur_index) : std::string("none")) + " " +
-         (ok ? "1" : "0"));
+    emit(x_conn_pool_send(pool, msg.data(), msg.size()) ? "sent 1" : "sent 0");
 }
 
 void run_command(x_conn_pool_t *pool, const std::string &line) {
@@ -86,11 +70,6 @@ void run_command(x_conn_pool_t *pool, const std::string &line) {
         send_message(pool, msg);
     } else if (!strcmp(cmd, "raw") && line.size() > 4) {
         send_message(pool, std::vector<uint8_t>(line.begin() + 4, line.end()));
-    } else if (!strcmp(cmd, "status")) {
-        std::string s = "status";
-        for (uint32_t i = 0; i < pool->pool_size; i++)
-            s += " " + std::to_string(pool->trans_pool[i]->status);
-        emit(s);
     } else if (!strcmp(cmd, "rss")) {
         emit("rss " + std::to_string(rss_kb()));
     } else {
@@ -101,14 +80,12 @@ void run_command(x_conn_pool_t *pool, const std::string &line) {
 } // namespace
 
 int main(int argc, char **argv) {
-    uint32_t reconn_inval = 200, reconn_cnt = 0, heartbeat = 10000;
+    uint32_t reconn_inval = 200, heartbeat = 10000;
     std::vector<std::string> members;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (i + 1 < argc && a == "--reconn-inval") {
             reconn_inval = static_cast<uint32_t>(atoi(argv[++i]));
-        } else if (i + 1 < argc && a == "--reconn-cnt") {
-            reconn_cnt = static_cast<uint32_t>(atoi(argv[++i]));
         } else if (i + 1 < argc && a == "--heartbeat") {
             heartbeat = static_cast<uint32_t>(atoi(argv[++i]));
         } else {
@@ -119,18 +96,17 @@ int main(int argc, char **argv) {
     thread->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     thread->dns = x_dns_create(thread->epoll_fd);
     x_conn_pool_t *pool = x_conn_pool_create(thread, "", 0, static_cast<uint32_t>(members.size()));
-    std::vector<Member> owners(members.size());
+    std::vector<int> owners(members.size());
     for (size_t i = 0; pool && i < members.size(); i++) {
         std::string m = members[i];
         size_t c1 = m.find(':'), c2 = m.rfind(':');
         std::string kind = m.substr(0, c1), host = m.substr(c1 + 1, c2 - c1 - 1);
         uint16_t type = kind == "ws" ? X_TRANS_WS : kind == "udp" ? X_TRANS_UDP : X_TRANS_TCP;
-        owners[i].slot = static_cast<int>(i);
+        owners[i] = static_cast<int>(i);
         x_trans_client_t *c = x_trans_client_create(type, thread, "", 0);
         if (!c ||
             !c->do_init(c, host.c_str(), static_cast<uint16_t>(atoi(m.c_str() + c2 + 1)), "ws",
-                        reconn_inval, reconn_cnt, heartbeat, &owners[i], on_data, on_init,
-                        on_close) ||
+                        reconn_inval, 0, heartbeat, &owners[i], on_data, on_init, nullptr) ||
             !x_conn_pool_put(pool, c)) {
             emit("create failed " + m);
             return 1;

@@ -36,17 +36,6 @@ TEST(TunFrame, Limits) {
     }
 }
 
-TEST(AgentHello, Reads) {
-    const Bytes hello = {0xAC, 0x7B, 0x5A, 0x01, 0x02, 0x03, 0x04, 0, 0, 0xEA, 0x60};
-    x_tovask_hello_t h{};
-    EXPECT_EQ(x_tovask_read_hello(hello.data(), 10, &h), X_TOVASK_HELLO_MORE);
-    ASSERT_EQ(x_tovask_read_hello(hello.data(), hello.size(), &h), X_TOVASK_HELLO_OK);
-    EXPECT_EQ(h.code_key, 0x5A);
-    EXPECT_EQ(h.session, 0x01020304u);
-    EXPECT_EQ(h.idle_timeout, 60000u);
-    EXPECT_EQ(x_tovask_read_hello(Bytes{0xAC, 0x7C}.data(), 2, &h), X_TOVASK_HELLO_BAD);
-}
-
 struct Request {
     x_client_t c{};
     x_forward_t f{};
@@ -80,17 +69,6 @@ TEST(AgentRequest, KeysByModelAndTheSizeLimit) {
     // 1023 bytes still go; 1025 are refused, never cut.
     EXPECT_EQ(Request(1, 369).keys().size(), 8u);
     EXPECT_TRUE(Request(1, 370).keys().empty());
-}
-
-TEST(AgentAnswer, Decodes) {
-    int64_t code = -1;
-    uint32_t session = 0;
-    // {"x": "y", "c": -1, "s": 0x01020304}: other keys are skipped.
-    Bytes extra = {0x83, 0x11, 0x10, 'x', 0x41, 'y', 'c', 0x11, 's', 0x05, 4, 3, 2, 1};
-    EXPECT_TRUE(x_tovask_decode_answer(extra.data(), extra.size(), &code, &session));
-    EXPECT_EQ(code, -1);
-    EXPECT_EQ(session, 0x01020304u);
-    EXPECT_FALSE(x_tovask_decode_answer(Bytes{0x81, 0x10, 'c', 0x20}.data(), 4, &code, &session));
 }
 
 } // namespace

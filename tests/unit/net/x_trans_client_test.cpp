@@ -1,24 +1,17 @@
-// Framing and handshake bytes of the service transports, and the pool's spread.
+// Framing of the service transports, and the pool's spread.
 #include "net/x_conn_pool.h"
 #include "net/x_tcp_client.h"
 #include "net/x_ws_client.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "config/x_server_config.h"
-#include "core/work_thread.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using namespace std::string_literals;
 
 Bytes B(std::initializer_list<int> v) {
     Bytes b;
@@ -92,83 +85,6 @@ TEST(WsFrame, ServerFrameTable) {
             EXPECT_EQ(f.payload_len, c.len);
         }
     }
-}
-
-TEST(WsHandshake, AcceptOfTheSampleKey) {
-    char out[X_WS_ACCEPT_LEN + 1];
-    x_ws_accept_for_key("dGhlIHNhbXBsZSBub25jZQ==", 24, out);
-    EXPECT_STREQ(out, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    x_ws_handshake_t a{}, b{};
-    ASSERT_TRUE(x_ws_handshake_new(&a));
-    ASSERT_TRUE(x_ws_handshake_new(&b));
-    EXPECT_EQ(strlen(a.key), X_WS_KEY_LEN);
-    EXPECT_STRNE(a.key, b.key);
-    char req[X_WS_REQUEST_MAX];
-    // Request text comes from configuration: nothing may split its lines.
-    EXPECT_EQ(x_ws_handshake_request(req, sizeof(req), "a b", "svc.test", &a), 0u);
-    EXPECT_EQ(x_ws_handshake_request(req, sizeof(req), "a", "svc\r\nX: y", &a), 0u);
-}
-
-TEST(WsHandshake, ResponseTable) {
-    x_ws_handshake_t hs{};
-    strcpy(hs.key, "dGhlIHNhbXBsZSBub25jZQ==");
-    strcpy(hs.accept, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    const std::string ok = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                           "Connection: Upgrade\r\nsec-websocket-accept:  "
-                           "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-    struct Case {
-        std::string in;
-        x_ws_hs_result_t want;
-    } cases[] = {
-        {ok, X_WS_HS_OK},
-        {ok + "\x82\x01z", X_WS_HS_OK}, // a frame right behind the answer stays
-        {ok.substr(0, ok.size() - 1), X_WS_HS_INCOMPLETE},
-        {"HTTP/1.1 10", X_WS_HS_INCOMPLETE},
-        {"HTTP/1.1 403 Forbidden\r\n", X_WS_HS_REFUSED},
-        {"HTTP/1.1 1010 X\r\n\r\n", X_WS_HS_REFUSED},
-        {"HTTP/1.1 101 OK\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo\r\n\r\n",
-         X_WS_HS_REFUSED},
-        {"HTTP/1.1 101 OK\r\nX: \0\r\n\r\n"s, X_WS_HS_REFUSED}, // no accept at all
-        {std::string("HTTP/1.1 101 OK\r\nX: a\0b\r\nSec-WebSocket-Accept: "
-                     "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n",
-                     79),
-         X_WS_HS_OK},
-        {"HTTP/1.1 101 OK\r\n" + std::string(X_WS_RESPONSE_MAX, 'h'), X_WS_HS_TOO_LONG},
-    };
-    for (const Case &c : cases) {
-        size_t hdr = 0;
-        auto *p = reinterpret_cast<const uint8_t *>(c.in.data());
-        EXPECT_EQ(x_ws_handshake_response(p, c.in.size(), &hs, &hdr), c.want) << c.in;
-        if (c.want == X_WS_HS_OK) {
-            EXPECT_EQ(hdr, c.in.find("\r\n\r\n") + 4) << c.in;
-        }
-    }
-}
-
-// A message sent while the connection is being set up goes out once it is up, not behind the
-// next one; what a close finds queued is gone.
-TEST(TransClient, QueuedMessageGoesOutOnConnect) {
-    auto *thread = new work_thread_t{};
-    thread->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    for (uint16_t type : {X_TRANS_TCP, X_TRANS_WS}) {
-        x_trans_client_t *c = x_trans_client_create(type, thread, nullptr, 0);
-        // Without a resolver the first attempt fails at once; a socket pair stands in.
-        ASSERT_TRUE(
-            c->do_init(c, "127.0.0.1", 9, "", 1000, 0, 0, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(c->do_send(c, reinterpret_cast<const uint8_t *>("abc"), 3));
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-        ASSERT_TRUE(type == X_TRANS_TCP
-                        ? x_tcp_client_adopt(reinterpret_cast<x_tcp_client_t *>(c), sv[0])
-                        : x_ws_client_adopt(reinterpret_cast<x_ws_client_t *>(c), sv[0], true));
-        uint8_t got[16];
-        ASSERT_EQ(recv(sv[1], got, sizeof(got), MSG_DONTWAIT), type == X_TRANS_TCP ? 4 : 9);
-        EXPECT_EQ(got[0], type == X_TRANS_TCP ? 3 : 0x82);
-        c->do_free(c);
-        close(sv[1]);
-    }
-    close(thread->epoll_fd);
-    delete thread;
 }
 
 // Clients that only count what they are asked to send.
