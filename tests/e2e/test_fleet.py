@@ -69,8 +69,7 @@ def query(port, expr):
 
 
 def sessions(front, origin, first, n):
-    """n curl sessions from 127.0.0.2, 20 at a time; each its own user (so its own connection and
-    its own question to the service). The HTTP codes."""
+    """HTTP codes of n curl sessions from 127.0.0.2, 20 at a time, each its own user."""
     args = []
     for i in range(n):
         args += ["--next", "--interface", "127.0.0.2", "-x",

@@ -1,7 +1,5 @@
-"""Flow reports through the real binary: curl moves bytes through SOCKS5 and HTTP CONNECT for two
-users, each interval's sums become a record file, delivered to the collector double of
-tests/peers/collector.py whose answers follow a policy. Whatever the collector, the network or a
-SIGKILL does, every record ends up acknowledged or still on disk, never lost."""
+"""Flow reports through the real binary to the collector double: whatever the collector, the network
+or a SIGKILL does, every record ends up acknowledged or still on disk, never lost."""
 import json
 import os
 import sys

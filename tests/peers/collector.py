@@ -1,9 +1,7 @@
-"""Flow-report collector double: a strict WebSocket server (the websockets library checks the
-handshake and refuses unmasked or malformed frames) on an asyncio loop in its own thread. Records
-are decoded by scripts/flow_records.py, written apart from the proxy's codec, and kept in
-`records` as (connection number, object). Answers follow `policy`: always {"c": 0}; never; twice
-{"c": 0} two times; and for the first `count` records: keep {"c": 1}, late {"c": 0} after `delay`
-seconds, drop (the connection is aborted); later records get {"c": 0}."""
+"""Flow-report collector double: a strict WebSocket server on its own asyncio thread; records are
+decoded by scripts/flow_records.py (not the proxy's codec). Answers follow `policy`: always {"c": 0};
+never; twice {"c": 0} two times; for the first `count` records: keep {"c": 1}, late {"c": 0} after
+`delay` seconds, drop (the connection is aborted); later records get {"c": 0}."""
 import asyncio
 import os
 import sys
@@ -12,7 +10,7 @@ import threading
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-from flow_records import decode, read_file  # noqa: E402,F401
+from flow_records import decode  # noqa: E402
 
 ACK, KEEP = b"\x81\x10c\x20", b"\x81\x10c\x21"  # {"c": 0}, {"c": 1}
 

@@ -19,8 +19,7 @@ std::string config(uint16_t port) {
            "\nallow_udp = 0\nlisten_protocol = http\nauth = -1\n";
 }
 
-// One client that either sends a byte the port refuses or closes before sending anything, and
-// waits for the server to end the connection.
+// One client that sends a refused byte or closes before sending; waits for the server's close.
 bool connect_send_close(uint16_t port, bool send_byte) {
     int fd = dial_loopback(port);
     if (fd < 0) return false;

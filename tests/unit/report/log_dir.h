@@ -8,7 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,9 +40,7 @@ struct LogDir {
     }
     std::string read(const std::string &name) const {
         std::ifstream in(path + "/" + name, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     // Every file's contents, in name order.
     std::string read_all() const {
@@ -59,15 +57,3 @@ struct LogDir {
         }
     }
 };
-
-// Lines of a text, each without its line feed.
-inline std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::string::size_type start = 0, nl;
-    while ((nl = text.find('\n', start)) != std::string::npos) {
-        out.push_back(text.substr(start, nl - start));
-        start = nl + 1;
-    }
-    if (start < text.size()) out.push_back(text.substr(start));
-    return out;
-}

@@ -1,6 +1,4 @@
-// Flow reports over a socket pair that plays the collector: 64-bit sums, a record that does not
-// fit the socket at once (an early answer cannot be for it), pruning around the file in flight,
-// and head files that cannot be sent.
+// Flow reports over a socket pair that plays the collector.
 #include "bjson/binary_json.h"
 #include "core/work_thread.h"
 #include "core/x_server.h"

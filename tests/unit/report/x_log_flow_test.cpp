@@ -3,40 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-
-namespace {
-
-x_client_t *flow_session(ReportServer &srv, const std::string &flow, const std::string &stats,
-                         uint32_t up, uint32_t down) {
-    x_client_t *c = srv.session();
-    if (!flow.empty()) set_str(&c->auth_result.flow_token, flow);
-    if (!stats.empty()) set_str(&c->auth_result.stats_token, stats);
-    c->up.sum = up;
-    c->down.sum = down;
-    return c;
-}
-
-x_flow_log_pkt_t sample(const std::string &flow, const std::string &stats, uint32_t up,
-                        uint32_t down) {
-    x_flow_log_pkt_t p = {};
-    memcpy(p.flow_token, flow.data(), flow.size());
-    memcpy(p.stats_token, stats.data(), stats.size());
-    p.up_size = up;
-    p.down_size = down;
-    return p;
-}
-
-} // namespace
 
 TEST(FlowLog, SumsDoNotWrapAt32Bits) {
     ReportServer srv;
     x_log_flow_t *log = srv.s->log_charge_flow[0];
-    for (int i = 0; i < 3; i++) {
-        x_flow_log_pkt_t p = sample("big", "", 4000000000u, 1);
+    const x_flow_log_pkt_t p{0, "big", {}, 4000000000u, 1};
+    for (int i = 0; i < 3; i++)
         x_log_do_flow(log, &p);
-    }
     x_log_flow_timeout(log);
     EXPECT_NE(srv.flows.read_all().find("\"big\":{\"u\":12000000000,\"d\":3}"), std::string::npos);
 }
@@ -44,8 +18,7 @@ TEST(FlowLog, SumsDoNotWrapAt32Bits) {
 TEST(FlowLog, TokensThatDoNotFitASampleAreRefused) {
     struct {
         const char *name;
-        std::string flow;
-        std::string stats;
+        std::string flow, stats;
         bool charged;
         bool counted;
     } cases[] = {
@@ -56,7 +29,11 @@ TEST(FlowLog, TokensThatDoNotFitASampleAreRefused) {
     };
     for (const auto &tc : cases) {
         ReportServer srv;
-        x_client_t *c = flow_session(srv, tc.flow, tc.stats, 100, 200);
+        x_client_t *c = srv.session();
+        set_str(&c->auth_result.flow_token, tc.flow);
+        set_str(&c->auth_result.stats_token, tc.stats);
+        c->up.sum = 100;
+        c->down.sum = 200;
         x_log_send_flow(c);
         EXPECT_EQ(c->up.sum, 0u) << tc.name;
         EXPECT_EQ(dictSize(srv.s->log_charge_flow[0]->flow_cache), tc.charged ? 1u : 0u) << tc.name;
