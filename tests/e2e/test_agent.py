@@ -133,21 +133,6 @@ def test_bad_agent_frames_end_the_session(proxy, agent, udp_echo, cmd, policy, c
     assert srv.code(code), srv.output()
 
 
-def test_token_session_leaves_through_the_agent(proxy, agent, origin):
-    salt = "Qx7mK2pR9vL4nW8sT3yZ6b"
-    ag = agent(key=0x33)
-    srv = proxy({"quoxel": {"port_agent_data": free_pair()},
-                 "auth0": {"type": "tovask", "sign_salt": salt},
-                 "port0": {"listen_protocol": "socks5", "auth": 0}})
-    name = f"tku-tkp-127.0.0.1-{ag.port}"
-    s, reply = s5_connect(srv.port, "127.0.0.1", origin(echo).port, name,
-                          hashlib.md5((salt + name).encode()).hexdigest().upper())
-    assert reply[:2] == b"\x05\x00" and (ag.requests[0][1]["u"], ag.requests[0][1]["p"]) == (
-        "tku", "tkp"), srv.output()
-    s.sendall(b"token bytes")
-    assert recv_exact(s, 11) == b"token bytes"
-
-
 @pytest.mark.parametrize("key", [0, 0x77])
 def test_udp_association_through_the_agent(proxy, agent, udp_echo, key):
     echo, other = udp_echo(), udp_echo()
