@@ -1,5 +1,4 @@
-"""Agent forwarding through the real binary and the agent double of tests/peers: requests, resends,
-answers by policy, hellos, the XOR on every byte (20 MB each way), stray connections."""
+"""Agent forwarding through the real binary and the agent double of tests/peers."""
 import hashlib
 import os
 import socket
@@ -70,9 +69,8 @@ def test_curl(proxy, agent, origin, dnsmasq, how):
     assert hashlib.sha256(r.stdout).digest() == hashlib.sha256(body).digest()
 
 
-# (policy, forward password, session code, sends): a silent agent is asked three times,
-# tovask_retry_interval (300 ms, checked every 500 ms) apart; without a password nothing is sent.
-# An answer from another port than the one asked is no answer.
+# (policy, forward password, session code, sends): a silent agent is asked three times, 300 ms
+# (checked every 500 ms) apart; without a password nothing is sent; another port's answer is none.
 @pytest.mark.parametrize("policy,password,code,sends", [
     ("refuse", "agp", 640, 1), ("silent", "agp", 647, 3), ("accept", "", 632, 0),
     ("foreign", "agp", 647, 3)])

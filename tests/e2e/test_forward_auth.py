@@ -1,7 +1,5 @@
-"""Forward and token authentication through the real binary: kestrum signatures and zembo region
-names leading to real upstreams that check the exact upstream user, the user-name scheme, the
-country check on the address of a PROXY header, connection limits and shared rates across
-threads, and token users, whose agent forwards end with 647 and never leave directly."""
+"""Forward and token authentication through the real binary, to real upstreams that check the
+exact upstream user."""
 import os
 import subprocess
 import time

@@ -18,25 +18,21 @@ LOCAL = 0x0100007F  # 127.0.0.1 as the service sees addresses
 OK, NO = b"\x01\x00", b"\x01\x01"
 
 
-def serve(body):
-    """An origin handler: `body` after the client's first bytes (200 to an HTTP request), then
-    open until the client leaves."""
-    def handle(conn):
-        first = conn.recv(64)
-        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" if first[:3] == b"GET"
-                     else body)
-        while conn.recv(4096):
-            pass
-    return handle
+def serve(conn):
+    """The origin: a 200 to an HTTP request, a byte to anything else, then open until closed."""
+    first = conn.recv(64)
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" if first[:3] == b"GET" else b"x")
+    while conn.recv(4096):
+        pass
 
 
 @pytest.fixture
 def remote(proxy, origin):
-    """remote(kind, policy, *settings): quoxel on a remote backend whose service double (.svc)
-    runs `policy`, with an origin (.origin) sending `body`."""
+    """remote(kind, policy, *settings): quoxel asking a service double (.svc) that runs `policy`;
+    .origin is the origin."""
     made = []
 
-    def start(kind="tcp", policy=grant(), *layers, body=b"x"):
+    def start(kind="tcp", policy=grant(), *layers):
         svc = AuthService(kind)
         svc.policy = policy
         made.append(svc)
@@ -46,7 +42,7 @@ def remote(proxy, origin):
                                "trans_type": ["ws", "udp", "tcp"].index(kind)},
                      "port0": {"auth": 0}}, *layers)
         assert kind == "udp" or wait_for(lambda: len(svc.open) >= 2)  # both pools up
-        srv.svc, srv.origin = svc, origin(serve(body), backlog=512)
+        srv.svc, srv.origin = svc, origin(serve, backlog=512)
         return srv
     yield start
     for svc in made:
@@ -128,6 +124,7 @@ def test_connection_limit_across_threads(remote):
         assert [g for g, _ in held] == [OK] * 3 and login(srv, "ivan") == NO
         [s.close() for _, s in held]
     exactly_three()
+    assert "client [|ivan|***|" in srv.output()  # the password never reaches the log
     churn = [threading.Thread(target=lambda: [login(srv, "ivan") for _ in range(50)])
              for _ in range(4)]
     [t.start() for t in churn]

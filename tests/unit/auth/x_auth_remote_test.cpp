@@ -135,4 +135,3 @@ TEST(AuthRemote, VerifyJoinersAndLeaversAreFoundById) {
     srv.auth->request_id = X_AUTH_REMOTE_REQUEST_ID_MAX;
     EXPECT_EQ(srv.login("eve", "pw")->auth_request.request_id, 1u);
 }
-

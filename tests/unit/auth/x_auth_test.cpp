@@ -136,4 +136,3 @@ TEST(AuthExchange, OneVerifyAtATimeAndAFailedOneCloses) {
     EXPECT_EQ(c->error_code, X_ERROR_AUTH_VERIFY);
     work_thread_do(srv.s->main_thread);
 }
-
