@@ -1,6 +1,5 @@
-"""Remote authentication through the binary against the service double (tests/peers): the
-request's keys, answers and refusals, resends and time-outs per transport, limits and lists
-across threads, verify, and egress addresses on a veth device."""
+"""Remote authentication through the binary against the service double (tests/peers): request
+keys, answers, limits and lists across threads, and egress addresses on a veth device."""
 import os
 import socket
 import subprocess
@@ -13,31 +12,27 @@ import pytest
 from conftest import curl, dial, recv_exact, s5_login, s5_request, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
-from auth_service import AuthService, grant, late, refuse  # noqa: E402
+from auth_service import AuthService, grant, refuse  # noqa: E402
 
 LOCAL = 0x0100007F  # 127.0.0.1 as the service sees addresses
 OK, NO = b"\x01\x00", b"\x01\x01"
 
 
-def serve(body):
-    """An origin handler: `body` after the client's first bytes (200 to an HTTP request), then
-    open until the client leaves."""
-    def handle(conn):
-        first = conn.recv(64)
-        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" if first[:3] == b"GET"
-                     else body)
-        while conn.recv(4096):
-            pass
-    return handle
+def serve(conn):
+    """The origin: a 200 to an HTTP request, a byte to anything else, then open until closed."""
+    first = conn.recv(64)
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n" if first[:3] == b"GET" else b"x")
+    while conn.recv(4096):
+        pass
 
 
 @pytest.fixture
 def remote(proxy, origin):
-    """remote(kind, policy, *settings): quoxel on a remote backend whose service double (.svc)
-    runs `policy`, with an origin (.origin) sending `body`."""
+    """remote(kind, policy, *settings): quoxel asking a service double (.svc) that runs `policy`;
+    .origin is the origin."""
     made = []
 
-    def start(kind="tcp", policy=grant(), *layers, body=b"x"):
+    def start(kind="tcp", policy=grant(), *layers):
         svc = AuthService(kind)
         svc.policy = policy
         made.append(svc)
@@ -47,7 +42,7 @@ def remote(proxy, origin):
                                "trans_type": ["ws", "udp", "tcp"].index(kind)},
                      "port0": {"auth": 0}}, *layers)
         assert kind == "udp" or wait_for(lambda: len(svc.open) >= 2)  # both pools up
-        srv.svc, srv.origin = svc, origin(serve(body), backlog=512)
+        srv.svc, srv.origin = svc, origin(serve, backlog=512)
         return srv
     yield start
     for svc in made:
@@ -112,29 +107,13 @@ def test_answers(remote, policy, reply, code, asked):
     srv = remote("tcp", policy, {"auth0": {"error_timeout": 1500}})
     assert login(srv, "carol") == reply
     assert code == 0 or srv.code(code)
+    time.sleep(0.005)  # a grant without a cache time still serves logins in its own millisecond
     login(srv, "carol")
     assert len(srv.svc.of(1)) == asked
     if asked == 1:  # the refusal ends with error_timeout
         time.sleep(1.6)
         login(srv, "carol")
         assert wait_for(lambda: len(srv.svc.of(1)) == 2)
-
-
-# (transport, policy, sends, seconds until 643)
-SILENCES = [("udp", lambda q: [], 3, 3.0), ("tcp", lambda q: [], 1, 4.0),
-            ("ws", lambda q: [], 1, 4.0), ("tcp", lambda q: ["close"], 1, 4.0),
-            ("ws", late(5, grant()), 1, 4.0)]
-
-
-@pytest.mark.parametrize("kind,policy,sends,seconds", SILENCES)
-def test_resends_and_time_outs(remote, kind, policy, sends, seconds):
-    srv = remote(kind, policy)
-    start = time.monotonic()
-    assert login(srv, "erin\nforged", "s3cr3t") == NO
-    assert seconds - 0.2 < time.monotonic() - start < seconds + 3
-    assert srv.code(643)  # the key in the time-out line: user name escaped, password masked
-    assert "s3cr3t" not in srv.output() and "|erin\\x0aforged|***|" in srv.output()
-    assert len(srv.svc.of(1)) == sends and len({q["i"] for q in srv.svc.of(1)}) == 1
 
 
 def test_connection_limit_across_threads(remote):
@@ -145,6 +124,7 @@ def test_connection_limit_across_threads(remote):
         assert [g for g, _ in held] == [OK] * 3 and login(srv, "ivan") == NO
         [s.close() for _, s in held]
     exactly_three()
+    assert "client [|ivan|***|" in srv.output()  # the password never reaches the log
     churn = [threading.Thread(target=lambda: [login(srv, "ivan") for _ in range(50)])
              for _ in range(4)]
     [t.start() for t in churn]
@@ -168,18 +148,6 @@ def test_per_user_lists(remote, tmp_path):
         reply, s = socks5(srv, user, port=port)
         s.close()
         assert (reply == OK) == allowed, (user, port, reply)
-
-
-def test_verify_revokes_a_live_session(remote):
-    srv = remote("tcp", grant(v=10, vu=1, ct=60), body=b"v" * 100)
-    srv.svc.verify_policy = lambda q: [{"a": 4, "c": 1}]
-    reply, s = socks5(srv, "kate")
-    s.sendall(b"!")
-    s.settimeout(30)
-    assert reply == OK and recv_exact(s, 100) == b"v" * 100
-    assert s.recv(1) == b""  # closed by the verify answer within two verify ticks
-    assert srv.svc.of(3)[0] == {"i": srv.svc.of(3)[0]["i"], "a": 3, "t": b"kate"}
-    assert srv.code(646)
 
 
 def test_egress_addresses_taken_and_returned(remote):

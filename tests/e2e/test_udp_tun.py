@@ -1,6 +1,4 @@
-"""The UDP-over-TCP tunnel (command 0xF3) through the real binary: framed datagrams to a UDP echo
-and back, however the frames are cut into segments, the largest frame, frames that end the
-session with their code, and frames for other destinations that are dropped and counted."""
+"""The UDP-over-TCP tunnel (command 0xF3) through the real binary, frames to a UDP echo and back."""
 import socket
 import struct
 import time
@@ -40,8 +38,7 @@ def test_echo_round_trip_every_cut(proxy, udp_echo):
         s.sendall(f[i:i + 1])
         time.sleep(0.002)
     assert read_frame(s)[1] == b"split-at-every-byte"
-    # 500 frames in one segment all leave, in order (read by a sink with room for them all;
-    # the echo could not keep up and UDP would lose some); then it answers each one.
+    # 500 frames in one segment all leave, in order (to a sink with room for all), then 50 back.
     sink, s2 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), tunnel(srv.port)
     sink.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 23)
     sink.bind(("127.0.0.1", 0))
@@ -68,8 +65,7 @@ def test_largest_frame_and_other_destinations(proxy, udp_echo):
     s.sendall(frame("127.0.0.1", other.port, b"elsewhere") + frame("127.0.0.1", echo.port, b"x"))
     assert read_frame(s)[1] == b"x"
     assert other.sources == []
-    # The largest frame is read whole; its payload is more than one datagram carries, so it is
-    # lost as UDP loses it, and the tunnel goes on.
+    # The largest frame is read whole; its payload exceeds a datagram: lost, the tunnel goes on.
     s.sendall(frame("127.0.0.1", echo.port, big) + frame("127.0.0.1", echo.port, big[:65000]))
     assert read_frame(s)[1] == big[:65000]
     s.close()
@@ -77,8 +73,7 @@ def test_largest_frame_and_other_destinations(proxy, udp_echo):
 
 
 def test_each_direction_has_its_bucket(proxy):
-    """bob has 100 kB/s (200 kB at the start) each way: 400 kB of uploads wait for his upload
-    bucket and leave his download bucket full."""
+    # bob has 100 kB/s (200 kB burst) each way: 400 kB up leave his download bucket full.
     srv, sink = proxy(TUN, USERS), socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sink.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 23)
     sink.bind(("127.0.0.1", 0))

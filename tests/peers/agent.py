@@ -1,82 +1,21 @@
-"""An agent double: answers connect requests (one binary JSON object per UDP datagram) by policy,
-connects back to the proxy's data port with the 11-byte hello and relays, XOR-transformed with
-its key, to the requested target (TCP) or unframes datagrams and sends them on (UDP), framing
-the answers back.
+"""An agent double: answers connect requests (a binary JSON object per UDP datagram) by policy,
+connects back to the proxy's data port with the 11-byte hello and relays, XOR-transformed with its
+key, to the target (TCP) or unframes datagrams and frames the answers back (UDP).
 
-Policies: accept; refuse (code 640); silent; unknown (answers and connects for another session
-first); twice (answers twice); hostile (connects with a wrong magic and for another session
-first); foreign (only another port answers, accepting); spoofed (another address on the same port
-refuses first); late (answers after a second); short / badtype (the first UDP frame is shorter
-than its header / has an unknown address type). Own asyncio loop in a thread; `requests`:
-(monotonic time, request); `replies`: (session, magic, the proxy's answer to that hello)."""
+Policies: accept; refuse (640); silent; unknown / hostile (first answers or connects for another
+session, hostile also with a wrong magic); twice; foreign (only another port answers); spoofed
+(another address on the same port refuses first); late (after a second); short / badtype (a first
+UDP frame shorter than its header / of an unknown address type). `requests`: (monotonic time,
+request); `replies`: (session, magic, the proxy's answer to that hello)."""
 import asyncio
 import socket
 import struct
 import threading
 import time
 
+from auth_service import decode, encode
+
 MAGIC = 31660
-
-
-def _count(kind, n):
-    out, rest = bytearray([kind | (n & 31) | (0x20 if n >= 32 else 0)]), n >> 5
-    while rest:
-        out.append((rest & 0x7F) | (0x80 if rest >> 7 else 0))
-        rest >>= 7
-    return bytes(out)
-
-
-def encode(obj):
-    """Binary JSON of an object of int and str members."""
-    nibbles = []
-    for k in obj:
-        n = len(k)
-        while n:
-            nibbles.append(n if n < 8 else (n & 7) | 8)
-            n >>= 3
-    nibbles += [0] * (len(nibbles) % 2)
-    out = _count(0x80, len(obj)) + bytes(a << 4 | b for a, b in zip(nibbles[::2], nibbles[1::2]))
-    for k, v in obj.items():
-        # Integers as small ones or in their 8-byte form: any form must be read.
-        out += k.encode() + (bytes([0x20 + v]) if isinstance(v, int) and 0 <= v < 32 else
-                             b"\x06" + struct.pack("<q", v) if isinstance(v, int) else
-                             _count(0x40, len(v)) + v.encode())
-    return out
-
-
-def _read_count(d, i):
-    n, shift, i = d[i] & 31, 5, i + 1
-    more = d[i - 1] & 0x20
-    while more:
-        n, shift, more, i = n | (d[i] & 0x7F) << shift, shift + 7, d[i] & 0x80, i + 1
-    return n, i
-
-
-def decode(d):
-    """An object of int and str members."""
-    n, i = _read_count(d, 0)
-    lengths, cur, shift = [], 0, 0
-    while len(lengths) < n:
-        for nib in (d[i] >> 4, d[i] & 15):
-            if len(lengths) < n:
-                cur, shift = cur | (nib & 7) << shift, shift + 3
-                if not nib & 8:
-                    lengths, cur, shift = lengths + [cur], 0, 0
-        i += 1
-    out = {}
-    for length in lengths:
-        key, i = d[i:i + length].decode(), i + length
-        t = d[i]
-        fixed = {3: "<b", 4: "<h", 5: "<i", 6: "<q", 9: "<Q"}
-        if 0x20 <= t < 0x40:
-            out[key], i = t - 0x20, i + 1
-        elif t in fixed:
-            size = struct.calcsize(fixed[t])
-            out[key], i = struct.unpack(fixed[t], d[i + 1:i + 1 + size])[0], i + 1 + size
-        else:
-            ln, i = _read_count(d, i)
-            out[key], i = d[i:i + ln].decode(), i + ln
-    return out
 
 
 def xor(data, key):
@@ -101,7 +40,8 @@ class Agent:
 
         class Control(asyncio.DatagramProtocol):
             def datagram_received(self, data, src):
-                req = decode(data)
+                req = {k: v.decode() if isinstance(v, bytes) else v
+                       for k, v in decode(data).items()}
                 agent.requests.append((time.monotonic(), req))
                 agent.spawn(agent.on_request(req, src))
         self.transport, _ = self.loop.run_until_complete(

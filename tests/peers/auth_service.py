@@ -1,7 +1,6 @@
-"""Authentication-service double: one asyncio server (own thread) speaking the service's side over
-WebSocket, UDP or LEB128-framed TCP, with its own binary-JSON codec. Requests are recorded in
-`requests`; `policy(req)` (auth) and `verify_policy(req)` (verify) return the actions: a dict is
-an answer ("i" filled from the request), ("sleep", s) waits, "close" drops the connection."""
+"""Authentication-service double over WebSocket, UDP or LEB128-framed TCP (asyncio in its own
+thread), with a binary-JSON codec of its own. Requests are kept in `requests`; `policy(req)` and
+`verify_policy(req)` return the answers to send ("i" taken from the request)."""
 import asyncio
 import struct
 import threading
@@ -98,10 +97,6 @@ def refuse(code):
     return lambda q: [{"a": 2, "c": code}]
 
 
-def late(seconds, inner):
-    return lambda q: [("sleep", seconds)] + inner(q)
-
-
 class AuthService:
     def __init__(self, kind):
         self.kind, self.requests, self.open, self.loop = kind, [], set(), None
@@ -148,16 +143,11 @@ class AuthService:
             self.thread.join(5)
             self.loop = None
 
-    async def answer(self, data, send, close):
+    def answer(self, data, send):
         req = decode(memoryview(data))
         self.requests.append(req)
         for action in (self.verify_policy if req.get("a") == 3 else self.policy)(req):
-            if action == "close":
-                close()
-            elif isinstance(action, tuple):
-                await asyncio.sleep(action[1])
-            else:
-                send(encode({"i": req["i"], **action}))
+            send(encode({"i": req["i"], **action}))
 
     async def _tcp(self, reader, writer):
         self.open.add(writer.close)
@@ -169,8 +159,7 @@ class AuthService:
                     b = (await reader.readexactly(1))[0]
                     n, shift, more = n | (b & 0x7F) << shift, shift + 7, b & 0x80
                 body = await reader.readexactly(n)
-                asyncio.ensure_future(self.answer(body, lambda m: writer.write(uleb(len(m)) + m),
-                                                  writer.close))
+                self.answer(body, lambda m: writer.write(uleb(len(m)) + m))
         except (asyncio.IncompleteReadError, ConnectionError):
             pass
         finally:
@@ -188,8 +177,7 @@ class AuthService:
         self.open.add(close)
         try:
             async for message in ws:
-                asyncio.ensure_future(self.answer(
-                    message, lambda m: asyncio.ensure_future(ws.send(m)), close))
+                self.answer(message, lambda m: asyncio.ensure_future(ws.send(m)))
         except websockets.ConnectionClosed:
             pass
         self.open.discard(close)
@@ -203,5 +191,4 @@ class Datagram(asyncio.DatagramProtocol):
         self.transport = transport
 
     def datagram_received(self, data, addr):
-        asyncio.ensure_future(self.service.answer(
-            data, lambda m: self.transport.sendto(m, addr), lambda: None))
+        self.service.answer(data, lambda m: self.transport.sendto(m, addr))

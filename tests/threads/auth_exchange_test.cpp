@@ -1,6 +1,5 @@
-// Authentication questions from sessions on every thread to the backend on main, and the
-// answers back, including answers for sessions whose client already left. Run under
-// ThreadSanitizer by the threading build.
+// Logins from sessions on every thread to the backend on main and back, also for clients that
+// already left. Run under ThreadSanitizer.
 #include "core/x_server.h"
 #include "running_server.h"
 #include "report/monitor.h"

@@ -42,19 +42,19 @@ struct Service {
                     break;
             }
             char first = user.len ? user.data[0] : 0;
-            std::string out = action == 3
-                                  ? (verifies++, obj({{"i", I(id)}, {"a", I(4)}, {"c", I(0)}}))
-                              : first == 'g' ? obj({{"i", I(id)},
-                                                    {"a", I(2)},
-                                                    {"c", I(0)},
-                                                    {"t", S(std::string(user.data, user.len))},
-                                                    {"ra", I(4096)},
-                                                    {"v", I(10)},
-                                                    {"vu", I(1)}})
-                              : first == 'r' ? obj({{"i", I(id)}, {"a", I(2)}, {"c", I(5)}})
-                                             : "";
-            if (!out.empty())
-                sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), flen);
+            Members m = {
+                {"i", I(id)}, {"a", I(action == 3 ? 4 : 2)}, {"c", I(first == 'r' ? 5 : 0)}};
+            if (action == 3)
+                verifies++;
+            else if (first == 'g')
+                m.insert(m.end(), {{"t", S(std::string(user.data, user.len))},
+                                   {"ra", I(4096)},
+                                   {"v", I(10)},
+                                   {"vu", I(1)}});
+            else if (first != 'r')
+                continue;
+            std::string out = obj(m);
+            sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), flen);
         }
     }
     ~Service() {
@@ -113,15 +113,13 @@ TEST(RemoteAuthThreads, GrantsRefusalsTimeOutsAndVerifiesFromEveryThread) {
     uint16_t origin_port = bound_port(origin);
     listen(origin, 64);
     RunningServer srv;
-    ASSERT_TRUE(srv.start(
-        "[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\nsrc_timeout = 8000\nallow_local_ip = 1\n"
-        "[auth0]\ntype = remote\nserver_ip = 127.0.0.1\nserver_port = " +
-        std::to_string(svc) +
-        "\ntrans_type = 1\npool_size = 1\n[port0]\naddr = "
-        "127.0.0.1\nport_start = " +
-        std::to_string(port) + "\nport_end = " + std::to_string(port) +
-        "\nallow_udp = 0\nlisten_protocol = socks5\n"
-        "auth = 0\n"));
+    ASSERT_TRUE(srv.start("[kni]\nthread_num = 4\n[quoxel]\nros_id = 1\nsrc_timeout = 8000\n"
+                          "allow_local_ip = 1\n[auth0]\ntype = remote\nserver_ip = 127.0.0.1\n"
+                          "trans_type = 1\npool_size = 1\nserver_port = " +
+                          std::to_string(svc) +
+                          "\n[port0]\naddr = 127.0.0.1\nallow_udp = 0\nlisten_protocol = socks5\n"
+                          "auth = 0\nport_start = " +
+                          std::to_string(port) + "\nport_end = " + std::to_string(port) + "\n"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::atomic<int> wrong{0};
     std::vector<int> held(4, -1);

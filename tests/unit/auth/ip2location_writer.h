@@ -24,8 +24,8 @@ inline std::vector<uint8_t> ip2l_write(const std::vector<ip2l_range> &ranges, bo
     const uint32_t count = static_cast<uint32_t>(ranges.size() + 1);
     const size_t strings_at = rows_at + count * row;
     std::vector<uint8_t> out(strings_at);
-    out[0] = 1;  // database type: country
-    out[1] = 2;  // columns: address, country
+    out[0] = 1; // database type: country
+    out[1] = 2; // columns: address, country
     ip2l_put32(out, 5, count);
     ip2l_put32(out, 9, static_cast<uint32_t>(rows_at + 1));
     ip2l_put32(out, 13, 0);

@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -28,61 +25,7 @@ std::string canonical(const std::string &host, bool leading_dot_ok = false) {
     return n < 0 ? "<refused>" : std::string(out, static_cast<size_t>(n));
 }
 
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string &text) {
-        char tmpl[] = "/tmp/acl_test_XXXXXX";
-        int fd = mkstemp(tmpl);
-        path = tmpl;
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
-
 } // namespace
-
-TEST(AclMatch, RulesAgainstDestinations) {
-    struct Case {
-        std::vector<std::string> rules;
-        const char *host;
-        uint16_t port;
-        bool listed;
-    } cases[] = {
-        {{"b.c", "a.b.c"}, "b.c", 80, true},
-        {{"b.c", "a.b.c"}, "a.b.c", 80, true},
-        {{"b.c", "a.b.c"}, "m.b.c", 80, false},
-        {{"b.c"}, "a.b.c", 80, false},
-        {{"a.b.c"}, "b.c", 80, false},
-        {{".b.c"}, "b.c", 80, true},
-        {{".b.c"}, "x.a.b.c", 80, true},
-        {{".b.c"}, "A.B.C", 80, true},
-        {{".b.c"}, "xb.c", 80, false},
-        {{":443"}, "anything.test", 443, true},
-        {{":443"}, "anything.test", 0, false},
-        {{":443", "h"}, "h", 0, true},
-        {{"h"}, "x.h", 0, false},
-        {{".h"}, "x.h", 0, true},
-        {{"10.1.2.3"}, "10.1.2.3", 0, true},
-        {{"10.1.2.3"}, "1.2.3", 0, false},
-        // Rules are trimmed of blanks and trailing dots when stored.
-        {{"  blocked.test. \t"}, "blocked.test", 0, true},
-        {{"blocked.test.."}, "x.blocked.test", 0, false},
-        // An address rule in another spelling still lists that address.
-        {{"010.001.2.3"}, "10.1.2.3", 0, true},
-        {{":25x", ":65536", ":0"}, "h", 25, false},
-        {{}, "h", 80, false},
-    };
-    for (const Case &c : cases) {
-        x_acl_cache_t cache{};
-        for (const std::string &r : c.rules)
-            ASSERT_TRUE(insert(&cache, r)) << r;
-        x_acl_match_t m = target(c.host, c.port);
-        EXPECT_EQ(x_acl_match_in_cache(&cache, &m), c.listed)
-            << c.host << ":" << c.port << " first rule " << (c.rules.empty() ? "" : c.rules[0]);
-        x_acl_cache_member_free(&cache);
-    }
-}
 
 TEST(AclMatch, CanonicalHosts) {
     struct Case {
@@ -117,36 +60,6 @@ TEST(AclMatch, CanonicalHosts) {
     EXPECT_EQ(canonical(".b.c", true), ".b.c");
     EXPECT_EQ(canonical("..b.c", true), "<refused>");
     EXPECT_EQ(canonical(std::string(X_ACL_RULE_MAX + 1, 'a')), "<refused>");
-}
-
-TEST(AclMatch, FileLoading) {
-    std::string long_rule(X_ACL_RULE_MAX + 40, 'x');
-    // A blank first line, a port with letters, an overlong line and a malformed rule are
-    // skipped; everything else loads.
-    TempFile f("\r\n  \nbad.test\r\n:smtp\n" + long_rule +
-               ".test\n:8080\n\n.evil.test\r\na..b\rcr.test\n");
-    x_acl_cache_t cache{};
-    ASSERT_TRUE(x_acl_match_fill_cache_by_file(&cache, f.path.c_str()));
-    struct Probe {
-        const char *host;
-        uint16_t port;
-        bool listed;
-    } probes[] = {{"bad.test", 1, true},     {"x.evil.test", 1, true},
-                  {"good.test", 8080, true}, {"good.test", 25, false},
-                  {"x.bad.test", 1, false},  {"xxxxxxxxxx.test", 1, false}};
-    for (const Probe &p : probes) {
-        x_acl_match_t m = target(p.host, p.port);
-        EXPECT_EQ(x_acl_match_in_cache(&cache, &m), p.listed) << p.host;
-    }
-    // A file that cannot be opened leaves the rules in force.
-    EXPECT_FALSE(x_acl_match_fill_cache_by_file(&cache, "/nonexistent/acl"));
-    x_acl_match_t m = target("bad.test", 0);
-    EXPECT_TRUE(x_acl_match_in_cache(&cache, &m));
-    // A reload replaces the rules as a whole.
-    TempFile g("other.test\n");
-    ASSERT_TRUE(x_acl_match_fill_cache_by_file(&cache, g.path.c_str()));
-    EXPECT_FALSE(x_acl_match_in_cache(&cache, &m));
-    x_acl_cache_member_free(&cache);
 }
 
 TEST(AclMatch, SealedListsNoLongerRehashOnLookup) {

@@ -68,8 +68,7 @@ TEST(AuthNames, DocumentedExamples) {
         EXPECT_EQ(parse(c[0][0], c[1]), c[2]) << c[0] << " " << c[1];
 }
 
-// Salt and text that would not fit the 1024-byte signing buffer are refused, never cut and
-// signed. (The signatures themselves are checked against md5sum end to end.)
+// Salt and text beyond the 1024-byte signing buffer are refused, never cut and signed.
 TEST(AuthSign, TextBeyondTheSigningBufferIsRefused) {
     ngx_str_t salt = view(kSalt);
     char sign[X_AUTH_SIGN_LEN + 1];
@@ -80,10 +79,8 @@ TEST(AuthSign, TextBeyondTheSigningBufferIsRefused) {
     }
 }
 
-// Re-reads on change: a kestrum file keys each upstream by the signature of its host; a
-// host-less line, a repeated host or an overlong line fails the load, and a failed or impossible
-// re-read (the file gone, or a directory in its place) keeps the table in force. A zembo file
-// builds the region tree, first replacement winning.
+// A host-less line, a repeated host or an overlong line fails a kestrum load; a failed or
+// impossible re-read keeps the table in force. A zembo file builds the region tree, first wins.
 TEST(AuthResource, LoadsAndFailedReloadsKeepTheTable) {
     std::string file = "/tmp/resource_test_" + std::to_string(getpid());
     x_config_auth_t conf{};

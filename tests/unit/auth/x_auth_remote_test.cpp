@@ -29,16 +29,12 @@ struct Remote {
     x_auth_remote_t *auth = nullptr;
     std::vector<x_client_t *> sessions;
 
-    explicit Remote(bool no_whitelist = false, bool no_merge = false, bool priority = false) {
+    Remote() {
         x_time_set_clock([] { return fake_now; });
         s->config.auth_num = 1;
         s->config.auths = static_cast<x_config_auth_t *>(calloc(1, sizeof(x_config_auth_t)));
         s->config.auths[0].type = X_AUTH_TYPE_REMOTE;
         s->config.auths[0].need_start = true;
-        x_config_auth_remote_t &rc = s->config.auths[0].config.remote;
-        rc.no_whitelist = no_whitelist;
-        rc.no_merge = no_merge;
-        rc.is_priority = priority;
         EXPECT_TRUE(x_server_start(s));
         auth = reinterpret_cast<x_auth_remote_t *>(s->auths[0]);
         auth->send = capture;
@@ -78,45 +74,9 @@ struct Remote {
         x_auth_remote_do_client_close(&auth->base, c);
         dictDelete(s->main_thread->session_to_clients, key_of(c->session));
     }
-    x_auth_user_t *user(const char *token) {
-        ngx_str_t t = {strlen(token), reinterpret_cast<uint8_t *>(const_cast<char *>(token))};
-        return static_cast<x_auth_user_t *>(dictFetchValue(auth->user_cache, &t));
-    }
 };
 
 } // namespace
-
-TEST(AuthRemote, KeysByMergeRulesAndCredentials) {
-    struct Case {
-        bool no_whitelist, no_merge;
-        const char *user, *pass, *key; // "" refused with 407; S stands for the session id
-    } cases[] = {
-        {true, false, "", "pw", ""},
-        {true, false, "bob", "pw", "|bob|pw|010200c0|0100007f|0438|"},
-        {true, true, "session-1", "pw", "|session-1|pw|010200c0|0100007f|0438|"},
-        {true, true, "bob", "pw", "|bob|pw|010200c0|0100007f|0438|S|"},
-        {false, false, "bob", "", "|010200c0|0100007f|0438|"},
-        {false, true, "bob", "", "|010200c0|0100007f|0438|S|"},
-        {false, true, "x-session-2", "", "|010200c0|0100007f|0438|"},
-        {false, true, "bob", "pw", "|bob|pw|010200c0|0100007f|0438|S|"},
-        // A bar inside a credential cannot move a field boundary.
-        {false, false, "a|b", "c%", "|a%7cb|c%25|010200c0|0100007f|0438|"},
-    };
-    for (const Case &k : cases) {
-        Remote srv(k.no_whitelist, k.no_merge);
-        x_client_t *c = srv.login(k.user, k.pass);
-        char session[16];
-        snprintf(session, sizeof session, "%08x", c->session);
-        std::string want = k.key;
-        if (auto p = want.find('S'); p != std::string::npos) want.replace(p, 1, session);
-        ngx_str_t key{};
-        EXPECT_EQ(x_auth_remote_build_key(srv.auth, c, &key),
-                  *k.key ? x_auth_key_result::key : x_auth_key_result::refuse);
-        EXPECT_EQ(c->auth_result.code, *k.key ? 999u : 407u) << k.user;
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(key.data), key.len), want);
-        ngx_str_free(&key);
-    }
-}
 
 // Answers that must be refused whole: nothing of them may reach a cache.
 TEST(AuthRemote, UnusableAnswersRefuseAndChangeNothing) {
@@ -138,51 +98,6 @@ TEST(AuthRemote, UnusableAnswersRefuseAndChangeNothing) {
                       dictSize(srv.auth->error_cache) + dictSize(srv.auth->request_cache),
                   0u);
     }
-}
-
-TEST(AuthRemote, ReferencesAreTakenAndGivenBackOnce) {
-    Remote srv;
-    x_client_t *a = srv.login("bob", "pw");
-    srv.answer({{"c", I(0)}, {"t", S("bob")}, {"cl", I(1)}, {"ct", I(60)}});
-    x_client_t *b = srv.login("bob", "pw"); // from the cache, over the limit
-    EXPECT_EQ(a->auth_result.code, 0u);
-    EXPECT_EQ(b->auth_result.code, 644u);
-    srv.close(b); // refused: gives nothing back
-    srv.close(a);
-    srv.close(a); // a second close notice changes nothing
-    EXPECT_EQ(srv.user("bob")->ref_count, 0u);
-    EXPECT_EQ(srv.login("bob", "pw")->auth_result.code, 0u);
-}
-
-TEST(AuthRemote, ReAnswersKeepBucketsAndListsFollowVersions) {
-    Remote srv;
-    srv.login("bob", "pw");
-    srv.answer({{"c", I(0)}, {"t", S("bob")}, {"ra", I(100)}, {"w", I(1)}, {"al", "\x01"}});
-    x_auth_user_t *u = srv.user("bob");
-    EXPECT_TRUE(u->allow_all);
-    (void)token_bucket_take(u->bucket_up, 500000);
-    uint64_t spent = u->bucket_up->last_take.load();
-    struct Step {
-        Members m;
-        uint32_t rate;
-        bool allow_all;
-    } steps[] = {
-        {{{"ra", I(100)}, {"w", I(1)}}, 102400, true},
-        {{{"r", I(3)}, {"w", I(2)}, {"wl", L({"a.test"})}}, 262144, false},
-        {{{"ra", I(int64_t{1} << 40)}}, UINT32_MAX, false},
-        {{{"ct", I(-5)}, {"v", I(-1)}, {"cl", I(-3)}}, 0, false},
-    };
-    for (auto &k : steps) {
-        fake_now += 1; // past the cache time of 0: asked again
-        x_client_t *d = srv.login("bob", "pw");
-        k.m.insert(k.m.begin(), {{"c", I(0)}, {"t", S("bob")}});
-        srv.answer(k.m);
-        EXPECT_EQ(d->auth_result.code, 0u);
-        EXPECT_EQ(u->bucket_up->rate.load(), k.rate);
-        EXPECT_EQ(u->bucket_up->last_take.load(), spent); // never refilled by an answer
-        EXPECT_EQ(u->allow_all, k.allow_all);
-    }
-    EXPECT_EQ(u->conn_limit + u->next_verify + u->cache_time, 0u);
 }
 
 TEST(AuthRemote, NewPasswordDoesNotKeepTheOldOneAlive) {
@@ -220,4 +135,3 @@ TEST(AuthRemote, VerifyJoinersAndLeaversAreFoundById) {
     srv.auth->request_id = X_AUTH_REMOTE_REQUEST_ID_MAX;
     EXPECT_EQ(srv.login("eve", "pw")->auth_request.request_id, 1u);
 }
-
