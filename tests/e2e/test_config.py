@@ -78,19 +78,6 @@ def test_unreadable_file_is_a_load_failure(tmp_path, make, name, last):
     assert lines(out)[-2:] == [last.replace("{dir}", str(tmp_path)), "T ERROR : load config failed"]
 
 
-@pytest.mark.parametrize("text,message", [
-    ("[kni]\nthread_num=1\n", "[ini] quoxel/ros_id not found!\n"),
-    ("[kni]\nthread_num=x1\n[quoxel]\nros_id=1\n", "[ini] kni/thread_num is not a number: x1!\n"),
-    (BASE + "[port0]\naddr=127.0.0.1\nport_start=1\nport_end=1\nallow_udp=0\nauth=-1\n",
-     "[ini] port0/listen_protocol not found!\n"),
-    (BASE + port(auth="none"), "[ini] port0/auth is not a number: none!\n"),
-])
-def test_missing_or_malformed_key_exits_1_without_the_load_line(tmp_path, text, message):
-    code, out, err = run_config(tmp_path, text)
-    assert (code, err) == (1, message)
-    assert "load config failed" not in out
-
-
 def wait_loaded(server, listen_port):
     """True once the server listens (the load is over); false if it exits first."""
     return wait_for(lambda: server.proc.poll() is not None or listening(listen_port),

@@ -5,8 +5,6 @@ import subprocess
 
 import pytest
 
-from conftest import free_port
-
 TOOLS = os.environ.get("QUOXEL_TOOLS", ".")
 DEV = "v0"
 
@@ -137,33 +135,3 @@ def test_alias_interface_on_and_off(veth, probe):
     assert set(addresses()) == {"192.0.2.1"}
     assert p.send("clean 192.168.7.9") == "fail"  # already gone
     assert "UP" in sh("ip", "link", "show", DEV)   # the device itself stays up
-
-
-def test_server_refuses_a_pool_with_colliding_alias_names(veth, quoxel):
-    port = free_port()
-    srv = quoxel(f"""[kni]
-thread_num = 1
-[quoxel]
-ros_id = 1
-[auth0]
-type = remote
-server_ip = 127.0.0.1
-server_port = 9
-use_virtual_ip = 1
-[port0]
-addr = 127.0.0.1
-name = {DEV}
-port_start = {port}
-port_end = {port}
-allow_udp = 0
-listen_protocol = socks5
-auth = 0
-max_level1_user = 2
-level1_virtual_ip_list = 10.1.2.3,11.1.2.3
-""")
-    assert srv.wait_exit() == 1
-    out = srv.output()
-    assert ("ERROR : conf error, add ip:11.1.2.3 failed, its alias interface v0:10203 is the one "
-            "of ip:10.1.2.3\n") in out
-    assert "ERROR : load config failed\n" in out
-    assert set(addresses()) == {"192.0.2.1"}

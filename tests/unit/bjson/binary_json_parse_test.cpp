@@ -72,21 +72,6 @@ TEST(BjsonText, ParsesAndPrints) {
         EXPECT_EQ(reparse(c.in), c.out) << c.in;
 }
 
-TEST(BjsonText, NumberKindsDecideTheTypedReads) {
-    bjson_val_t *v = nullptr;
-    std::string in = "{\"u\":42,\"i\":-7,\"d\":1.5}";
-    ASSERT_TRUE(bjson_decode_from_str(&v, in.data(), in.size()));
-    EXPECT_EQ(bjson_object_get(v, "u")->type, BJSON_UINT);
-    EXPECT_EQ(bjson_object_get(v, "i")->type, BJSON_INT);
-    int64_t i = 0;
-    double d = 0;
-    EXPECT_TRUE(bjson_object_get_int(v, "u", &i));
-    EXPECT_TRUE(bjson_object_get_int(v, "i", &i));
-    EXPECT_FALSE(bjson_object_get_int(v, "d", &i));
-    EXPECT_TRUE(bjson_object_get_double(v, "d", &d));
-    bjson_free(v);
-}
-
 TEST(BjsonText, DoublesStayJsonAtAnyMagnitude) {
     struct {
         double d;

@@ -122,17 +122,6 @@ TEST(IniLoad, RefusesWhatIsNotARegularFileReadWhole) {
     rmdir(dir);
 }
 
-TEST(IniLoad, RefusesTwoGigabytesAndMore) {
-    char tmpl[] = "/tmp/ini_big_XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    // Sparse: no disk space is used.
-    ASSERT_EQ(ftruncate(fd, (off_t{1} << 31)), 0);
-    close(fd);
-    EXPECT_EQ(ini_load(tmpl), nullptr);
-    unlink(tmpl);
-}
-
 TEST(IniGetters, TypedValuesAndDefaults) {
     LoadedIni f("[s]\nn=-42\nbig=99999999999999999999\nip=10.0.0.1\nbad_ip=x\ntext=t\n");
     ASSERT_NE(f.ini, nullptr);
@@ -154,4 +143,3 @@ TEST(IniGetters, TypedValuesAndDefaults) {
 }
 
 } // namespace
-

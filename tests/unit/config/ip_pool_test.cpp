@@ -176,33 +176,4 @@ TEST_F(Pool, TakeAndReturnInOrderWithRest) {
     EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u); // all three in use
 }
 
-// Levels end at the first one missing; a level failing half way is released whole (twice is
-// harmless).
-TEST_F(Pool, LevelsStopAtTheFirstGap) {
-    write_ini("[port0]\nmax_level1_user=1\nlevel1_virtual_ip_list=10.0.0.1\n"
-              "max_level2_user=1\nlevel2_virtual_ip_list=10.0.0.2\n"
-              "max_level4_user=1\nlevel4_virtual_ip_list=10.0.0.4\n");
-    x_config_port_t *p = port("eth0", 0);
-    ASSERT_TRUE(load("port0", p));
-    EXPECT_EQ(p->has_level, 2);
-    EXPECT_EQ(p->queue_level_ip[3], nullptr);
-    EXPECT_EQ(x_get_virtual_ip_by_level(p, 4), 0u);
-    EXPECT_EQ(x_get_virtual_ip_by_level(p, 0), 0u);
-    EXPECT_EQ(x_get_virtual_ip_by_level(p, 2), inet_addr("10.0.0.2"));
-}
-
-TEST_F(Pool, FreeAfterAFailedLoad) {
-    // Level 2 fails half way: level 1 and the half-built level 2 are released without leaks.
-    write_ini("[port0]\nmax_level1_user=2\nlevel1_virtual_ip_list=10.0.0.1,10.0.0.2\n"
-              "max_level2_user=2\nlevel2_virtual_ip_list=10.0.1.1,10.0.0.2\n");
-    x_config_port_t *p = port("eth0", 0);
-    ASSERT_FALSE(load("port0", p));
-    EXPECT_EQ(p->has_level, 1);
-    ASSERT_NE(p->queue_level_ip[1], nullptr);
-    x_ip_pool_free(p);
-    x_ip_pool_free(p);
-    EXPECT_EQ(p->queue_level_ip[0], nullptr);
-    EXPECT_EQ(p->queue_level_ip[1], nullptr);
-}
-
 } // namespace
