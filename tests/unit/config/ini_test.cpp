@@ -1,7 +1,8 @@
 #include "config/ini.h"
 
+#include "temp_file.h"
+
 #include <arpa/inet.h>
-#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -10,19 +11,7 @@
 
 namespace {
 
-// A temporary file holding the given bytes (embedded NULs kept), removed at scope exit.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string &bytes) {
-        char tmpl[] = "/tmp/ini_test_XXXXXX";
-        int fd = mkstemp(tmpl);
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        close(fd);
-        path = tmpl;
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
+using config_test::TempFile;
 
 struct LoadedIni {
     TempFile file;

@@ -4,13 +4,12 @@
 #include "config/x_server_config.h"
 #include "core/x_timer.h"
 #include "dict/dict.h"
+#include "temp_file.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -58,7 +57,6 @@ class Pool : public testing::Test {
             x_ip_pool_free(&p);
         if (set) dictRelease(set);
         if (ini) ini_free(ini);
-        if (!path.empty()) unlink(path.c_str());
         x_ip_pool_set_netcard_ops(nullptr, nullptr);
         x_time_set_clock(nullptr);
         netcard = nullptr;
@@ -68,18 +66,12 @@ class Pool : public testing::Test {
         TearDown();
         ports.clear();
         ini = nullptr;
-        path.clear();
         card = Netcard{};
         SetUp();
     }
     void write_ini(const std::string &text) {
-        char tmpl[] = "/tmp/ip_pool_test_XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-        path = tmpl;
-        ini = ini_load(tmpl);
+        config_test::TempFile f(text);
+        ini = ini_load(f.path.c_str());
         ASSERT_NE(ini, nullptr);
     }
     x_config_port_t *port(const char *device, uint32_t id) {
@@ -104,7 +96,6 @@ class Pool : public testing::Test {
     Netcard card;
     dict *set = nullptr;
     ini_t *ini = nullptr;
-    std::string path;
     std::vector<x_config_port_t> ports = std::vector<x_config_port_t>();
 
   public:

@@ -1,9 +1,9 @@
 #include "config/x_server_config.h"
 
 #include "config/ini.h"
+#include "temp_file.h"
 
 #include <arpa/inet.h>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -25,15 +25,9 @@ void load_file(const std::string &path, Loaded *l) {
     l->out = testing::internal::GetCapturedStdout();
 }
 
-// Loads the JSON text from a temporary ".json" file.
 void load_json(const std::string &text, Loaded *l) {
-    char path[] = "/tmp/xcfg_json_XXXXXX.json";
-    int fd = mkstemps(path, 5);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-    load_file(path, l);
-    unlink(path);
+    config_test::TempFile f(text, ".json");
+    load_file(f.path, l);
 }
 
 std::string str(const ngx_str_t &s) {

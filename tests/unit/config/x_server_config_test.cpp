@@ -1,29 +1,15 @@
 #include "config/x_server_config.h"
 
+#include "temp_file.h"
+
 #include <arpa/inet.h>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
-// Writes text to a fresh temporary file whose name ends in suffix; removed at scope exit.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string &text, const char *suffix = ".ini") {
-        char tmpl[64];
-        snprintf(tmpl, sizeof tmpl, "/tmp/xcfg_test_XXXXXX%s", suffix);
-        int fd = mkstemps(tmpl, static_cast<int>(strlen(suffix)));
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-        path = tmpl;
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
+using config_test::TempFile;
 
 std::string str(const ngx_str_t &s) {
     return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data), s.len);
