@@ -14,8 +14,7 @@ def sh(*args):
 
 
 def addresses():
-    """{address: label} of the IPv4 addresses on DEV (`ip -o` lines: "... inet A/N [brd B]
-    scope S LABEL\\ valid_lft ...")."""
+    """{address: label} of the IPv4 addresses on DEV."""
     out = {}
     for line in sh("ip", "-4", "-o", "addr", "show", "dev", DEV).splitlines():
         words = line.replace("\\", " ").split()
@@ -37,11 +36,11 @@ def veth():
 class Probe:
     """The probe on an INI text: send() one command, get its "= " answer."""
 
-    def __init__(self, tmp_path, ini_text, section="port0"):
+    def __init__(self, tmp_path, ini_text):
         path = tmp_path / "pool.ini"
         path.write_text(ini_text)
         self.lines = []
-        self.proc = subprocess.Popen([os.path.join(TOOLS, "ip_pool_probe"), str(path), section, DEV],
+        self.proc = subprocess.Popen([os.path.join(TOOLS, "ip_pool_probe"), str(path), "port0", DEV],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.loaded = self._answer()
 
@@ -66,20 +65,11 @@ class Probe:
 
 
 @pytest.fixture
-def probe(tmp_path, request):
+def probe(tmp_path):
     started = []
-
-    def start(ini_text, **kw):
-        p = Probe(tmp_path, ini_text, **kw)
-        started.append(p)
-        return p
-
-    yield start
-    failed = getattr(request.node, "rep_call", None)
+    yield lambda ini_text: started.append(Probe(tmp_path, ini_text)) or started[-1]
     for p in started:
-        out = p.close()
-        if failed is not None and failed.failed:
-            print(f"\n----- probe output -----\n{out}")
+        print(f"\n----- probe output -----\n{p.close()}")  # pytest shows it for failures
 
 
 POOL = """[port0]

@@ -35,12 +35,11 @@ void run(x_config_port_t *port) {
             reply(buf);
         } else if (sscanf(line, "put %d %63s", &level, ip_text) == 2) {
             reply_ok(x_recycling_virtual_ip_by_level(port, level, inet_addr(ip_text)));
-        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 && strcmp(cmd, "set") == 0) {
-            reply_ok(set_netcard_virtual_ip(reinterpret_cast<char *>(port->name.data),
-                                            port->name.len, inet_addr(ip_text)));
-        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 && strcmp(cmd, "clean") == 0) {
-            reply_ok(clean_netcard_virtual_ip(reinterpret_cast<char *>(port->name.data),
-                                              port->name.len, inet_addr(ip_text)));
+        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 &&
+                   (strcmp(cmd, "set") == 0 || strcmp(cmd, "clean") == 0)) {
+            auto op = cmd[0] == 's' ? set_netcard_virtual_ip : clean_netcard_virtual_ip;
+            reply_ok(
+                op(reinterpret_cast<char *>(port->name.data), port->name.len, inet_addr(ip_text)));
         } else {
             reply("unknown command");
         }

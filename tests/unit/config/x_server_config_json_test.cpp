@@ -1,11 +1,8 @@
 #include "config/x_server_config.h"
 
 #include "config/ini.h"
-#include "temp_file.h"
 
-#include <arpa/inet.h>
 #include <cstring>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
@@ -23,11 +20,6 @@ void load_file(const std::string &path, Loaded *l) {
     testing::internal::CaptureStdout();
     l->ok = x_server_load_config(&l->config, path.c_str());
     l->out = testing::internal::GetCapturedStdout();
-}
-
-void load_json(const std::string &text, Loaded *l) {
-    config_test::TempFile f(text, ".json");
-    load_file(f.path, l);
 }
 
 std::string str(const ngx_str_t &s) {
@@ -175,70 +167,6 @@ TEST(ConfigJson, ExamplePairsLoadTheSameRecord) {
         same_config(ini.config, json.config, auto_threads);
         x_server_free_config(&ini.config);
         x_server_free_config(&json.config);
-    }
-}
-
-// ---- the JSON form's own rules and range checks ----
-
-const char *kPortOk = R"({"addr":"127.0.0.1","port_start":1080,"port_end":1081,)"
-                      R"("listen_protocol":"auto"})";
-
-// A document from a server object, an auth array and one port element.
-std::string doc(const std::string &server, const std::string &auth, const std::string &port) {
-    return R"({"server":{)" + server + R"(},"auth":[)" + auth + R"(],"port":[)" + port + "]}";
-}
-
-struct JsonCase {
-    const char *name;
-    std::string text;
-    bool ok;
-    const char *line; // printed by the load, or null
-    std::function<void(const x_config_server_t &)> check;
-};
-
-const JsonCase kJsonCases[] = {
-    {"relay_buffer below one segment", doc(R"("relay_buffer":1499)", "", kPortOk), false,
-     "config relay_buffer 1499 out of range [1500, 4194304]", nullptr},
-    {"repeated index", doc("", R"({"index":0,"type":"local"},{"index":0,"type":"local"})", kPortOk),
-     false, "config auth index 0 repeat", nullptr},
-    {"duplicate NAT key skipped",
-     doc(R"("nat_list":[{"inline":"10.0.0.1","public":"1.1.1.1"},)"
-         R"({"inline":"10.0.0.1","public":"2.2.2.2"}])",
-         "", kPortOk),
-     true, nullptr,
-     [](const x_config_server_t &c) {
-         void *key = reinterpret_cast<void *>(static_cast<uintptr_t>(inet_addr("10.0.0.1")));
-         EXPECT_EQ(dictSize(c.nat_cache), 1u);
-         EXPECT_EQ(reinterpret_cast<uintptr_t>(dictFetchValue(c.nat_cache, key)),
-                   inet_addr("1.1.1.1"));
-     }},
-    {"unknown protocol loads and refuses clients",
-     doc("", "", R"({"addr":"1.2.3.4","port_start":1,"port_end":1,"listen_protocol":"sock"})"),
-     true, "not supported protocol sock",
-     [](const x_config_server_t &c) { EXPECT_EQ(c.ports[0].listentbl, 0); }},
-    {"negative timeout", doc(R"("src_timeout":-1)", "", kPortOk), false,
-     "config key [src_timeout] value -1 out of range", nullptr},
-    {"log interval defaults to 3",
-     doc("",
-         R"({"index":0,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b","access_log":{"log_path":"/tmp","log_size":1,)"
-         R"("log_num":2}})",
-         kPortOk),
-     true, nullptr,
-     [](const x_config_server_t &c) { EXPECT_EQ(c.auths[0].access_log.interval, 3u); }},
-    {"empty port array", doc("", "", ""), false, nullptr, nullptr},
-};
-
-TEST(ConfigJson, Cases) {
-    for (const auto &c : kJsonCases) {
-        SCOPED_TRACE(c.name);
-        Loaded l;
-        load_json(c.text, &l);
-        EXPECT_EQ(l.ok, c.ok) << l.out;
-        if (c.line != nullptr) {
-            EXPECT_NE(l.out.find(c.line), std::string::npos) << l.out;
-        }
-        if (l.ok && c.check) c.check(l.config);
-        x_server_free_config(&l.config);
     }
 }
 

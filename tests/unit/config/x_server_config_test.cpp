@@ -15,11 +15,11 @@ std::string str(const ngx_str_t &s) {
     return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data), s.len);
 }
 
-// Loads the text as a configuration file and checks the result, what the load printed, then
-// frees the record twice (the second time must be harmless).
+// Loads the text as a configuration file (JSON when it starts with a brace) and checks the result,
+// what the load printed, then frees the record twice (the second time must be harmless).
 void load_text(const std::string &text, bool ok, const std::string &line,
                const std::function<void(const x_config_server_t &)> &check = nullptr) {
-    TempFile f(text);
+    TempFile f(text, text[0] == '{' ? ".json" : "");
     x_config_server_t config = {};
     testing::internal::CaptureStdout();
     EXPECT_EQ(x_server_load_config(&config, f.path.c_str()), ok) << text;
@@ -38,6 +38,14 @@ const std::string kPort = "[port0]\naddr=127.0.0.1\nport_start=1080\nport_end=10
 // A file of the base sections, the given text and one port.
 std::string ini(const std::string &text) {
     return kBase + text + kPort;
+}
+
+const char *kPortOk = R"({"addr":"127.0.0.1","port_start":1080,"port_end":1081,)"
+                      R"("listen_protocol":"auto"})";
+
+// A JSON document from a server object, an auth array and one port element.
+std::string doc(const std::string &server, const std::string &auth, const std::string &port) {
+    return R"({"server":{)" + server + R"(},"auth":[)" + auth + R"(],"port":[)" + port + "]}";
 }
 
 struct LoadCase {
@@ -181,6 +189,37 @@ TEST(ConfigLoad, Loads) {
              for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
                  EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
          }},
+        // The JSON form.
+        {"relay_buffer below one segment", doc(R"("relay_buffer":1499)", "", kPortOk), false,
+         "config relay_buffer 1499 out of range [1500, 4194304]"},
+        {"repeated index",
+         doc("", R"({"index":0,"type":"local"},{"index":0,"type":"local"})", kPortOk), false,
+         "config auth index 0 repeat"},
+        {"duplicate NAT key skipped",
+         doc(R"("nat_list":[{"inline":"10.0.0.1","public":"1.1.1.1"},)"
+             R"({"inline":"10.0.0.1","public":"2.2.2.2"}])",
+             "", kPortOk),
+         true, "",
+         [](const x_config_server_t &c) {
+             void *key = reinterpret_cast<void *>(static_cast<uintptr_t>(inet_addr("10.0.0.1")));
+             EXPECT_EQ(dictSize(c.nat_cache), 1u);
+             EXPECT_EQ(reinterpret_cast<uintptr_t>(dictFetchValue(c.nat_cache, key)),
+                       inet_addr("1.1.1.1"));
+         }},
+        {"unknown protocol loads and refuses clients",
+         doc("", "", R"({"addr":"1.2.3.4","port_start":1,"port_end":1,"listen_protocol":"sock"})"),
+         true, "not supported protocol sock",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.ports[0].listentbl, 0); }},
+        {"negative timeout", doc(R"("src_timeout":-1)", "", kPortOk), false,
+         "config key [src_timeout] value -1 out of range"},
+        {"log interval defaults to 3",
+         doc("",
+             R"({"index":0,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b",)"
+             R"("access_log":{"log_path":"/tmp","log_size":1,"log_num":2}})",
+             kPortOk),
+         true, "",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.auths[0].access_log.interval, 3u); }},
+        {"empty port array", doc("", "", ""), false, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
