@@ -53,7 +53,6 @@ def test_daemon_parent_prints_the_child_pid_and_the_child_keeps_the_directory(tm
     m = re.search(r"^PID is (\d+)$", out, re.M)
     assert m, out
     pid = int(m.group(1))
-    # The child found config.ini relative to the parent's directory and is serving.
     try:
         cwd = os.readlink(f"/proc/{pid}/cwd")
         assert cwd == str(tmp_path)

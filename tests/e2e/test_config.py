@@ -1,5 +1,4 @@
-"""The binary on good and bad configuration files, INI and JSON: the exact diagnostic lines and exit
-statuses."""
+"""INI and JSON configuration files: the exact diagnostic lines and exit statuses."""
 import json
 import os
 import pathlib

@@ -1,5 +1,4 @@
-"""Egress IP pools and alias interfaces on a real device: a veth pair created inside the test
-namespace, driven through the ip_pool_probe tool, checked with `ip addr`."""
+"""Egress pools and alias interfaces on a veth device, via ip_pool_probe and `ip addr`."""
 import os
 import subprocess
 
@@ -40,8 +39,9 @@ class Probe:
         path = tmp_path / "pool.ini"
         path.write_text(ini_text)
         self.lines = []
-        self.proc = subprocess.Popen([os.path.join(TOOLS, "ip_pool_probe"), str(path), "port0", DEV],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [os.path.join(TOOLS, "ip_pool_probe"), str(path), "port0", DEV],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.loaded = self._answer()
 
     def _answer(self):

@@ -19,7 +19,6 @@ def listening_ports():
 
 @pytest.mark.parametrize("start,count,threads", [(None, 3, 4), (65534, 2, 1)])
 def test_port_range_and_health_port_open_exactly_their_listeners(quoxel, start, count, threads):
-    """A range of three ports plus a health port, and a range ending at the last port."""
     base = start or free_port() // 10 * 10
     health = {"port_health": base + 5} if start is None else {}
     srv = quoxel(ini_text({**INTAKE, "kni": {"thread_num": threads},

@@ -258,8 +258,6 @@ TEST(BjsonRaw, ReadersTakeTheirTagsAndConvert) {
     buf_free(&b);
 }
 
-// ---- value tree ----
-
 TEST(BjsonTree, ReadersFollowTheKindRules) {
     Tree o(bjson_create_object(0));
     bjson_object_set_uint(o.v, "big", false, 1ull << 63);

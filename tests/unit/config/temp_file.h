@@ -7,8 +7,7 @@
 
 namespace config_test {
 
-// A temporary file holding the given bytes (embedded NULs kept) under a name ending in suffix;
-// removed at scope exit.
+// A temporary file holding these bytes, named with the suffix; removed at scope exit.
 struct TempFile {
     std::string path = "/tmp/quoxel_config_test_XXXXXX";
     explicit TempFile(const std::string &bytes, const char *suffix = "") {

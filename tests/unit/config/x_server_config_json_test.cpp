@@ -31,8 +31,6 @@ std::string path_of(const ngx_str_t &s) {
     return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data));
 }
 
-// ---- the example pairs ----
-
 std::string val(const ngx_str_t &s) {
     return str(s);
 }
@@ -109,8 +107,7 @@ void same_auth(const x_config_auth_t &a, const x_config_auth_t &b) {
     }
 }
 
-// Every field of the two records. A thread count of "auto" in the INI form depends on the
-// machine, so only the entries both tables have are compared then.
+// Every field; for "auto" threads in the INI form, only the entries both tables have.
 void same_config(const x_config_server_t &a, const x_config_server_t &b, bool auto_threads) {
     using C = x_config_server_t;
     if (!auto_threads) {

@@ -15,8 +15,7 @@ std::string str(const ngx_str_t &s) {
     return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data), s.len);
 }
 
-// Loads the text as a configuration file (JSON when it starts with a brace) and checks the result,
-// what the load printed, then frees the record twice (the second time must be harmless).
+// Loads the text (JSON when it starts with a brace), checks result and output, frees twice.
 void load_text(const std::string &text, bool ok, const std::string &line,
                const std::function<void(const x_config_server_t &)> &check = nullptr) {
     TempFile f(text, text[0] == '{' ? ".json" : "");
@@ -178,8 +177,7 @@ TEST(ConfigLoad, Loads) {
          }},
         {"proxy_protocol_from_nobody", ini("proxy_protocol_from = none\n"), true, "NO AUTH",
          [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
-        // Without the keys: no local networks, PROXY headers from load balancers on the host or
-        // on private networks only.
+        // Without the keys: no local networks; PROXY headers only from the host and private nets.
         {"security_defaults", kBase + kPort, true, "port 0 run with NO AUTH mode",
          [](const x_config_server_t &c) {
              EXPECT_FALSE(c.allow_local_ip);
@@ -189,7 +187,6 @@ TEST(ConfigLoad, Loads) {
              for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
                  EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
          }},
-        // The JSON form.
         {"relay_buffer below one segment", doc(R"("relay_buffer":1499)", "", kPortOk), false,
          "config relay_buffer 1499 out of range [1500, 4194304]"},
         {"repeated index",
