@@ -1,6 +1,5 @@
 """The command line: exact texts, empty stderr, exit statuses."""
 import re
-import socket
 import subprocess
 
 import pytest
@@ -39,19 +38,6 @@ def test_version_line(args):
     assert VERSION.match(out), out
 
 
-def test_missing_default_config_fails_with_the_load_line(tmp_path):
-    # Without -c the file config.ini of the working directory is read.
-    code, out, err = run_cli(cwd=tmp_path)
-    assert code == 1 and err == ""
-    assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ERROR : load config failed$", out, re.M), out
-
-
-def test_syslog_switch_silences_standard_output(tmp_path):
-    # With -s the load failure goes to syslog (nothing listens here), not to standard output.
-    code, out, err = run_cli("-s", "-c", str(tmp_path / "missing.ini"))
-    assert (code, out, err) == (1, "", "")
-
-
 def test_daemon_parent_prints_the_child_pid_and_the_child_keeps_the_directory(tmp_path):
     import os
     import signal
@@ -67,7 +53,6 @@ def test_daemon_parent_prints_the_child_pid_and_the_child_keeps_the_directory(tm
     m = re.search(r"^PID is (\d+)$", out, re.M)
     assert m, out
     pid = int(m.group(1))
-    # The child found config.ini relative to the parent's directory and is serving.
     try:
         cwd = os.readlink(f"/proc/{pid}/cwd")
         assert cwd == str(tmp_path)
@@ -98,17 +83,3 @@ def test_configuration_check(tmp_path, settings, status, lines):
         line.format(ini=ini, tmp=tmp_path) for line in lines], out
     assert err == ("" if settings != {"port0": {"allow_udp": None}}
                    else "[ini] port0/allow_udp not found!\n")
-
-
-def test_check_connects_nowhere(tmp_path):
-    # A remote backend's service is not dialled by the check (a start dials it at once).
-    with socket.socket() as svc:
-        svc.bind(("127.0.0.1", 0))
-        svc.listen()
-        svc.settimeout(1.5)
-        (tmp_path / "q.ini").write_text(ini_text({"auth0": {
-            "type": "remote", "server_ip": "127.0.0.1", "server_port": svc.getsockname()[1],
-            "trans_type": 2}, "port0": {"auth": 0}}))
-        assert run_cli("-t", "-c", str(tmp_path / "q.ini"))[0] == 0
-        with pytest.raises(socket.timeout):
-            svc.accept()

@@ -1,4 +1,5 @@
-"""The binary on good and bad configuration files: the exact diagnostic lines and exit statuses."""
+"""INI and JSON configuration files: the exact diagnostic lines and exit statuses."""
+import json
 import os
 import pathlib
 import re
@@ -27,9 +28,9 @@ def lines(out):
     return result
 
 
-def run_config(tmp_path, text):
-    (tmp_path / "q.ini").write_text(text)
-    return run_cli("-c", str(tmp_path / "q.ini"), cwd=tmp_path)
+def run_config(tmp_path, text, name="q.ini"):
+    (tmp_path / name).write_text(text)
+    return run_cli("-c", str(tmp_path / name), cwd=tmp_path)
 
 
 HEAD = ["T INFO  : use single thread", "T INFO  : config thread 0 thread_core:-1 port_agent_data 0"]
@@ -78,19 +79,6 @@ def test_unreadable_file_is_a_load_failure(tmp_path, make, name, last):
     assert lines(out)[-2:] == [last.replace("{dir}", str(tmp_path)), "T ERROR : load config failed"]
 
 
-@pytest.mark.parametrize("text,message", [
-    ("[kni]\nthread_num=1\n", "[ini] quoxel/ros_id not found!\n"),
-    ("[kni]\nthread_num=x1\n[quoxel]\nros_id=1\n", "[ini] kni/thread_num is not a number: x1!\n"),
-    (BASE + "[port0]\naddr=127.0.0.1\nport_start=1\nport_end=1\nallow_udp=0\nauth=-1\n",
-     "[ini] port0/listen_protocol not found!\n"),
-    (BASE + port(auth="none"), "[ini] port0/auth is not a number: none!\n"),
-])
-def test_missing_or_malformed_key_exits_1_without_the_load_line(tmp_path, text, message):
-    code, out, err = run_config(tmp_path, text)
-    assert (code, err) == (1, message)
-    assert "load config failed" not in out
-
-
 def wait_loaded(server, listen_port):
     """True once the server listens (the load is over); false if it exits first."""
     return wait_for(lambda: server.proc.poll() is not None or listening(listen_port),
@@ -118,5 +106,95 @@ def test_every_example_passes_the_check(name):
     assert code == 0 and out.endswith(f"configuration examples/{name} is ok\n"), out
 
 
-def test_examples_are_all_covered():
-    assert sorted(p.name for p in EXAMPLES.glob("*.ini")) == sorted(EXAMPLE_PORTS)
+# A valid document; each case below breaks one part of it.
+DOC = {"server": {"thread": [{}, {}], "ros_id": 3, "src_timeout": 3000, "dst_timeout": 3000,
+                   "allow_local_ip": True},
+        "auth": [{"index": 0, "type": "local",
+                  "user": [{"username": "alice", "password": "alice-pw"},
+                           {"username": "bob", "password": "bob-pw", "rate_limit": 100000}]}],
+        "port": [{"addr": "127.0.0.1", "port_start": 20100, "port_end": 20100,
+                  "listen_protocol": "auto", "allow_udp": False, "auth_index": 0}]}
+
+
+def errors(out):
+    """The ERROR lines with their time stamps cut off."""
+    return [STAMP.sub("", line) for line in out.splitlines()
+            if STAMP.match(line) and " ERROR : " in line]
+
+
+def with_value(d, value, *path):
+    """A deep copy of the document with the key at path set to value (removed for None)."""
+    d = json.loads(json.dumps(d))
+    node = d
+    for key in path[:-1]:
+        node = node[key]
+    if value is None:
+        del node[path[-1]]
+    else:
+        node[path[-1]] = value
+    return d
+
+
+def without(d, *path):
+    return with_value(d, None, *path)
+
+
+SALT = "Qx7mK2pR9vL4nW8sT3yZ6b"
+REPORT = {"server": [{"server_host": "127.0.0.1", "server_port": 9}], "server_path": "/f",
+          "log_path": "/tmp", "interval": 3, "log_num": 2}
+LOG = {"log_path": "/tmp", "log_size": 1000, "log_num": 2}
+
+
+def tovask(**extra):
+    """DOC with one tovask backend carrying the extra members."""
+    return with_value(DOC, [{"index": 0, "type": "tovask", "sign_salt": SALT, **extra}], "auth")
+
+
+@pytest.mark.parametrize("doc,expected", [
+    (without(DOC, "auth", 0, "index"), ["config auth get index or type failed"]),
+    (without(DOC, "auth", 0, "user", 0, "password"),
+     ["config local auth get username or password failed",
+      "config auth index 0 load local config failed"]),
+    (without(DOC, "port", 0, "addr"),
+     ["config port index 0 get addr or port start or port end or listen protocol config failed"]),
+    (with_value(DOC, [{"index": 0, "type": "remote"}], "auth"),
+     ["config remote auth server is null", "config auth index 0 load remote config failed"]),
+    (with_value(DOC, [{"index": 0, "type": "remote", "server": [{"server_port": 9}]}], "auth"),
+     ["config remote auth server get host or port failed",
+      "config auth index 0 load remote config failed"]),
+    (tovask(access_log=without(LOG, "log_path")),
+     ["config auth log path get failed", "config auth index 0 load access config failed"]),
+    (tovask(flow_log=without(LOG, "log_size")),
+     ["config auth log size get failed", "config auth index 0 load flow config failed"]),
+    (tovask(stats_log=without(LOG, "log_num")),
+     ["config auth log num get failed", "config auth index 0 load stats config failed"]),
+    (tovask(flow_report=without(REPORT, "server")),
+     ["config auth log report server is null",
+      "config auth index 0 load flow report config failed"]),
+    (tovask(stats_report=without(REPORT, "server_path")),
+     ["config auth log report get server path failed",
+      "config auth index 0 load stats report config failed"]),
+    (tovask(flow_report=without(REPORT, "log_path")),
+     ["config auth log report get log path failed",
+      "config auth index 0 load flow report config failed"]),
+    (tovask(flow_report=without(REPORT, "interval")),
+     ["config auth log report get interval failed",
+      "config auth index 0 load flow report config failed"]),
+    (with_value(DOC, {"nat_list": [{"inline": "10.0.0.1"}]}, "server"),
+     ["config add nat cache get inline or public ip failed"]),
+    # Range mends: the full value decides before it is narrowed.
+    (with_value(DOC, 256, "port", 0, "auth_index"),
+     ["config port index 0 auth index 256 is invalid"]),
+    (with_value(with_value(DOC, 70000, "port", 0, "port_end"), 70000, "port", 0, "port_start"),
+     ["config key [port_start] value 70000 out of range [0, 65535]"]),
+    (with_value(DOC, 5000000000, "server", "src_timeout"),
+     ["config key [src_timeout] value 5000000000 out of range [0, 4294967295]"]),
+    (with_value(DOC, "loc", "auth", 0, "type"), ["config auth unknown auth mode: loc"]),
+    (with_value(DOC, 1, "auth", 0, "index"), ["config auth index 1 out of range, 1 backends"]),
+    ('{"server": {}, "port": [1,]}', ["config bjson decode from str failed"]),
+], ids=lambda v: None if isinstance(v, list) else "")
+def test_bad_json_prints_its_lines_and_exits_1(tmp_path, doc, expected):
+    text = doc if isinstance(doc, str) else json.dumps(doc)
+    code, out, err = run_config(tmp_path, text, "q.json")
+    assert code == 1, out
+    assert errors(out) == expected + ["load config failed"], out

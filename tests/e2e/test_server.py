@@ -1,7 +1,6 @@
 """Server start-up and connection intake: listeners, threads, first-byte dispatch, admission."""
 import os
 import re
-import socket
 import subprocess
 import time
 
@@ -20,7 +19,6 @@ def listening_ports():
 
 @pytest.mark.parametrize("start,count,threads", [(None, 3, 4), (65534, 2, 1)])
 def test_port_range_and_health_port_open_exactly_their_listeners(quoxel, start, count, threads):
-    """A range of three ports plus a health port, and a range ending at the last port."""
     base = start or free_port() // 10 * 10
     health = {"port_health": base + 5} if start is None else {}
     srv = quoxel(ini_text({**INTAKE, "kni": {"thread_num": threads},
@@ -32,17 +30,6 @@ def test_port_range_and_health_port_open_exactly_their_listeners(quoxel, start, 
     for i in range(threads):
         assert f"INFO  : config thread {i} thread_core:-1 port_agent_data 0" in out
     assert srv.proc.poll() is None
-
-
-def test_port_in_use_fails_the_start(quoxel):
-    blocker = socket.create_server(("127.0.0.1", 0))
-    port = blocker.getsockname()[1]
-    srv = quoxel(ini_text({**INTAKE, "port0": {"port_start": port, "port_end": port}}))
-    assert srv.wait_exit() == 1
-    stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
-    assert re.search(rf"{stamp} ERROR : server socket port {port} bind failed: Address already in use",
-                     srv.output())
-    assert re.search(rf"{stamp} ERROR : server start failed", srv.output())
 
 
 @pytest.mark.parametrize("extra,sources,admitted", [

@@ -1,14 +1,6 @@
-// Drives the egress IP pool and the alias interface helpers for the end-to-end suite.
-//
-//   ip_pool_probe <ini file> <section> <device>
-//
-// Loads the pools of the section for a port on the device, prints "= loaded" (or "= load failed"
-// and exits 1), then answers one command per line of standard input with one line starting "= ":
-//   get <level>         take an address: "= <address>", "= 0" when none
-//   put <level> <ip>    return an address: "= ok" or "= fail"
-//   set <ip>            set_netcard_virtual_ip on the device: "= ok" or "= fail"
-//   clean <ip>          clean_netcard_virtual_ip on the device: "= ok" or "= fail"
-// Diagnostic lines of the modules go to standard output as well, without the "= " prefix.
+// ip_pool_probe <ini file> <section> <device>: loads the section's egress pools for a port on the
+// device ("= loaded", or "= load failed" and exit 1), then answers each stdin line with "= ...":
+// "get <level>" (an address, 0 for none), "put <level> <ip>", "set <ip>", "clean <ip>" (ok/fail).
 #include "config/ini.h"
 #include "config/ip_pool.h"
 #include "config/x_server_config.h"
@@ -43,12 +35,11 @@ void run(x_config_port_t *port) {
             reply(buf);
         } else if (sscanf(line, "put %d %63s", &level, ip_text) == 2) {
             reply_ok(x_recycling_virtual_ip_by_level(port, level, inet_addr(ip_text)));
-        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 && strcmp(cmd, "set") == 0) {
-            reply_ok(set_netcard_virtual_ip(reinterpret_cast<char *>(port->name.data),
-                                            port->name.len, inet_addr(ip_text)));
-        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 && strcmp(cmd, "clean") == 0) {
-            reply_ok(clean_netcard_virtual_ip(reinterpret_cast<char *>(port->name.data),
-                                              port->name.len, inet_addr(ip_text)));
+        } else if (sscanf(line, "%15s %63s", cmd, ip_text) == 2 &&
+                   (strcmp(cmd, "set") == 0 || strcmp(cmd, "clean") == 0)) {
+            auto op = cmd[0] == 's' ? set_netcard_virtual_ip : clean_netcard_virtual_ip;
+            reply_ok(
+                op(reinterpret_cast<char *>(port->name.data), port->name.len, inet_addr(ip_text)));
         } else {
             reply("unknown command");
         }

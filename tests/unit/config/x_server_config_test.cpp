@@ -1,39 +1,24 @@
 #include "config/x_server_config.h"
 
+#include "temp_file.h"
+
 #include <arpa/inet.h>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
-// Writes text to a fresh temporary file whose name ends in suffix; removed at scope exit.
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string &text, const char *suffix = ".ini") {
-        char tmpl[64];
-        snprintf(tmpl, sizeof tmpl, "/tmp/xcfg_test_XXXXXX%s", suffix);
-        int fd = mkstemps(tmpl, static_cast<int>(strlen(suffix)));
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-        path = tmpl;
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
+using config_test::TempFile;
 
 std::string str(const ngx_str_t &s) {
     return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data), s.len);
 }
 
-// Loads the text as a configuration file and checks the result, what the load printed, then
-// frees the record twice (the second time must be harmless).
+// Loads the text (JSON when it starts with a brace), checks result and output, frees twice.
 void load_text(const std::string &text, bool ok, const std::string &line,
                const std::function<void(const x_config_server_t &)> &check = nullptr) {
-    TempFile f(text);
+    TempFile f(text, text[0] == '{' ? ".json" : "");
     x_config_server_t config = {};
     testing::internal::CaptureStdout();
     EXPECT_EQ(x_server_load_config(&config, f.path.c_str()), ok) << text;
@@ -48,8 +33,19 @@ void load_text(const std::string &text, bool ok, const std::string &line,
 const std::string kBase = "[kni]\nthread_num=1\n[quoxel]\nros_id=7\n";
 const std::string kPort = "[port0]\naddr=127.0.0.1\nport_start=1080\nport_end=1081\n"
                           "listen_protocol=auto\nallow_udp=1\nauth=-1\n";
-const std::string kPoolPort = "addr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
-                              "allow_udp=0\nauth=0\nmax_level1_user=1\nlevel1_virtual_ip_list=10.9.0.1\n";
+
+// A file of the base sections, the given text and one port.
+std::string ini(const std::string &text) {
+    return kBase + text + kPort;
+}
+
+const char *kPortOk = R"({"addr":"127.0.0.1","port_start":1080,"port_end":1081,)"
+                      R"("listen_protocol":"auto"})";
+
+// A JSON document from a server object, an auth array and one port element.
+std::string doc(const std::string &server, const std::string &auth, const std::string &port) {
+    return R"({"server":{)" + server + R"(},"auth":[)" + auth + R"(],"port":[)" + port + "]}";
+}
 
 struct LoadCase {
     const char *name;
@@ -61,21 +57,23 @@ struct LoadCase {
 
 TEST(ConfigLoad, Loads) {
     const LoadCase cases[] = {
-        {"thread_num_zero_keeps_one_thread_entry", "[kni]\nthread_num=0\n[quoxel]\nros_id=1\n" + kPort,
-         true, "config thread 0 thread_core:-1 port_agent_data 0\n",
+        {"thread_num_zero_keeps_one_thread_entry",
+         "[kni]\nthread_num=0\n[quoxel]\nros_id=1\n" + kPort, true,
+         "config thread 0 thread_core:-1 port_agent_data 0\n",
          [](const x_config_server_t &c) {
              EXPECT_EQ(c.thread_num, 0u);
              EXPECT_EQ(x_config_thread_count(&c), 1u);
              EXPECT_EQ(c.threads[0].thread_core, -1);
          }},
         {"thread_pool_capped_cores_and_agent_ports",
-         "[kni]\nthread_num=40\nthread_core_start=2\n[quoxel]\nros_id=1\nport_agent_data=9000\n" + kPort,
+         "[kni]\nthread_num=40\nthread_core_start=2\n[quoxel]\nros_id=1\nport_agent_data=9000\n" +
+             kPort,
          true, "config thread 2 thread_core:4 port_agent_data 9002\n",
          [](const x_config_server_t &c) { EXPECT_EQ(c.thread_num, 16u); }},
         // No entry for a value without a colon or with an empty name.
         {"local_users",
-         kBase + "[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
-                 "user3=:nameless\nuser4=bob:\nrate_limit4=0\n" + kPort,
+         ini("[auth0]\ntype=local\nrate_limit=100\nuser1=alice:pw:x\nuser2=nocolon\n"
+             "user3=:nameless\nuser4=bob:\nrate_limit4=0\n"),
          true, "INFO  : local auth user: alice\n", // the name only, never the password
          [](const x_config_server_t &c) {
              const x_config_auth_local_t &local = c.auths[0].config.local;
@@ -86,8 +84,8 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(local.users[1].rate_limit, 0u);
          }},
         {"remote_backend_and_reports",
-         kBase + "[auth0]\ntype=remote\nserver_ip=a.example,10.0.0.2\nserver_port=80,x\n"
-                 "[auth0_flowreport]\nserver_path=/flow\nlog_path=/tmp\nlog_num=3\n" + kPort,
+         ini("[auth0]\ntype=remote\nserver_ip=a.example,10.0.0.2\nserver_port=80,x\n"
+             "[auth0_flowreport]\nserver_path=/flow\nlog_path=/tmp\nlog_num=3\n"),
          true, "auth [0] mode: remote",
          [](const x_config_server_t &c) {
              const x_config_auth_t &a = c.auths[0];
@@ -96,8 +94,8 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(a.flow_report.server_num, 1u); // two empty lists: one empty server
          }},
         {"forward_backend_users",
-         kBase + "[auth0]\ntype=forward\nuser1=u1:p1\nforward1=socks5://up:pw@10.0.0.9:1085\n"
-                 "user2=u2:p2\nforward2=http://10.0.0.8\n" + kPort,
+         ini("[auth0]\ntype=forward\nuser1=u1:p1\nforward1=socks5://up:pw@10.0.0.9:1085\n"
+             "user2=u2:p2\nforward2=http://10.0.0.8\n"),
          true, "auth [0] mode: forward",
          [](const x_config_server_t &c) {
              const x_config_auth_forward_t &f = c.auths[0].config.forward;
@@ -108,12 +106,13 @@ TEST(ConfigLoad, Loads) {
         // Port text uses its first 15 characters, listen_protocol its first 128; a forward that
         // fails to parse leaves the port without one.
         {"port_options",
-         kBase + "port_health=9999\n[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
-                 "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nlisten_protocol=socks5,http\n"
-                 "allow_udp=0\nauth=255\nforward=\"socks5://u:p@h:70000\"\n"
-                 "[port1]\naddr=0.0.0.0\nport_start=20\nport_end=20\nlisten_protocol=socks5, http\n"
-                 "allow_udp=0\nauth=0\nforward=ftp://x\n"
-                 "[port2]\naddr=0.0.0.0\nport_start=30\nport_end=30\nlisten_protocol=" +
+         kBase +
+             "port_health=9999\n[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+             "[port0]\naddr=0.0.0.0\nport_start=10\nport_end=12\nlisten_protocol=socks5,http\n"
+             "allow_udp=0\nauth=255\nforward=\"socks5://u:p@h:70000\"\n"
+             "[port1]\naddr=0.0.0.0\nport_start=20\nport_end=20\nlisten_protocol=socks5, http\n"
+             "allow_udp=0\nauth=0\nforward=ftp://x\n"
+             "[port2]\naddr=0.0.0.0\nport_start=30\nport_end=30\nlisten_protocol=" +
              std::string(200, 'x') + ",http\nallow_udp=0\nauth=-1\nforward=10.0.0.1:80\n",
          true, "ERROR : port 1 forward [ftp://x] format error, ignored\n",
          [](const x_config_server_t &c) {
@@ -128,24 +127,22 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(p[2].listentbl, 0);
              EXPECT_EQ(c.listen_count, 8u);
          }},
-        {"egress_address_in_two_ports",
-         kBase + "[auth0]\ntype=remote\nserver_ip=127.0.0.1\nserver_port=9\nuse_virtual_ip=1\n"
-                 "[port0]\nname=qxnone0\n" + kPoolPort + "[port1]\nname=qxnone1\n" + kPoolPort,
-         false, "ERROR : conf error, add ip:10.9.0.1 failed"},
-        {"remote_count_mismatch", kBase + "[auth0]\ntype=remote\nserver_ip=a,b,c\nserver_port=1,2\n" + kPort,
+        {"remote_count_mismatch", ini("[auth0]\ntype=remote\nserver_ip=a,b,c\nserver_port=1,2\n"),
          false, "ERROR : config auth index 0 load remote config failed\n"},
         {"report_count_mismatch",
-         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n" + kPort,
+         ini("[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+             "[auth0_statsreport]\nserver_ip=a,b\nserver_path=/s\n"),
          false, "ERROR : report conf has some error, host and port count not equal\n"},
         {"log_dir_missing",
-         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n[auth0_flowlog]\nlog_path=/nonexistent/d\n" + kPort, false,
-         "ERROR : config auth log path file [/nonexistent/d] not found\n"},
+         ini("[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+             "[auth0_flowlog]\nlog_path=/nonexistent/d\n"),
+         false, "ERROR : config auth log path file [/nonexistent/d] not found\n"},
         // The salt is required by the kestrum scheme and the token backend and must be 22
         // printable characters; deny_country defaults to CN, "none" denies nothing.
         {"forward_sign_salt_and_deny_country",
-         kBase + "[auth0]\ntype=forward\nresource=1\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
-                 "[auth1]\ntype=forward\nresource=2\ndeny_country=CN,RU\n"
-                 "[auth2]\ntype=forward\ndeny_country=none\n" + kPort,
+         ini("[auth0]\ntype=forward\nresource=1\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n"
+             "[auth1]\ntype=forward\nresource=2\ndeny_country=CN,RU\n"
+             "[auth2]\ntype=forward\ndeny_country=none\n"),
          true, "auth [2] mode: forward",
          [](const x_config_server_t &c) {
              EXPECT_EQ(str(c.auths[0].config.forward.sign_salt), "Qx7mK2pR9vL4nW8sT3yZ6b");
@@ -153,48 +150,73 @@ TEST(ConfigLoad, Loads) {
              EXPECT_EQ(str(c.auths[1].config.forward.deny_country), "CN,RU");
              EXPECT_EQ(c.auths[2].config.forward.deny_country.len, 0u);
          }},
-        {"kestrum_without_salt", kBase + "[auth0]\ntype=forward\nresource=1\n" + kPort, false,
+        {"kestrum_without_salt", ini("[auth0]\ntype=forward\nresource=1\n"), false,
          "ERROR : config auth0 sign_salt is required\n"},
-        {"tovask_salt_too_short",
-         kBase + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6\n" + kPort, false,
-         "ERROR : config auth0 sign_salt must be exactly 22 printable ASCII characters\n"},
-        {"forward_user_without_colon", kBase + "[auth0]\ntype=forward\nuser1=nocolon\n" + kPort, false,
+        {"tovask_salt_too_short", ini("[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6\n"),
+         false, "ERROR : config auth0 sign_salt must be exactly 22 printable ASCII characters\n"},
+        {"forward_user_without_colon", ini("[auth0]\ntype=forward\nuser1=nocolon\n"), false,
          "ERROR : config forward auth user [nocolon] format error\n"},
-        {"forward_user_bad_url", kBase + "[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n" + kPort,
-         false, "config forward auth user [a:***] forward [ftp://h] format error\n"},
+        {"forward_user_bad_url", ini("[auth0]\ntype=forward\nuser1=a:b\nforward1=ftp://h\n"), false,
+         "config forward auth user [a:***] forward [ftp://h] format error\n"},
         {"port_forward_password_masked",
          kBase + "[port0]\naddr=127.0.0.1\nport_start=1\nport_end=1\nlisten_protocol=auto\n"
                  "allow_udp=0\nauth=-1\nforward=ftp://u:Secr3t@h\n",
          true, "ERROR : port 0 forward [ftp://u:***@h] format error, ignored\n"},
-        {"proxy_protocol_from_malformed", kBase + "proxy_protocol_from = 10.0.0.0/8, 10.1/16\n" + kPort,
-         false, "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
-        {"proxy_protocol_from_prefix_too_long", kBase + "proxy_protocol_from = 1.2.3.4/33\n" + kPort,
-         false, "config proxy_protocol_from entry [1.2.3.4/33] is not"},
-        {"proxy_protocol_from_empty_entry", kBase + "proxy_protocol_from = 1.2.3.4,,5.6.7.8\n" + kPort,
-         false, "config proxy_protocol_from entry [] is not"},
+        {"proxy_protocol_from_malformed", ini("proxy_protocol_from = 10.0.0.0/8, 10.1/16\n"), false,
+         "config proxy_protocol_from entry [10.1/16] is not an IPv4 address or CIDR range\n"},
+        {"proxy_protocol_from_prefix_too_long", ini("proxy_protocol_from = 1.2.3.4/33\n"), false,
+         "config proxy_protocol_from entry [1.2.3.4/33] is not"},
+        {"proxy_protocol_from_empty_entry", ini("proxy_protocol_from = 1.2.3.4,,5.6.7.8\n"), false,
+         "config proxy_protocol_from entry [] is not"},
         // Host bits below the prefix are cleared; 0.0.0.0/0 believes anyone, none nobody.
-        {"proxy_protocol_from_ranges", kBase + "proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n" + kPort,
-         true, "NO AUTH",
+        {"proxy_protocol_from_ranges", ini("proxy_protocol_from = 10.1.2.3/8 , 0.0.0.0/0\n"), true,
+         "NO AUTH",
          [](const x_config_server_t &c) {
              EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("10.255.0.1")));
              EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr("8.8.8.8")));
          }},
-        {"proxy_protocol_from_nobody", kBase + "proxy_protocol_from = none\n" + kPort, true, "NO AUTH",
+        {"proxy_protocol_from_nobody", ini("proxy_protocol_from = none\n"), true, "NO AUTH",
          [](const x_config_server_t &c) { EXPECT_EQ(c.proxy_protocol_from.num, 0u); }},
-        // Without the keys: no local networks, PROXY headers from load balancers on the host or
-        // on private networks only.
+        // Without the keys: no local networks; PROXY headers only from the host and private nets.
         {"security_defaults", kBase + kPort, true, "port 0 run with NO AUTH mode",
          [](const x_config_server_t &c) {
              EXPECT_FALSE(c.allow_local_ip);
+             EXPECT_EQ(c.relay_buffer, 131072u);
              for (const char *a : {"127.0.0.2", "10.9.9.9", "172.31.0.1", "192.168.7.7"})
                  EXPECT_TRUE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
              for (const char *a : {"8.8.8.8", "172.32.0.1", "169.254.0.1"})
                  EXPECT_FALSE(x_cidr_list_match(&c.proxy_protocol_from, inet_addr(a))) << a;
          }},
-        {"relay_buffer_default", kBase + kPort, true, "",
-         [](const x_config_server_t &c) { EXPECT_EQ(c.relay_buffer, 131072u); }},
-        {"relay_buffer_below_one_segment", kBase + "relay_buffer=1499\n" + kPort, false,
-         "ERROR : config relay_buffer 1499 out of range [1500, 4194304]\n"},
+        {"relay_buffer below one segment", doc(R"("relay_buffer":1499)", "", kPortOk), false,
+         "config relay_buffer 1499 out of range [1500, 4194304]"},
+        {"repeated index",
+         doc("", R"({"index":0,"type":"local"},{"index":0,"type":"local"})", kPortOk), false,
+         "config auth index 0 repeat"},
+        {"duplicate NAT key skipped",
+         doc(R"("nat_list":[{"inline":"10.0.0.1","public":"1.1.1.1"},)"
+             R"({"inline":"10.0.0.1","public":"2.2.2.2"}])",
+             "", kPortOk),
+         true, "",
+         [](const x_config_server_t &c) {
+             void *key = reinterpret_cast<void *>(static_cast<uintptr_t>(inet_addr("10.0.0.1")));
+             EXPECT_EQ(dictSize(c.nat_cache), 1u);
+             EXPECT_EQ(reinterpret_cast<uintptr_t>(dictFetchValue(c.nat_cache, key)),
+                       inet_addr("1.1.1.1"));
+         }},
+        {"unknown protocol loads and refuses clients",
+         doc("", "", R"({"addr":"1.2.3.4","port_start":1,"port_end":1,"listen_protocol":"sock"})"),
+         true, "not supported protocol sock",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.ports[0].listentbl, 0); }},
+        {"negative timeout", doc(R"("src_timeout":-1)", "", kPortOk), false,
+         "config key [src_timeout] value -1 out of range"},
+        {"log interval defaults to 3",
+         doc("",
+             R"({"index":0,"type":"tovask","sign_salt":"Qx7mK2pR9vL4nW8sT3yZ6b",)"
+             R"("access_log":{"log_path":"/tmp","log_size":1,"log_num":2}})",
+             kPortOk),
+         true, "",
+         [](const x_config_server_t &c) { EXPECT_EQ(c.auths[0].access_log.interval, 3u); }},
+        {"empty port array", doc("", "", ""), false, ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
