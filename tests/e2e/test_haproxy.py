@@ -1,5 +1,4 @@
-"""PROXY protocol intake: haproxy in front of quoxel with send-proxy and send-proxy-v2, and a
-table of hand-written headers for the cases haproxy never sends."""
+"""PROXY protocol intake: haproxy's send-proxy and send-proxy-v2, and headers haproxy never sends."""
 import socket
 import struct
 import subprocess

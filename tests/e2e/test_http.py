@@ -1,5 +1,4 @@
-"""HTTP proxy through the real binary: curl as a user would, tables of the exact bytes an origin
-receives and of every refusal's exact answer and code, the 407 loop, a slow origin."""
+"""HTTP proxy: curl, the exact bytes an origin receives, every refusal, the 407 loop, a slow origin."""
 import base64
 import hashlib
 import os
@@ -133,8 +132,7 @@ def test_exchanges(proxy, dnsmasq, settings, send, answer, code):
 
 @pytest.fixture
 def small_send_buffers():
-    """Small loopback send buffers (this namespace's own), so the destination takes the forwarded
-    request in pieces."""
+    """Small loopback send buffers (this namespace's own): the origin takes the request in pieces."""
     path = "/proc/sys/net/ipv4/tcp_wmem"
     saved = open(path).read()
     open(path, "w").write("4096 4096 4096")

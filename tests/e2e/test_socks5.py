@@ -1,5 +1,4 @@
-"""SOCKS5 through the real binary: curl and python3-socks, a table of exchanges (bytes sent,
-bytes answered, the session line's code), integrity and back-pressure of the relay."""
+"""SOCKS5: curl and python3-socks, a table of exchanges, integrity and back-pressure of the relay."""
 import hashlib
 import os
 import socket
@@ -112,12 +111,9 @@ def tunnel(port, dport, timeout=60):
 
 
 def test_parallel_sessions_keep_every_byte(proxy, origin):
-    quoxel = {"src_timeout": 30000}  # slow test threads under load
-    if os.environ.get("QUOXEL_E2E_RELAY_BUFFER"):
-        quoxel["relay_buffer"] = os.environ["QUOXEL_E2E_RELAY_BUFFER"]
-    srv = proxy(OPEN, {"quoxel": quoxel})
+    srv = proxy(OPEN, {"quoxel": {"src_timeout": 30000}})  # slow test threads under load
     o = origin(echo)
-    size = int(os.environ.get("QUOXEL_E2E_BULK", 4 << 20))
+    size = 4 << 20
     errors = []
 
     def session(i):
@@ -126,7 +122,7 @@ def test_parallel_sessions_keep_every_byte(proxy, origin):
             s = tunnel(srv.port, o.port)
             sender = threading.Thread(target=s.sendall, args=(data,))
             sender.start()
-            got, left = hashlib.sha256(), size  # hashed as it comes: sizes of a soak run fit too
+            got, left = hashlib.sha256(), size
             while left:
                 chunk = s.recv(min(left, 1 << 16))
                 assert chunk, f"closed with {left} bytes missing"
@@ -137,8 +133,7 @@ def test_parallel_sessions_keep_every_byte(proxy, origin):
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append(f"{i}: {e!r}")
 
-    threads = [threading.Thread(target=session, args=(i,))
-               for i in range(int(os.environ.get("QUOXEL_E2E_SESSIONS", 20)))]
+    threads = [threading.Thread(target=session, args=(i,)) for i in range(20)]
     for t in threads:
         t.start()
     for t in threads:

@@ -50,7 +50,7 @@ struct RelayPair {
         for (event_data_t *ev : {&c->tcp_dst_ev_data, &c->connect_ev_data})
             EXPECT_TRUE(ev_add_event(s->main_thread->epoll_fd, ev, EPOLLIN, on_tcp_relay));
     }
-    // Closes the session unless it ended (and was freed) by itself, frees it, closes the ends.
+    // Closes the session unless it ended (and was freed) by itself, and both ends.
     void end(x_server_t *s, bool ended = false) {
         if (!ended) x_client_close(c);
         work_thread_do(s->main_thread);
@@ -59,8 +59,7 @@ struct RelayPair {
     }
 };
 
-// Both relay paths: one-segment reads copied through the scratch buffer, and the default size,
-// spliced through the thread's pipe while a direction streams.
+// Both relay paths: one-segment reads copied through a buffer, and the default size, spliced.
 class Relay : public testing::TestWithParam<uint32_t> {
   protected:
     OneThreadServer srv;
@@ -84,8 +83,7 @@ void feed(int fd, size_t total, size_t *written, int seed) {
     }
 }
 
-// Reads what is there, checking every byte against the pattern; false on a wrong byte. `eof`
-// (when given) tells whether the stream ended.
+// Reads what is there against the pattern: false on a wrong byte; `eof` tells if the stream ended.
 bool drain(int fd, size_t *received, int seed, bool *eof = nullptr) {
     uint8_t chunk[65536];
     ssize_t n;
@@ -106,8 +104,8 @@ TEST(Session, ProtoNameNeverReadsPastItsTable) {
 INSTANTIATE_TEST_SUITE_P(Sizes, Relay, testing::Values(1500u, 131072u));
 
 TEST_P(Relay, StalledOutputKeepsABoundedTailAndLosesNothing) {
-    // Session A's destination stops reading while session B of the same thread keeps moving:
-    // A holds at most one read as its tail, and B gets its own bytes, never A's.
+    // A's destination stops reading: A holds at most one read as its tail, B of the same thread
+    // keeps moving and gets its own bytes, never A's.
     RelayPair a(srv.s, nullptr), b(srv.s, nullptr);
     EXPECT_EQ(a.c->up.mss, 1500u);           // no TCP segment size here: one full segment still
     EXPECT_EQ(a.c->down.buf.start, nullptr); // a session that moved nothing holds no buffer
@@ -181,8 +179,7 @@ TEST(Session, ErrorLineLeavesTheTokenAloneWhileAQuestionIsOut) {
 }
 
 TEST_P(Relay, ABusyDirectionYieldsAfterABoundedRun) {
-    // A source that never runs dry must not hold the thread: one pass moves a bounded run, and
-    // the other direction moves in the same pass.
+    // A source that never runs dry gets a bounded run per pass; the other direction moves too.
     RelayPair p(srv.s, nullptr);
     std::string chunk(1 << 16, 'u');
     for (int fd : {p.client, p.dest})
