@@ -9,6 +9,7 @@ import pytest
 
 from conftest import (FORBIDDEN, PROXY_AUTH_REQUIRED, USERS, curl, dial, error_answer, free_port,
                       read_all, read_head, recv_exact)
+from test_socks5 import sent
 
 HTTP = {"port0": {"listen_protocol": "http"}}
 
@@ -121,12 +122,7 @@ EXCHANGES = [
 def test_exchanges(proxy, dnsmasq, settings, send, answer, code):
     srv = proxy(HTTP, settings)
     dnsmasq({}, nxdomain=[NX])
-    s = dial(srv.port)
-    try:
-        s.sendall(send)
-    except (BrokenPipeError, ConnectionResetError):
-        pass
-    assert read_all(s) == answer
+    assert read_all(sent(srv.port, send)) == answer
     assert code is None or srv.code(code)
 
 
@@ -146,8 +142,7 @@ def test_slow_origin_receives_the_whole_request(proxy, origin, small_send_buffer
     head = (b"POST http://127.0.0.1:%d/slow HTTP/1.1\r\n" % rec.port +
             b"".join(b"X-H%d: %s\r\n" % (i, b"v" * 900) for i in range(60)))
     body = os.urandom(1 << 20)
-    s = dial(srv.port)
-    s.sendall(head + b"Content-Length: %d\r\n\r\n" % len(body) + body)
+    s = sent(srv.port, head + b"Content-Length: %d\r\n\r\n" % len(body) + body)
     assert read_all(s).endswith(hashlib.sha256(body).hexdigest().encode())
     assert rec.requests[-1] == (head.replace(b"http://127.0.0.1:%d" % rec.port, b"") +
                                 b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body), body)
@@ -161,20 +156,17 @@ def test_407_then_credentials_on_the_same_connection(proxy, origin):
     srv = proxy(HTTP, USERS)
     rec = Recorder(origin)
     get = b"GET http://127.0.0.1:%d/%%s HTTP/1.1\r\n" % rec.port
-    s = dial(srv.port)
-    s.sendall(get % b"first" + b"Host: h\r\n\r\n")
+    s = sent(srv.port, get % b"first" + b"Host: h\r\n\r\n")
     assert recv_exact(s, len(PROXY_AUTH_REQUIRED)) == PROXY_AUTH_REQUIRED
     s.sendall(get % b"second" + basic("alice", "alice-secret") + b"Host: h\r\n\r\n")
     assert read_all(s).startswith(b"HTTP/1.1 200 OK")
     assert [r[0] for r in rec.requests] == [b"GET /second HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"]
     # The repeated request may already be held when the 407 goes out: it is parsed at once.
-    s = dial(srv.port)
-    s.sendall(get % b"a" + b"\r\n" + get % b"b" + basic("alice", "alice-secret") + b"\r\n")
+    s = sent(srv.port, get % b"a" + b"\r\n" + get % b"b" + basic("alice", "alice-secret") + b"\r\n")
     assert read_all(s).startswith(PROXY_AUTH_REQUIRED + b"HTTP/1.1 200 OK")
     assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\nConnection: close\r\n\r\n"
     # Wrong credentials get the same template, and so do right ones under a longer header name
     # that merely ends in the credentials header's name.
     for creds in (basic("alice", "nope"), b"X" * 32 + basic("alice", "alice-secret")):
-        s = dial(srv.port)
-        s.sendall(get % b"c" + creds + b"\r\n")
+        s = sent(srv.port, get % b"c" + creds + b"\r\n")
         assert recv_exact(s, len(PROXY_AUTH_REQUIRED)) == PROXY_AUTH_REQUIRED

@@ -7,9 +7,9 @@ import time
 
 from conftest import USERS, curl, dial, free_port, read_all, recv_exact, s5_login, wait_for
 from test_haproxy import haproxy, v1, v2  # noqa: F401  (fixture)
+from test_socks5 import sent
 
 AUTO = {"port0": {"listen_protocol": "auto", "allow_udp": 1}}
-NO_LOCAL = {"quoxel": {"allow_local_ip": 0}}
 
 
 def s5(port, host, dport, password="alice-secret", cmd=1):
@@ -21,16 +21,10 @@ def s5(port, host, dport, password="alice-secret", cmd=1):
     return recv_exact(s, 10), s
 
 
-def rep(port, host, dport):
-    return s5(port, host, dport)[0][1:2]
-
-
 def http(port, request, password="alice-secret", timeout=10, user=b"alice"):
     line, rest = request.split(b"\r\n", 1)
     cred = base64.b64encode(user + b":" + password.encode())
-    s = dial(port, timeout=timeout)
-    s.sendall(line + b"\r\nProxy-Authorization: Basic " + cred + b"\r\n" + rest)
-    return read_all(s)
+    return read_all(sent(port, line + b"\r\nProxy-Authorization: Basic " + cred + b"\r\n" + rest, timeout))
 
 
 def local_nets(dnsmasq, origin):
@@ -47,10 +41,10 @@ BLOCK_645 = (b"HTTP/1.1 645 Proxy Authentication In Black List\r\nProxy-Agent: q
 
 def test_local_networks_are_refused_without_a_connect(proxy, dnsmasq, origin):
     target = local_nets(dnsmasq, origin)
-    srv = proxy(USERS, AUTO, NO_LOCAL)
+    srv = proxy(USERS, AUTO, {"quoxel": {"allow_local_ip": 0}})
     for host in ("127.0.0.1", "127.000.000.001", "127.1", "127.0.0.1.", "::ffff:127.0.0.1",
                  "0.0.0.0", "169.254.7.7", "2130706433", "loop.test", "meta.test", "lan.test"):
-        assert rep(srv.port, host, target.port) == b"\x04", host
+        assert s5(srv.port, host, target.port)[0][1:2] == b"\x04", host
     for request in (b"GET http://127.1:%d/ HTTP/1.1\r\n\r\n", b"CONNECT loop.test:%d HTTP/1.1\r\n\r\n",
                     b"GET http://meta.test:%d/ HTTP/1.1\r\n\r\n"):
         assert http(srv.port, request % target.port) == BLOCK_645, request

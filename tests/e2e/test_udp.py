@@ -18,10 +18,10 @@ def header(host, port, frag=0):
     return b"\x00\x00" + bytes([frag]) + s5_addr(host, port)
 
 
-def client(source="127.0.0.1"):
+def client(source="127.0.0.1", timeout=3):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((source, 0))
-    s.settimeout(3)
+    s.settimeout(timeout)
     return s
 
 
@@ -77,8 +77,7 @@ def test_through_danted(proxy, udp_echo, daemons):
     srv = proxy(UDP, {"port0": {"forward": f"socks5://127.0.0.1:{daemons('danted')}"}})
     _, reply, relay = associate(srv.port)
     assert reply[:2] == b"\x05\x00"
-    c = client()
-    c.settimeout(1)
+    c = client(timeout=1)
     for payload in (b"via danted", b"y" * 1000):
         # Up to three tries: a loaded machine may drop a datagram. The upstream's header comes back.
         answer = None
@@ -99,8 +98,7 @@ def test_bucket_pause_holds_datagrams_and_resumes(proxy, udp_echo):
     echo = udp_echo()
     _, reply, relay = associate(proxy(UDP, USERS).port, "bob", "bob-pw")
     assert reply[:2] == b"\x05\x00"
-    c = client()
-    c.settimeout(5)
+    c = client(timeout=5)
     head = header("127.0.0.1", echo.port)
     start = time.monotonic()
     for i in range(40):
