@@ -165,8 +165,7 @@ def test_407_then_credentials_on_the_same_connection(proxy, origin):
     s = sent(srv.port, get % b"a" + b"\r\n" + get % b"b" + basic("alice", "alice-secret") + b"\r\n")
     assert read_all(s).startswith(PROXY_AUTH_REQUIRED + b"HTTP/1.1 200 OK")
     assert rec.requests[-1][0] == b"GET /b HTTP/1.1\r\nConnection: close\r\n\r\n"
-    # Wrong credentials get the same template, and so do right ones under a longer header name
-    # that merely ends in the credentials header's name.
+    # Wrong credentials get the 407 too, and so do right ones under a longer name ending in it.
     for creds in (basic("alice", "nope"), b"X" * 32 + basic("alice", "alice-secret")):
         s = sent(srv.port, get % b"c" + creds + b"\r\n")
         assert recv_exact(s, len(PROXY_AUTH_REQUIRED)) == PROXY_AUTH_REQUIRED

@@ -1,5 +1,4 @@
-// A real server for threading tests: loaded from INI text, started and run on a thread of its
-// own (the main loop runs where it was initialised, as in the process), stopped and released.
+// A real server from INI text, started and run on a thread of its own (as the process does).
 #pragma once
 
 #include "core/x_server.h"

@@ -7,8 +7,7 @@
 
 namespace {
 
-// Decodes `bytes` as a value of the given form (a prefixed form takes the first byte as its
-// head, as callers do); `left` is what the buffer still holds afterwards.
+// Decodes `bytes` in the given form (a prefixed one starts with its head); `left`: bytes unread.
 bool decode(const std::vector<uint8_t> &bytes, uint8_t start, uint64_t *num, size_t *left) {
     buf_t b{};
     EXPECT_TRUE(buf_alloc(&b, bytes.size() + 1));

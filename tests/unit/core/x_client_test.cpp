@@ -103,8 +103,7 @@ TEST(Session, ProtoNameNeverReadsPastItsTable) {
 INSTANTIATE_TEST_SUITE_P(Sizes, Relay, testing::Values(1500u, 131072u));
 
 TEST_P(Relay, StalledOutputKeepsABoundedTailAndLosesNothing) {
-    // A's destination stops reading: A holds at most one read as its tail, B of the same thread
-    // keeps moving and gets its own bytes, never A's.
+    // A's destination stops reading: A holds one read at most; B on its thread gets its own bytes.
     RelayPair a(srv.s), b(srv.s);
     EXPECT_EQ(a.c->up.mss, 1500u);           // no TCP segment size here: one full segment still
     EXPECT_EQ(a.c->down.buf.start, nullptr); // a session that moved nothing holds no buffer

@@ -35,8 +35,7 @@ const HopCase kHopCases[] = {
 
 class HopFilter : public testing::TestWithParam<HopCase> {};
 
-// The buffer is exactly as large as the request, so the added line must grow it. Plain heads
-// and LF-only lines are pinned byte for byte by the end-to-end suites.
+// The buffer is exactly the request's size: the added line must grow it. Plain heads: end to end.
 TEST_P(HopFilter, RewritesTheHeadToTheByte) {
     const HopCase &c = GetParam();
     buf_t b{};

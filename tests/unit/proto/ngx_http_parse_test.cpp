@@ -29,8 +29,7 @@ int parse(Kind kind, const std::string &text) {
 
 } // namespace
 
-// Branches the end-to-end exchanges miss, plus a wrapping port, bare CRs and control bytes;
-// how lines split across reads is left to the fuzz target.
+// What end-to-end exchanges miss, a wrapping port, bare CRs, control bytes; splits: fuzz target.
 TEST(HttpLines, ParseResults) {
     const struct {
         Kind kind;
