@@ -81,13 +81,6 @@ def via(client, port, host="target.example", dport=443):
     return s, head == ESTABLISHED, head
 
 
-def refusal(client, rep, code):
-    """What a client gets when the upstream fails: SOCKS5 rep, or the HTTP error answer."""
-    if client == "socks5":
-        return b"" if rep is None else bytes([5, rep])
-    return error_answer(code)[:-15]
-
-
 CLIENTS = pytest.mark.parametrize("client", ["socks5", "http"])
 
 
@@ -137,7 +130,7 @@ def test_upstream_refusals(proxy, origin, client, scheme, script, rep, code):
     # A header too long for the buffer is 628 to a SOCKS5 client, 616 to an HTTP client.
     code = code or (628 if client == "socks5" else 616)
     s, ok, answer = via(client, srv.port)
-    want = refusal(client, rep, code)
+    want = (b"" if rep is None else bytes([5, rep])) if client == "socks5" else error_answer(code)[:-15]
     assert answer[:len(want) or 1] == want
     assert srv.code(code)
     assert up.connections() == 1
@@ -146,9 +139,8 @@ def test_upstream_refusals(proxy, origin, client, scheme, script, rep, code):
 @CLIENTS
 @pytest.mark.parametrize("kind", ["socks5", "http"])
 def test_forward_retry_makes_exactly_two_attempts(proxy, origin, client, kind):
-    def script(conn, log, calls=[]):  # noqa: B006 - counts this upstream's connections
-        calls.append(1)
-        first = len(calls) % 2 == 1
+    def script(conn, log):
+        first = up.connections() == 1
         if kind == "socks5":
             return s5_script(rep=5 if first else 0, after=b"OK")(conn, log)
         answer = b"HTTP/1.1 503 Busy\r\n\r\n" if first else b"HTTP/1.1 200 OK\r\n\r\n"

@@ -1,6 +1,5 @@
-#include "core/qps_limit.h"
 #include "core/single_bucket.h"
-#include "dict/dict.h"
+#include "core/x_timer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +18,10 @@ struct Clock {
     ~Clock() { x_time_set_clock(nullptr); }
 };
 
-// How many of `tries` calls of `take` succeed.
-template <class Take> int admitted(int tries, Take take) {
+int admitted(single_bucket_t *sb, int tries) {
     int n = 0;
     for (int i = 0; i < tries; i++)
-        n += take() ? 1 : 0;
+        n += single_bucket_consume(sb) ? 1 : 0;
     return n;
 }
 
@@ -55,35 +53,9 @@ TEST(SingleBucket, RefillArithmetic) {
         Clock clock;
         single_bucket_t sb{};
         ASSERT_TRUE(single_bucket_init(&sb, c.rate, c.size));
-        ASSERT_EQ(admitted(c.drain, [&] { return single_bucket_consume(&sb); }), c.drain) << c.name;
+        ASSERT_EQ(admitted(&sb, c.drain), c.drain) << c.name;
         fake_now += c.wait_ms;
         int tries = c.size > 15 ? 20 : static_cast<int>(c.size) + 5;
-        EXPECT_EQ(admitted(tries, [&] { return single_bucket_consume(&sb); }), c.expect) << c.name;
+        EXPECT_EQ(admitted(&sb, tries), c.expect) << c.name;
     }
-}
-
-// An address idle past its time is forgotten (not at exactly the limit) and comes back full.
-TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
-    Clock clock;
-    qps_limit_t ql{};
-    ASSERT_TRUE(qps_limit_config(&ql, 0, 5, 1000));
-    auto take = [&](uint32_t ip, int tries) {
-        return admitted(tries, [&] { return qps_limit_take(&ql, ip); });
-    };
-    EXPECT_EQ(take(7, 6), 6);
-    EXPECT_EQ(take(8, 1), 1);
-    ASSERT_EQ(dictSize(ql.ip_limit_dict), 2u);
-
-    fake_now += 600;
-    EXPECT_EQ(take(8, 1), 1);
-    fake_now += 400;
-    qps_limit_check(&ql); // exactly 1000 ms: nothing expires yet
-    EXPECT_EQ(dictSize(ql.ip_limit_dict), 2u);
-    fake_now += 1;
-    qps_limit_check(&ql);
-    EXPECT_EQ(dictSize(ql.ip_limit_dict), 1u);
-    EXPECT_EQ(dictFetchValue(ql.ip_limit_dict, reinterpret_cast<void *>(uintptr_t{7})), nullptr);
-    // The old bucket would have earned only 5 tokens by now; a fresh, full one holds 6.
-    EXPECT_EQ(take(7, 7), 6);
-    qps_limit_free(&ql);
 }

@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <string>
 
 namespace {
 
