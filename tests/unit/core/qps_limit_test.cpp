@@ -1,22 +1,9 @@
+#include "core/fake_clock.h"
 #include "core/single_bucket.h"
-#include "core/x_timer.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-uint64_t fake_now = 0;
-uint64_t fake_clock() {
-    return fake_now;
-}
-
-struct Clock {
-    Clock() {
-        fake_now = 1000;
-        x_time_set_clock(fake_clock);
-    }
-    ~Clock() { x_time_set_clock(nullptr); }
-};
 
 int admitted(single_bucket_t *sb, int tries) {
     int n = 0;
@@ -50,11 +37,11 @@ TEST(SingleBucket, RefillArithmetic) {
         {"elapsed x rate wraps to exactly 0", 4294967296, 20, 20, 4294967296, 20},
     };
     for (const auto &c : cases) {
-        Clock clock;
+        FakeClock clock(1000);
         single_bucket_t sb{};
         ASSERT_TRUE(single_bucket_init(&sb, c.rate, c.size));
         ASSERT_EQ(admitted(&sb, c.drain), c.drain) << c.name;
-        fake_now += c.wait_ms;
+        clock.now += c.wait_ms;
         int tries = c.size > 15 ? 20 : static_cast<int>(c.size) + 5;
         EXPECT_EQ(admitted(&sb, tries), c.expect) << c.name;
     }

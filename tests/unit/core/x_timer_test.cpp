@@ -1,22 +1,9 @@
+#include "core/fake_clock.h"
 #include "core/x_timer.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-uint64_t fake_now = 0;
-uint64_t fake_clock() {
-    return fake_now;
-}
-
-// Runs the fake clock from `start` for as long as it lives.
-struct Clock {
-    explicit Clock(uint64_t start) {
-        fake_now = start;
-        x_time_set_clock(fake_clock);
-    }
-    ~Clock() { x_time_set_clock(nullptr); }
-};
 
 // A registered event that counts how often it fired.
 struct Probe {
@@ -32,14 +19,14 @@ struct Probe {
 } // namespace
 
 TEST(Timer, FiresOnlyStrictlyAfterTimeout) {
-    Clock clock(1000);
+    FakeClock clock(1000);
     x_timer_t t{};
     x_timer_init(&t, 100);
     Probe a(&t);
-    fake_now += 100;
+    clock.now += 100;
     x_timer_check(&t);
     EXPECT_EQ(a.fired, 0);
-    fake_now += 1;
+    clock.now += 1;
     x_timer_check(&t);
     EXPECT_EQ(a.fired, 1);
     EXPECT_EQ(a.ev.timer, nullptr);
@@ -50,9 +37,9 @@ TEST(Timer, FiresOnlyStrictlyAfterTimeout) {
 TEST(Timer, LongTimeoutOnAYoungClockDoesNotFire) {
     x_timer_t t{};
     x_timer_init(&t, 100000);
-    Clock clock(5); // the monotonic clock may be younger than the timeout
+    FakeClock clock(5); // the monotonic clock may be younger than the timeout
     Probe a(&t);
-    fake_now = 50;
+    clock.now = 50;
     x_timer_check(&t);
     EXPECT_EQ(a.fired, 0);
     x_timer_del(&a.ev);
