@@ -5,8 +5,6 @@
 #include <arpa/inet.h>
 #include <cstring>
 
-namespace {
-
 TEST(SocketUtil, IsIpAddr) {
     struct Case {
         const char *text;
@@ -86,8 +84,6 @@ TEST(SocketUtil, AliasName) {
         EXPECT_STREQ(out, c.want) << c.device << " " << c.ip;
     }
 }
-
-} // namespace
 
 TEST(SocketUtil, EgressBindLeavesThePortToTheConnect) {
     // Choosing the port at bind would cap all outgoing connections of the address at one range.
