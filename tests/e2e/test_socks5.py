@@ -35,14 +35,11 @@ def test_real_clients(srv, origin, dnsmasq):
     import socks
     dnsmasq({"origin.test": "127.0.0.1"})
     o = origin(http_origin(BODY))
-    for flag, host in (("--socks5-hostname", "origin.test."), ("--socks5", "127.0.0.1")):
-        out = curl(flag, f"127.0.0.1:{srv.port}", f"http://{host}:{o.port}/")
-        assert (out.returncode, out.stdout) == (0, BODY), out.stderr
+    out = curl("--socks5-hostname", f"127.0.0.1:{srv.port}", f"http://origin.test.:{o.port}/")
+    assert (out.returncode, out.stdout) == (0, BODY), out.stderr
     e = origin(echo)
-    s = socks.socksocket()
-    s.set_proxy(socks.SOCKS5, "127.0.0.1", srv.port)
-    s.settimeout(5)
-    s.connect(("127.0.0.1", e.port))
+    s = socks.create_connection(("127.0.0.1", e.port), 5, proxy_type=socks.SOCKS5,
+                                proxy_addr="127.0.0.1", proxy_port=srv.port)
     s.sendall(b"ping")
     assert recv_exact(s, 4) == b"ping"
 
