@@ -1,14 +1,9 @@
-"""SOCKS5 UDP ASSOCIATE through the real binary: a UDP echo reached directly and through danted,
-the headers on the way back, and datagrams that must be dropped without ending the association
-(short, lying, fragments, other destinations, other senders, foreign answers)."""
+"""SOCKS5 UDP ASSOCIATE: directly and through danted, and datagrams dropped with the association alive."""
 import socket
 import struct
-import threading
 import time
 
-import pytest
-
-from conftest import USERS, recv_exact, s5_addr, s5_connect
+from conftest import USERS, s5_addr, s5_connect
 
 UDP = {"port0": {"allow_udp": 1, "listen_protocol": "socks5"}}
 
@@ -23,10 +18,10 @@ def header(host, port, frag=0):
     return b"\x00\x00" + bytes([frag]) + s5_addr(host, port)
 
 
-def client(source="127.0.0.1"):
+def client(source="127.0.0.1", timeout=3):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((source, 0))
-    s.settimeout(3)
+    s.settimeout(timeout)
     return s
 
 
@@ -82,11 +77,9 @@ def test_through_danted(proxy, udp_echo, daemons):
     srv = proxy(UDP, {"port0": {"forward": f"socks5://127.0.0.1:{daemons('danted')}"}})
     _, reply, relay = associate(srv.port)
     assert reply[:2] == b"\x05\x00"
-    c = client()
-    c.settimeout(1)
+    c = client(timeout=1)
     for payload in (b"via danted", b"y" * 1000):
-        # UDP may drop a datagram on a loaded machine (danted's relay socket among others): up to
-        # three tries. The upstream's own header comes back with the answer.
+        # Up to three tries: a loaded machine may drop a datagram. The upstream's header comes back.
         answer = None
         for _ in range(3):
             c.sendto(header("127.0.0.1", echo.port) + payload, relay)
@@ -100,44 +93,12 @@ def test_through_danted(proxy, udp_echo, daemons):
     assert quiet(c) and other.sources == []
 
 
-def test_upstream_announcing_a_domain_relay_address(proxy, origin, dnsmasq):
-    """A scripted upstream answers with a domain-form bound address (a reply longer than 10
-    bytes) and runs the relay itself."""
-    dnsmasq({"relay.test": "127.0.0.1"})
-    relay_sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    relay_sock.bind(("127.0.0.1", 0))
-    seen = []
-
-    def upstream_relay():
-        data, src = relay_sock.recvfrom(65536)
-        seen.append(data)
-        relay_sock.sendto(b"\x00\x00\x00\x01" + bytes(6) + b"from upstream", src)
-    threading.Thread(target=upstream_relay, daemon=True).start()
-
-    def script(conn):
-        assert conn.recv(16) == b"\x05\x01\x00"
-        conn.sendall(b"\x05\x00")
-        seen.append(recv_exact(conn, 10))
-        conn.sendall(b"\x05\x00\x00" + s5_addr("relay.test", relay_sock.getsockname()[1]))
-        conn.recv(1)
-    srv = proxy(UDP, {"port0": {"forward": f"socks5://127.0.0.1:{origin(script).port}"}})
-    _, reply, relay = associate(srv.port)
-    assert reply[:2] == b"\x05\x00"
-    c = client()
-    c.sendto(header("127.0.0.1", 7) + b"ping", relay)
-    assert c.recvfrom(65536)[0] == b"\x00\x00\x00\x01" + bytes(6) + b"from upstream"
-    assert seen == [b"\x05\x03\x00\x01" + bytes(6), header("127.0.0.1", 7) + b"ping"]
-    relay_sock.close()
-
-
 def test_bucket_pause_holds_datagrams_and_resumes(proxy, udp_echo):
-    """bob is limited to 100000 bytes a second: datagrams over the budget wait for the pause
-    timer instead of being lost, and reading resumes afterwards."""
+    """bob's 100000 bytes a second: datagrams over the budget wait for the pause, none is lost."""
     echo = udp_echo()
     _, reply, relay = associate(proxy(UDP, USERS).port, "bob", "bob-pw")
     assert reply[:2] == b"\x05\x00"
-    c = client()
-    c.settimeout(5)
+    c = client(timeout=5)
     head = header("127.0.0.1", echo.port)
     start = time.monotonic()
     for i in range(40):

@@ -1,7 +1,4 @@
-"""Upstream chaining through the real binary: danted, microsocks and tinyproxy behind quoxel for
-curl (as a SOCKS5 and as an HTTP proxy client), and scripted upstreams for the exact handshake
-bytes, refusals, the retry, domain-form bound addresses and HTTP answers in pieces; each table
-runs for a SOCKS5 client and for an HTTP client."""
+"""Upstream chaining: real upstreams for curl, scripted ones for bytes, refusals and the retry."""
 import time
 
 import pytest
@@ -16,33 +13,16 @@ def chain(proxy, forward, **quoxel):
     return proxy({"quoxel": quoxel, "port0": {"allow_udp": 1, "forward": forward}})
 
 
-@pytest.mark.parametrize("kind,user", [("danted", False), ("danted", True), ("microsocks", False),
-                                       ("microsocks", True), ("tinyproxy", False),
-                                       ("tinyproxy", True)])
-def test_curl_through_real_upstreams(proxy, origin, dnsmasq, daemons, kind, user):
+@pytest.mark.parametrize("kind", ["danted", "microsocks", "tinyproxy"])
+def test_curl_through_real_upstreams(proxy, origin, dnsmasq, daemons, kind):
     dnsmasq({"origin.test": "127.0.0.1"})
     o = origin(http_origin(BODY))
     scheme = "http" if kind == "tinyproxy" else "socks5"
-    srv = chain(proxy, f"{scheme}://{'qxuser:qxpass@' if user else ''}127.0.0.1:{daemons(kind, user)}")
+    srv = chain(proxy, f"{scheme}://qxuser:qxpass@127.0.0.1:{daemons(kind, True)}")  # with credentials
     at = f"127.0.0.1:{srv.port}"
-    for args, host in ((("--socks5-hostname", at), "origin.test"), (("--socks5", at), "127.0.0.1"),
-                       (("-x", f"http://{at}"), "origin.test"),
-                       (("-p", "-x", f"http://{at}"), "origin.test")):
-        out = curl(*args, f"http://{host}:{o.port}/")
+    for args in (("--socks5-hostname", at), ("-x", f"http://{at}")):  # one SOCKS5, one HTTP client
+        out = curl(*args, f"http://origin.test:{o.port}/")
         assert (out.returncode, out.stdout) == (0, BODY), (args, out.stderr)
-
-
-@pytest.mark.parametrize("kind,code", [("danted", 626), ("microsocks", 626), ("tinyproxy", 629)])
-def test_wrong_upstream_credentials_refuse_the_client(proxy, origin, daemons, kind, code):
-    scheme = "http" if kind == "tinyproxy" else "socks5"
-    srv = chain(proxy, f"{scheme}://qxuser:wrong@127.0.0.1:{daemons(kind, True)}")
-    assert s5_connect(srv.port, "127.0.0.1", origin(echo).port)[1][1] == 0x01
-    assert srv.code(code)
-
-
-def read_s5_request(conn):
-    head = recv_exact(conn, 5)
-    return head + recv_exact(conn, 5 if head[3] == 1 else head[4] + 2)
 
 
 def s5_script(method=0, rep=0, bound=b"\x01\x7f\x00\x00\x01\x12\x34", after=b"", auth_status=0):
@@ -62,7 +42,8 @@ def s5_script(method=0, rep=0, bound=b"\x01\x7f\x00\x00\x01\x12\x34", after=b"",
         if method not in (0, 2):
             time.sleep(0.5)
             return
-        log.append(read_s5_request(conn))
+        head = recv_exact(conn, 5)  # the request, as long as its address type says
+        log.append(head + recv_exact(conn, 5 if head[3] == 1 else head[4] + 2))
         conn.sendall(bytes([5, rep, 0]) + bound + after)  # reply and first tunnel bytes together
         if rep == 0:
             echo(conn)
@@ -99,19 +80,11 @@ def via(client, port, host="target.example", dport=443):
     return s, head == ESTABLISHED, head
 
 
-def refusal(client, rep, code):
-    """What a client gets when the upstream fails: SOCKS5 rep, or the HTTP error answer."""
-    if client == "socks5":
-        return b"" if rep is None else bytes([5, rep])
-    return error_answer(code)[:-15]
-
-
 CLIENTS = pytest.mark.parametrize("client", ["socks5", "http"])
-DOMAIN_BOUND = b"\x03\x0dbound.example\x00\x50"
 
 
 @CLIENTS
-@pytest.mark.parametrize("bound", [DOMAIN_BOUND, b"\x04" + bytes(16) + b"\x00\x50",
+@pytest.mark.parametrize("bound", [b"\x03\x0dbound.example\x00\x50", b"\x04" + bytes(16) + b"\x00\x50",
                                    b"\x01" + bytes(6)])
 def test_socks5_upstream_handshake_bytes_and_bound_forms(proxy, origin, client, bound):
     up = Scripted(origin, s5_script(method=2, bound=bound, after=b"FIRST"))
@@ -156,7 +129,7 @@ def test_upstream_refusals(proxy, origin, client, scheme, script, rep, code):
     # A header too long for the buffer is 628 to a SOCKS5 client, 616 to an HTTP client.
     code = code or (628 if client == "socks5" else 616)
     s, ok, answer = via(client, srv.port)
-    want = refusal(client, rep, code)
+    want = (b"" if rep is None else bytes([5, rep])) if client == "socks5" else error_answer(code)[:-15]
     assert answer[:len(want) or 1] == want
     assert srv.code(code)
     assert up.connections() == 1
@@ -165,9 +138,8 @@ def test_upstream_refusals(proxy, origin, client, scheme, script, rep, code):
 @CLIENTS
 @pytest.mark.parametrize("kind", ["socks5", "http"])
 def test_forward_retry_makes_exactly_two_attempts(proxy, origin, client, kind):
-    def script(conn, log, calls=[]):  # noqa: B006 - counts this upstream's connections
-        calls.append(1)
-        first = len(calls) % 2 == 1
+    def script(conn, log):
+        first = up.connections() == 1
         if kind == "socks5":
             return s5_script(rep=5 if first else 0, after=b"OK")(conn, log)
         answer = b"HTTP/1.1 503 Busy\r\n\r\n" if first else b"HTTP/1.1 200 OK\r\n\r\n"

@@ -1,5 +1,4 @@
-// The message rings between threads: order, capacity, synchronous delivery on the main thread,
-// and draining while the producer keeps sending.
+// The message rings between threads: order, capacity, delivery on the main thread, draining.
 #include "core/platform_kni.h"
 #include "core/work_thread.h"
 #include "core/x_client.h"
@@ -13,23 +12,20 @@
 
 namespace {
 
-struct Received {
-    std::vector<uintptr_t> data;
-    std::vector<uint32_t> from;
-    std::vector<uint32_t> types;
+struct Message {
+    uintptr_t data;
+    uint32_t from, type;
 };
-Received *received = nullptr;
+std::vector<Message> *received = nullptr;
 
 void record(work_thread_t *, uint32_t, uint32_t from, uint32_t type, void *data) {
-    received->data.push_back(reinterpret_cast<uintptr_t>(data));
-    received->from.push_back(from);
-    received->types.push_back(type);
+    received->push_back({reinterpret_cast<uintptr_t>(data), from, type});
 }
 
 // Two thread records with epoll instances and the channel between them.
 struct Channel {
     work_thread_t threads[2]{};
-    Received got;
+    std::vector<Message> got;
     explicit Channel(uint32_t count = 2) {
         received = &got;
         for (uint32_t i = 0; i < count; i++) {
@@ -69,20 +65,20 @@ TEST(Rings, FullRingRefusesTheMessageAfter16383) {
         sent++;
     EXPECT_EQ(sent, PF_IPC_QUEUE_SIZE - 1);
     ch.drain(0, 1000);
-    ASSERT_EQ(ch.got.data.size(), sent);
+    ASSERT_EQ(ch.got.size(), sent);
     for (uint32_t i = 0; i < sent; i++)
-        ASSERT_EQ(ch.got.data[i], i + 1);
-    EXPECT_EQ(ch.got.from[0], 1u);
+        ASSERT_EQ(ch.got[i].data, i + 1);
+    EXPECT_EQ(ch.got[0].from, 1u);
     EXPECT_TRUE(pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(7))); // room again
 }
 
 TEST(Rings, MainThreadToItselfIsSynchronous) {
     Channel ch(1);
     ASSERT_TRUE(pf_ipc_send_to_main(0, X_IPC_AUTH_REQ, as_data(42)));
-    ASSERT_EQ(ch.got.data.size(), 1u); // delivered inside the call
-    EXPECT_EQ(ch.got.types[0], X_IPC_AUTH_REQ);
+    ASSERT_EQ(ch.got.size(), 1u); // delivered inside the call
+    EXPECT_EQ(ch.got[0].type, X_IPC_AUTH_REQ);
     ASSERT_TRUE(pf_ipc_send_to_worker(0, X_IPC_AUTH_RESP, as_data(43)));
-    EXPECT_EQ(ch.got.data.size(), 2u);
+    EXPECT_EQ(ch.got.size(), 2u);
     EXPECT_EQ(ch.drain(0, 0), 0);                                 // no eventfd traffic
     EXPECT_FALSE(pf_ipc_send_to_main(1, X_IPC_FLOW, as_data(1))); // no such thread
 }
@@ -97,19 +93,19 @@ TEST(Rings, ManyMessagesAcrossThreadsArriveInOrderWhileDraining) {
                 std::this_thread::yield();
         done = true;
     });
-    while (ch.got.data.size() < kMessages)
+    while (ch.got.size() < kMessages)
         ch.drain(0, 100);
     producer.join();
-    ASSERT_EQ(ch.got.data.size(), kMessages);
+    ASSERT_EQ(ch.got.size(), kMessages);
     for (uintptr_t i = 0; i < kMessages; i++)
-        ASSERT_EQ(ch.got.data[i], i + 1) << i;
+        ASSERT_EQ(ch.got[i].data, i + 1) << i;
     EXPECT_TRUE(done);
 }
 
 TEST(Rings, MainToWorkerReachesTheWorkerRing) {
     Channel ch;
     std::thread worker([&] {
-        while (ch.got.data.size() < 1000)
+        while (ch.got.size() < 1000)
             ch.drain(1, 100);
     });
     for (uintptr_t i = 1; i <= 1000; i++)
@@ -117,8 +113,8 @@ TEST(Rings, MainToWorkerReachesTheWorkerRing) {
             std::this_thread::yield();
     worker.join();
     for (uintptr_t i = 0; i < 1000; i++)
-        ASSERT_EQ(ch.got.data[i], i + 1);
-    EXPECT_EQ(ch.got.from[0], 0u);
+        ASSERT_EQ(ch.got[i].data, i + 1);
+    EXPECT_EQ(ch.got[0].from, 0u);
 }
 
 TEST(Rings, CloseNoticeThatFindsTheRingFullIsRetriedNextPass) {
@@ -136,7 +132,7 @@ TEST(Rings, CloseNoticeThatFindsTheRingFullIsRetriedNextPass) {
     x_client_check_to_close(&ch.threads[1].client_close_list);
     EXPECT_EQ(ch.threads[1].client_close_list.head, nullptr);
     ch.drain(0, 1000);
-    ASSERT_EQ(ch.got.data.size(), queued + 1);
-    EXPECT_EQ(ch.got.types.back(), X_IPC_CLIENT_CLOSE);
-    EXPECT_EQ(ch.got.data.back(), reinterpret_cast<uintptr_t>(&c));
+    ASSERT_EQ(ch.got.size(), queued + 1);
+    EXPECT_EQ(ch.got.back().type, X_IPC_CLIENT_CLOSE);
+    EXPECT_EQ(ch.got.back().data, reinterpret_cast<uintptr_t>(&c));
 }

@@ -1,5 +1,4 @@
-// A real server for threading tests: loaded from INI text, started and run on a thread of its
-// own (the main loop runs where it was initialised, as in the process), stopped and released.
+// A real server from INI text, started and run on a thread of its own (as the process does).
 #pragma once
 
 #include "core/x_server.h"
@@ -17,9 +16,8 @@
 
 inline uint16_t free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sin{
+        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
     socklen_t len = sizeof sin;
     getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
@@ -30,17 +28,15 @@ inline uint16_t free_port() {
 // A socket connected to 127.0.0.1:port with a 5 s receive timeout, or -1.
 inline int dial_loopback(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sin{.sin_family = AF_INET,
+                    .sin_port = htons(port),
+                    .sin_addr = {htonl(INADDR_LOOPBACK)},
+                    .sin_zero = {}};
     timeval tv = {5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 struct RunningServer {

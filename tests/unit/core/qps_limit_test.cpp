@@ -1,23 +1,9 @@
-#include "core/qps_limit.h"
+#include "core/fake_clock.h"
 #include "core/single_bucket.h"
-#include "dict/dict.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-uint64_t fake_now = 0;
-uint64_t fake_clock() {
-    return fake_now;
-}
-
-struct Clock {
-    explicit Clock(uint64_t start = 1000) {
-        fake_now = start;
-        x_time_set_clock(fake_clock);
-    }
-    ~Clock() { x_time_set_clock(nullptr); }
-};
 
 int admitted(single_bucket_t *sb, int tries) {
     int n = 0;
@@ -25,20 +11,6 @@ int admitted(single_bucket_t *sb, int tries) {
         n += single_bucket_consume(sb) ? 1 : 0;
     return n;
 }
-
-struct Limiter {
-    qps_limit_t ql{};
-    Limiter(uint64_t global, uint64_t per_ip, uint64_t idle) {
-        EXPECT_TRUE(qps_limit_config(&ql, global, per_ip, idle));
-    }
-    ~Limiter() { qps_limit_free(&ql); }
-    int take(uint32_t ip, int tries) {
-        int n = 0;
-        for (int i = 0; i < tries; i++)
-            n += qps_limit_take(&ql, ip) ? 1 : 0;
-        return n;
-    }
-};
 
 } // namespace
 
@@ -65,33 +37,12 @@ TEST(SingleBucket, RefillArithmetic) {
         {"elapsed x rate wraps to exactly 0", 4294967296, 20, 20, 4294967296, 20},
     };
     for (const auto &c : cases) {
-        Clock clock;
+        FakeClock clock(1000);
         single_bucket_t sb{};
         ASSERT_TRUE(single_bucket_init(&sb, c.rate, c.size));
         ASSERT_EQ(admitted(&sb, c.drain), c.drain) << c.name;
-        fake_now += c.wait_ms;
+        clock.now += c.wait_ms;
         int tries = c.size > 15 ? 20 : static_cast<int>(c.size) + 5;
         EXPECT_EQ(admitted(&sb, tries), c.expect) << c.name;
     }
-}
-
-// An address idle past its time is forgotten (not at exactly the limit) and comes back full.
-TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
-    Clock clock;
-    Limiter l(0, 5, 1000);
-    EXPECT_EQ(l.take(7, 6), 6);
-    EXPECT_EQ(l.take(8, 1), 1);
-    ASSERT_EQ(dictSize(l.ql.ip_limit_dict), 2u);
-
-    fake_now += 600;
-    EXPECT_EQ(l.take(8, 1), 1);
-    fake_now += 400;
-    qps_limit_check(&l.ql); // exactly 1000 ms: nothing expires yet
-    EXPECT_EQ(dictSize(l.ql.ip_limit_dict), 2u);
-    fake_now += 1;
-    qps_limit_check(&l.ql);
-    EXPECT_EQ(dictSize(l.ql.ip_limit_dict), 1u);
-    EXPECT_EQ(dictFetchValue(l.ql.ip_limit_dict, reinterpret_cast<void *>(uintptr_t{7})), nullptr);
-    // The old bucket would have earned only 5 tokens by now; a fresh one holds 6.
-    EXPECT_EQ(l.take(7, 7), 6); // a fresh, full bucket
 }

@@ -4,13 +4,6 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <string>
-
-namespace {
-
-in_addr_t addr(const char *text) {
-    return inet_addr(text);
-}
 
 TEST(SocketUtil, IsIpAddr) {
     struct Case {
@@ -39,7 +32,7 @@ TEST(SocketUtil, IsIpAddr) {
     };
     for (const auto &c : cases) {
         size_t len = c.len == SIZE_MAX ? strlen(c.text) : c.len;
-        EXPECT_EQ(is_ip_addr(c.text, len), addr(c.want)) << c.text << " len " << len;
+        EXPECT_EQ(is_ip_addr(c.text, len), inet_addr(c.want)) << c.text << " len " << len;
     }
     EXPECT_EQ(is_ip_addr(nullptr, 4), 0u);
 }
@@ -87,19 +80,17 @@ TEST(SocketUtil, AliasName) {
     for (const auto &c : cases) {
         char out[NETCARD_ALIAS_NAME_MAX + 1];
         size_t len = c.len == SIZE_MAX ? strlen(c.device) : c.len;
-        EXPECT_EQ(netcard_virtual_ip_name(c.device, len, addr(c.ip), out), strlen(c.want));
+        EXPECT_EQ(netcard_virtual_ip_name(c.device, len, inet_addr(c.ip), out), strlen(c.want));
         EXPECT_STREQ(out, c.want) << c.device << " " << c.ip;
     }
 }
 
-} // namespace
-
 TEST(SocketUtil, EgressBindLeavesThePortToTheConnect) {
-    // A bind that chose the port would scan every socket of the address and cap all outgoing
-    // connections at one port range; the port must stay 0 until connect.
+    // Choosing the port at bind would cap all outgoing connections of the address at one range.
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(socket_bind_egress(fd, false, nullptr, htonl(INADDR_LOOPBACK), nullptr, 0), EGRESS_BOUND);
+    ASSERT_EQ(socket_bind_egress(fd, false, nullptr, htonl(INADDR_LOOPBACK), nullptr, 0),
+              EGRESS_BOUND);
     sockaddr_in local{};
     socklen_t len = sizeof local;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len), 0);
