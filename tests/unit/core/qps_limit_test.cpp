@@ -1,5 +1,7 @@
 #include "core/fake_clock.h"
+#include "core/qps_limit.h"
 #include "core/single_bucket.h"
+#include "dict/dict.h"
 
 #include <gtest/gtest.h>
 
@@ -45,4 +47,30 @@ TEST(SingleBucket, RefillArithmetic) {
         int tries = c.size > 15 ? 20 : static_cast<int>(c.size) + 5;
         EXPECT_EQ(admitted(&sb, tries), c.expect) << c.name;
     }
+}
+
+// Per-address entries are made by whoever connects: an idle one must go, or the table grows
+// with every source address ever seen.
+TEST(QpsLimit, IdleAddressIsForgottenAndStartsFull) {
+    FakeClock clock(1000);
+    qps_limit_t ql{};
+    ASSERT_TRUE(qps_limit_config(&ql, 0, 5, 1000));
+    auto take = [&](uint32_t ip, int tries) {
+        int n = 0;
+        for (int i = 0; i < tries; i++)
+            n += qps_limit_take(&ql, ip) ? 1 : 0;
+        return n;
+    };
+    EXPECT_EQ(take(7, 6), 6);
+    EXPECT_EQ(take(8, 1), 1);
+    clock.now += 600;
+    EXPECT_EQ(take(8, 1), 1);
+    clock.now += 400;
+    qps_limit_check(&ql); // exactly 1000 ms: nothing expires yet
+    EXPECT_EQ(dictSize(ql.ip_limit_dict), 2u);
+    clock.now += 1;
+    qps_limit_check(&ql);
+    EXPECT_EQ(dictSize(ql.ip_limit_dict), 1u);
+    EXPECT_EQ(take(7, 7), 6); // a fresh, full bucket (the old one would have earned only 5)
+    qps_limit_free(&ql);
 }
