@@ -2,6 +2,7 @@
 
 #include "config/ini.h"
 #include "config/x_server_config.h"
+#include "core/fake_clock.h"
 #include "core/x_timer.h"
 #include "dict/dict.h"
 #include "temp_file.h"
@@ -13,11 +14,6 @@
 #include <vector>
 
 namespace {
-
-uint64_t fake_now = 0;
-uint64_t fake_clock() {
-    return fake_now;
-}
 
 // What the pool asked of the interface.
 struct Netcard {
@@ -43,9 +39,8 @@ bool fake_clean(const char *, size_t, in_addr_t ip) {
 // One configuration load: an INI file, a set of taken addresses, and port records.
 class Pool : public testing::Test {
   protected:
+    FakeClock clock{1'000'000};
     void SetUp() override {
-        fake_now = 1'000'000;
-        x_time_set_clock(fake_clock);
         netcard = &card;
         x_ip_pool_set_netcard_ops(fake_set, fake_clean);
         set = x_ip_pool_conf_set_create();
@@ -57,7 +52,6 @@ class Pool : public testing::Test {
         if (set) dictRelease(set);
         if (ini) ini_free(ini);
         x_ip_pool_set_netcard_ops(nullptr, nullptr);
-        x_time_set_clock(nullptr);
         netcard = nullptr;
     }
     void write_ini(const std::string &text) {
@@ -132,15 +126,15 @@ TEST_F(Pool, TakeAndReturnInOrderWithRest) {
     EXPECT_TRUE(card.clean_calls.empty());
 
     EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), c); // never used: free at once
-    // a came back at fake_now and rests for 2000 ms while it is the head, measured on the
+    // a came back at clock.now and rests for 2000 ms while it is the head, measured on the
     // monotonic clock (a wall clock stepped back must not block the pool).
-    fake_now += X_IP_POOL_COOLDOWN_MS - 1;
+    clock.now += X_IP_POOL_COOLDOWN_MS - 1;
     testing::internal::CaptureStdout();
     EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("ERROR : pool ip used up\n"), std::string::npos);
     EXPECT_NE(out.find("ERROR : pool ip get ip node failed\n"), std::string::npos);
-    fake_now += 1;
+    clock.now += 1;
     EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), a);
     EXPECT_EQ(x_get_virtual_ip_by_level(p, 1), 0u); // all three in use
 }

@@ -1,5 +1,7 @@
 #include "net/x_dns.h"
 
+#include "core/fake_clock.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,11 +17,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-uint64_t fake_now = 0;
-uint64_t fake_clock() {
-    return fake_now;
-}
 
 void put16(Bytes &b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
@@ -96,6 +93,7 @@ void on_answer(void *original, int status, sockaddr_storage *addr) {
 // uses it, and the loop pass that drives the resolver.
 class DnsResolver : public ::testing::Test {
   protected:
+    FakeClock clock{1000000};
     int udp = -1, tcp = -1, epfd = -1;
     uint16_t port = 0;
     std::string conf;
@@ -103,8 +101,6 @@ class DnsResolver : public ::testing::Test {
     sockaddr_in client{};
 
     void SetUp() override {
-        fake_now = 1000000;
-        x_time_set_clock(fake_clock);
         for (int attempt = 0; attempt < 20 && tcp < 0; attempt++)
             open_server();
         char path[] = "/tmp/x_dns_test_XXXXXX";
@@ -122,7 +118,6 @@ class DnsResolver : public ::testing::Test {
         close(tcp);
         close(epfd);
         unlink(conf.c_str());
-        x_time_set_clock(nullptr);
     }
     void open_server() {
         udp = socket(AF_INET, SOCK_DGRAM, 0);
@@ -404,11 +399,11 @@ TEST_F(DnsResolver, TimeoutCancelAndReload) {
     reply(Reply(tid_of(gone_q), 0x8180, 1, "gone.test").a(1).b);
     client = slow_from;
     reply(Reply(tid_of(slow_q), 0x8180, 1, "gone.test").a(1).b);
-    fake_now += 5000;
+    clock.now += 5000;
     passes(5);
     EXPECT_EQ(slow.calls + cancelled.calls, 0);
     EXPECT_EQ(dns->ignored, 1u);
-    fake_now += 1;
+    clock.now += 1;
     pass(0);
     EXPECT_EQ(slow.calls, 1);
     EXPECT_EQ(slow.status, 639);
@@ -417,7 +412,7 @@ TEST_F(DnsResolver, TimeoutCancelAndReload) {
     EXPECT_EQ(slow.calls + cancelled.calls, 1);
     EXPECT_EQ(open_fds(), fds);
     write_conf("nameserver 127.0.0.2\n");
-    fake_now += 60000;
+    clock.now += 60000;
     pass(0);
     EXPECT_EQ(dns->server_addr.sin_addr.s_addr, inet_addr("127.0.0.2"));
     EXPECT_EQ(ntohs(dns->server_addr.sin_port), port);
@@ -451,11 +446,11 @@ TEST_F(DnsResolver, UdpAnswerThenCache) {
         EXPECT_EQ(ask(&b, name), nullptr);
         EXPECT_EQ(b.addr, "10.0.0.7");
     }
-    fake_now += 299 * 1000;
+    clock.now += 299 * 1000;
     pass(0);
     Answer c;
     EXPECT_EQ(ask(&c, "a.test"), nullptr) << "TTL not over yet at the 60 s checks";
-    fake_now += 60 * 1000 + 1;
+    clock.now += 60 * 1000 + 1;
     pass(0);
     Answer d;
     EXPECT_NE(ask(&d, "a.test"), nullptr);
