@@ -3,23 +3,13 @@
 #include "auth/x_auth_forward.h"
 #include "auth/x_auth_tovask.h"
 
-#include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-const uint8_t *g_begin, *g_end;
-
-void inside(const ngx_str_t &s) {
-    if (s.len && (s.data < g_begin || s.data + s.len > g_end)) abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ngx_str_t name{size, const_cast<uint8_t *>(data)};
-    g_begin = data;
-    g_end = data + size;
+    auto inside = [&](const ngx_str_t &s) {
+        if (s.len && (s.data < data || s.data + s.len > data + size)) abort();
+    };
     x_kestrum_name_t k{};
     if (x_auth_parse_kestrum_name(&name, &k) && k.user.data &&
         k.user.len + k.upstream_user.len + 1 != size)

@@ -1,17 +1,13 @@
-// Hostile bytes into the binary JSON decoders: the whole-tree decoder (copying and borrowing) and
-// the streamed skip. A decoded tree must encode to bytes that decode to the same tree, and the
-// skip must agree with the decoder on what one whole value is.
+// Hostile bytes into the binary JSON decoders (copying, borrowing) and the streamed skip: a tree
+// re-encodes to bytes that decode to the same tree, and the skip agrees on where a value ends.
 #include "bjson/binary_json.h"
 #include "bjson/binary_json_raw.h"
 
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    bjson_val_t *tree = nullptr;
+    bjson_val_t *tree = nullptr, *copied = nullptr;
     bool decoded = bjson_decode(&tree, data, size, false);
-    bjson_val_t *copied = nullptr;
     if (bjson_decode(&copied, data, size, true) != decoded) abort();
     buf_t in = {const_cast<uint8_t *>(data), const_cast<uint8_t *>(data + size),
                 const_cast<uint8_t *>(data), const_cast<uint8_t *>(data + size)};

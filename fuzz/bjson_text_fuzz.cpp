@@ -3,7 +3,6 @@
 #include "bjson/binary_json.h"
 #include "bjson/binary_json_parse.h"
 
-#include <cstdint>
 #include <cstdlib>
 
 namespace {

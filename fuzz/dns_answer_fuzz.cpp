@@ -1,10 +1,8 @@
-// Hostile bytes as a DNS response, read for both address families and matched against a
-// question, and as a hosts file: every read must stay inside the input, and whatever is
-// accepted must respect the limits.
+// Hostile bytes as a DNS response (both families, matched against a question) and as a hosts
+// file: every read stays inside the input, and whatever is accepted respects the limits.
 #include "net/x_dns.h"
 #include "net/x_hosts.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -13,9 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         x_dns_answer_t ans;
         int status = x_dns_parse_response(data, size, v6, &ans);
         if (status != 0 && status != X_ERROR_DNS_STATUS_ERROR &&
-            status != X_ERROR_DNS_STATUS_NOT_FOUND) {
+            status != X_ERROR_DNS_STATUS_NOT_FOUND)
             abort();
-        }
         if (ans.addr_count > X_DNS_MAX_ADDRS || (status == 0) != (ans.addr_count > 0)) abort();
         if (ans.ttl & 0x80000000u) abort();
     }
@@ -28,9 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const x_hosts_entry_t &e = h.entries[i];
         uint8_t addr[16];
         if (!x_dns_name_valid(h.names + e.name_off, e.name_len) ||
-            !x_hosts_find(&h, h.names + e.name_off, e.name_len, e.family, addr)) {
+            !x_hosts_find(&h, h.names + e.name_off, e.name_len, e.family, addr))
             abort();
-        }
     }
     x_hosts_free(&h);
     return 0;

@@ -1,7 +1,6 @@
 // A collector's answers as arbitrary bytes, in pieces of data[0] bytes (data[1] == 1 lets the
-// answer time run out after the first piece), while the oldest of three records is in flight.
-// The records never sent must stay on disk, and the one in flight may go only when the input
-// holds a binary frame (the only kind of acknowledgement).
+// answer time run out after the first piece), while the oldest of three records is in flight: the
+// others stay on disk, and it goes only when the input holds a binary frame (the only ack).
 #include "core/work_thread.h"
 #include "core/x_server.h"
 #include "core/x_timer.h"
@@ -16,12 +15,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-uint64_t now_ms = 1000000;
-char dir[] = "/tmp/quoxel_fuzz_report_XXXXXX";
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static uint64_t now_ms = 1000000;
+    static char dir[] = "/tmp/quoxel_fuzz_report_XXXXXX";
     static bool ready = (dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO),
                          x_time_set_clock([] { return now_ms; }), mkdtemp(dir) != nullptr);
     if (!ready || size < 2) return 0;

@@ -1,10 +1,8 @@
-// Hostile bytes as an upstream's answer and as a SOCKS5 UDP datagram. The pure readers must stay
-// inside the input; the socket readers must take exactly one answer and leave every other byte
-// in the socket, whatever the pieces.
+// Hostile bytes as an upstream's answer and a SOCKS5 UDP datagram: pure readers stay inside the
+// input; socket readers take exactly one answer and leave the rest in the socket, whatever the cut.
 #include "proto/socks5_udp.h"
 #include "proto/x_forward.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -28,11 +26,8 @@ void check_pure(const uint8_t *data, size_t size) {
         if (h.len > size || h.addr + h.addr_len > data + size) abort();
         char text[256];
         int n = s5_udp_header_target(&h, text);
-        if (n >= 0) {
-            ngx_str_t host{static_cast<size_t>(n), reinterpret_cast<uint8_t *>(text)};
-            x_acl_match_t self{host, h.port};
-            (void)s5_udp_same_destination(&h, &self);
-        }
+        x_acl_match_t self{{static_cast<size_t>(n), reinterpret_cast<uint8_t *>(text)}, h.port};
+        if (n >= 0) (void)s5_udp_same_destination(&h, &self);
     }
 }
 
@@ -43,16 +38,14 @@ template <typename Read> void check_socket(const uint8_t *data, size_t size, Rea
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) return;
     buf_t buf{};
     if (!buf_alloc(&buf, X_FORWARD_BUF_SIZE)) abort();
-    buf.pos = buf.last = buf.start;
     size_t cut = size ? data[0] % (size + 1) : 0;
-    std::string held;
     int rc = X_FORWARD_AGAIN;
     if (write(sv[1], data, cut) == static_cast<ssize_t>(cut)) rc = read(&buf, sv[0]);
     if (write(sv[1], data + cut, size - cut) != static_cast<ssize_t>(size - cut)) abort();
     shutdown(sv[1], SHUT_WR);
     while (rc == X_FORWARD_AGAIN)
         rc = read(&buf, sv[0]);
-    held.assign(reinterpret_cast<char *>(buf.pos), buf_size(&buf));
+    std::string held(reinterpret_cast<char *>(buf.pos), buf_size(&buf));
     char rest[8192];
     ssize_t n;
     while ((n = recv(sv[0], rest, sizeof rest, 0)) > 0)

@@ -2,7 +2,6 @@
 // forward whose credential lines, when built, have exactly the lengths their wire forms need.
 #include "config/x_server_config.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,15 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     x_forward_t f = {};
     if (!x_server_parse_forward_url(&f, text.c_str())) {
         if (f.proto != 0 || f.host.data != nullptr || f.username.data != nullptr ||
-            f.password.data != nullptr || f.has_username != 0) {
+            f.password.data != nullptr || f.has_username != 0)
             abort();
-        }
         return 0;
     }
     if (f.proto > X_FORWARD_TOVASK) abort();
-    if (f.host.data != nullptr && strlen(reinterpret_cast<char *>(f.host.data)) != f.host.len) {
+    if (f.host.data != nullptr && strlen(reinterpret_cast<char *>(f.host.data)) != f.host.len)
         abort();
-    }
     if (f.has_username) {
         if (f.username.len + f.password.len + 1 > 255) abort();
         if (!x_forward_create_auth(&f)) abort();

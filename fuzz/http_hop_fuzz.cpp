@@ -1,12 +1,9 @@
-// Hostile bytes into the hop-by-hop filter, in a buffer of exactly their size so the added line
-// must grow it and any read or write past the data is caught. What the filter accepts must come
-// out as a request head the parsers read to its end, with the body bytes after it unchanged, and
-// filtering that output again must give the same bytes.
+// Hostile bytes into the hop-by-hop filter, in a buffer of exactly their size: accepted output is
+// a request head the parsers read, the body unchanged after it, and a fixed point of the filter.
 #include "proto/http_ctx.h"
 #include "proto/http_hop.h"
 #include "proto/ngx_http_parse.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,9 +24,8 @@ http_hop_result_t run(const uint8_t *data, size_t size, std::string *out) {
 
 // Length of the request head (through its empty line), or 0 when the parsers cannot read one.
 size_t head_length(const std::string &s) {
-    buf_t b{};
-    b.start = b.pos = reinterpret_cast<uint8_t *>(const_cast<char *>(s.data()));
-    b.last = b.end = b.start + s.size();
+    auto *p = reinterpret_cast<uint8_t *>(const_cast<char *>(s.data()));
+    buf_t b{p, p + s.size(), p, p + s.size()};
     http_ctx_t ctx{};
     if (ngx_http_parse_request_line_buf(&ctx, &b) != NGX_OK) return 0;
     if (ctx.http_version < 1000) return static_cast<size_t>(b.pos - b.start);

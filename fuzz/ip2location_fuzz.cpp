@@ -2,7 +2,6 @@
 // answers from inside the file (AddressSanitizer catches any read outside the copy).
 #include "auth/ip2location.h"
 
-#include <cstdint>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

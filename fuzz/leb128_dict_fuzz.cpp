@@ -3,19 +3,13 @@
 #include "core/buf.h"
 #include "dict/dict.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
-namespace {
-
-dictType num_type = {dictHashU64Key, nullptr, nullptr, dictComparePtrKey,
-                     nullptr,        nullptr, nullptr, nullptr};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static dictType num_type = {dictHashU64Key, nullptr, nullptr, dictComparePtrKey,
+                                nullptr,        nullptr, nullptr, nullptr};
     if (size == 0) return 0;
     buf_t b{};
     if (!buf_alloc(&b, size)) return 0;
@@ -26,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::map<uint64_t, uint64_t> model;
     uint64_t step = 0;
     while (b.pos < b.last) {
-        uint8_t head = 0;
-        if (start >= 2) head = *b.pos++;
+        uint8_t head = start >= 2 ? *b.pos++ : 0;
         uint8_t *before = b.pos;
         uint64_t v = 0;
         if (!buf_read_uleb128_(&b, head, start, &v)) {
@@ -40,21 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!buf_write_uleb128_(&e, tag, start, v)) abort();
         if (static_cast<size_t>(e.last - e.pos) != get_uleb128_len_(start, v)) abort();
         buf_free(&e);
-        void *k = reinterpret_cast<void *>(static_cast<uintptr_t>(v % 512));
-        switch (step++ % 3) {
-        case 0: {
-            bool fresh = model.emplace(v % 512, v).second;
-            if ((dictAdd(d, k, reinterpret_cast<void *>(static_cast<uintptr_t>(v))) == DICT_OK) !=
-                fresh)
-                abort();
-            break;
-        }
-        case 1:
-            if ((dictFind(d, k) != nullptr) != (model.count(v % 512) == 1)) abort();
-            break;
-        default:
-            if ((dictDelete(d, k) == DICT_OK) != (model.erase(v % 512) == 1)) abort();
-        }
+        uint64_t key = v % 512, op = step++ % 3;
+        void *k = reinterpret_cast<void *>(static_cast<uintptr_t>(key));
+        void *val = reinterpret_cast<void *>(static_cast<uintptr_t>(v));
+        if (op == 0 && (dictAdd(d, k, val) == DICT_OK) != model.emplace(key, v).second) abort();
+        if (op == 1 && (dictFind(d, k) != nullptr) != (model.count(key) == 1)) abort();
+        if (op == 2 && (dictDelete(d, k) == DICT_OK) != (model.erase(key) == 1)) abort();
         if (dictSize(d) != model.size()) abort();
     }
     dictRelease(d);

@@ -1,47 +1,45 @@
-// Hostile user names and destination names as they reach the access lines and the flow logs:
-// the access-line field never holds a tab, line feed or other control byte, and decodes back to
-// the input; the JSON string is valid JSON text (checked here by an independent decoder that
-// works on code points) and decodes back to the input bytes. Both refuse, leaving an empty
-// output, rather than overrun a buffer that is too small.
+// Hostile names into the access-line field and the flow logs' JSON string: both decode back to the
+// input, the field holds no control byte, the JSON is valid text (checked on code points), and
+// both refuse, leaving an empty output, rather than overrun a buffer that is too small.
 #include "report/x_log_flow.h"
 #include "report/x_log_report.h"
 
-#include <cstdint>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+using escape_fn = size_t (*)(char *, size_t, const uint8_t *, size_t);
+
+// Escapes into `cap` bytes followed by a guard byte; false when the escaper refused.
+bool escape(escape_fn fn, const uint8_t *data, size_t size, size_t cap, std::string *out) {
+    out->assign(cap + 1, '\x55');
+    size_t n = fn(out->data(), cap, data, size);
+    if ((*out)[cap] != '\x55') abort(); // wrote past the room it was given
+    if (n == SIZE_MAX && cap && (*out)[0] != '\0') abort();
+    if (n == SIZE_MAX) return false;
+    if (n >= cap || (*out)[n] != '\0') abort();
+    out->resize(n);
+    return true;
+}
+
+// The byte two hex digits at s[i] give.
+char hex_byte(const std::string &s, size_t i) {
+    if (!isxdigit(static_cast<uint8_t>(s[i])) || !isxdigit(static_cast<uint8_t>(s[i + 1]))) abort();
+    return static_cast<char>(strtol(s.substr(i, 2).c_str(), nullptr, 16));
 }
 
 void check_field(const uint8_t *data, size_t size, size_t cap) {
-    std::string out(cap + 1, '\x55');
-    size_t n = x_log_escape_field(out.data(), cap, data, size);
-    if (out[cap] != '\x55') abort(); // wrote past the room it was given
-    if (n == SIZE_MAX) {
-        if (cap && out[0] != '\0') abort();
-        return;
-    }
-    if (n >= cap || out[n] != '\0') abort();
-    std::string back;
-    for (size_t i = 0; i < n; i++) {
+    std::string out, back;
+    if (!escape(x_log_escape_field, data, size, cap, &out)) return;
+    for (size_t i = 0; i < out.size(); i++) {
         auto b = static_cast<uint8_t>(out[i]);
         if (b < 0x20 || b == 0x7f) abort();
-        if (b != '\\') {
-            back += static_cast<char>(b);
-            continue;
-        }
-        if (i + 3 >= n || out[i + 1] != 'x') abort();
-        int hi = hex_value(out[i + 2]), lo = hex_value(out[i + 3]);
-        if (hi < 0 || lo < 0) abort();
-        back += static_cast<char>(hi * 16 + lo);
-        i += 3;
+        if (b == '\\' && (i + 3 >= out.size() || out[i + 1] != 'x')) abort();
+        back += b == '\\' ? hex_byte(out, i + 2) : out[i];
+        if (b == '\\') i += 3;
     }
     if (back != std::string(reinterpret_cast<const char *>(data), size)) abort();
 }
@@ -65,38 +63,25 @@ long decode_utf8(const std::string &s, size_t *i) {
 }
 
 void check_json(const uint8_t *data, size_t size, size_t cap) {
-    std::string out(cap + 1, '\x55');
-    size_t n = x_log_escape_json(out.data(), cap, data, size);
-    if (out[cap] != '\x55') abort();
-    if (n == SIZE_MAX) {
-        if (cap && out[0] != '\0') abort();
-        return;
-    }
-    if (n < 2 || n >= cap || out[n] != '\0' || out[0] != '"' || out[n - 1] != '"') abort();
-    std::string body = out.substr(1, n - 2), back;
+    std::string out, back;
+    if (!escape(x_log_escape_json, data, size, cap, &out)) return;
+    if (out.size() < 2 || out[0] != '"' || out.back() != '"') abort();
+    std::string body = out.substr(1, out.size() - 2);
     for (size_t i = 0; i < body.size();) {
         char c = body[i];
         if (c == '"') abort(); // an unescaped quote would end the string early
-        if (c == '\\') {
-            if (i + 1 >= body.size()) abort();
-            char e = body[i + 1];
-            if (e == '"' || e == '\\') {
-                back += e;
-                i += 2;
-                continue;
-            }
-            if (e != 'u' || i + 5 >= body.size() || body[i + 2] != '0' || body[i + 3] != '0')
-                abort();
-            int hi = hex_value(body[i + 4]), lo = hex_value(body[i + 5]);
-            if (hi < 0 || lo < 0) abort();
-            back += static_cast<char>(hi * 16 + lo);
+        if (c == '\\' && i + 1 < body.size() && (body[i + 1] == '"' || body[i + 1] == '\\')) {
+            back += body[i + 1];
+            i += 2;
+        } else if (c == '\\') {
+            if (body.compare(i, 4, "\\u00") != 0 || i + 5 >= body.size()) abort();
+            back += hex_byte(body, i + 4);
             i += 6;
-            continue;
+        } else {
+            size_t start = i;
+            if (decode_utf8(body, &i) < 0x20) abort(); // invalid text, or a raw control character
+            back += body.substr(start, i - start);
         }
-        size_t start = i;
-        long cp = decode_utf8(body, &i);
-        if (cp < 0x20) abort(); // invalid text, or a raw control character
-        back += body.substr(start, i - start);
     }
     if (back != std::string(reinterpret_cast<const char *>(data), size)) abort();
 }
@@ -104,16 +89,12 @@ void check_json(const uint8_t *data, size_t size, size_t cap) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0) {
-        check_field(data, 0, 1);
-        check_json(data, 0, 3);
-        return 0;
-    }
-    // The first byte picks a room, from too small to plenty.
-    size_t cap = 1 + data[0] * 8;
-    check_field(data + 1, size - 1, cap);
-    check_field(data + 1, size - 1, (size - 1) * 4 + 1);
-    check_json(data + 1, size - 1, cap);
-    check_json(data + 1, size - 1, (size - 1) * 6 + 3);
+    // The first byte picks a room, from too small to plenty; then the room always enough.
+    size_t n = size ? size - 1 : 0, cap = size ? 1 + data[0] * 8 : 1;
+    const uint8_t *text = size ? data + 1 : data;
+    check_field(text, n, cap);
+    check_field(text, n, n * 4 + 1);
+    check_json(text, n, cap);
+    check_json(text, n, n * 6 + 3);
     return 0;
 }

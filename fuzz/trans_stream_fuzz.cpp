@@ -1,12 +1,11 @@
-// A service's byte stream fed to the TCP or WebSocket client over a socket pair, in pieces, then
-// end of stream. The first byte picks the client: 0 TCP, 1 WebSocket already open, 2 WebSocket
-// waiting for its handshake answer; the second byte sets the piece size. Every message handed to
-// the owner is answered on the same client, so sends and closes happen from inside handlers.
+// A service's byte stream fed to the TCP or WebSocket client (byte 0: TCP, WebSocket open, or
+// awaiting its handshake answer) in pieces of byte 1 bytes, then end of stream. Every message is
+// answered on the same client, so sends and closes happen from inside handlers.
 #include "core/work_thread.h"
 #include "net/x_conn_pool.h"
 #include "net/x_ws_client.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -16,11 +15,9 @@
 namespace {
 
 x_trans_client_t *client;
-size_t delivered;
 
 bool on_data(void *, const uint8_t *data, size_t len) {
     if (len > X_TRANS_MAX_MSG) abort();
-    delivered += len;
     volatile uint8_t sum = 0;
     for (size_t i = 0; i < len; i++)
         sum = static_cast<uint8_t>(sum + data[i]);
@@ -30,19 +27,14 @@ bool on_data(void *, const uint8_t *data, size_t len) {
 
 void pump(work_thread_t *thread) {
     epoll_event ev[8];
-    for (;;) {
-        int n = epoll_wait(thread->epoll_fd, ev, 8, 0);
-        if (n <= 0) return;
-        for (int i = 0; i < n; i++) {
-            auto *e = static_cast<event_data_t *>(ev[i].data.ptr);
-            if (e->handler) e->handler(nullptr, e, ev[i].events);
-        }
-    }
+    for (int n; (n = epoll_wait(thread->epoll_fd, ev, 8, 0)) > 0;)
+        for (int i = 0; i < n; i++)
+            if (auto *e = static_cast<event_data_t *>(ev[i].data.ptr); e->handler)
+                e->handler(nullptr, e, ev[i].events);
 }
 
 work_thread_t *make_thread() {
-    int devnull = open("/dev/null", O_WRONLY);
-    if (devnull >= 0) dup2(devnull, STDOUT_FILENO);
+    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
     auto *t = new work_thread_t{};
     t->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     return t;
@@ -55,24 +47,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
     uint8_t mode = data[0] % 3;
     size_t piece = data[1] ? data[1] : 1;
-    data += 2;
-    size -= 2;
-    client = mode == 0 ? x_trans_client_create(X_TRANS_TCP, thread, nullptr, 0)
-                       : x_trans_client_create(X_TRANS_WS, thread, nullptr, 0);
+    client = x_trans_client_create(mode == 0 ? X_TRANS_TCP : X_TRANS_WS, thread, nullptr, 0);
     // No resolver: the first attempt fails at once and the pair's socket takes its place.
     if (!client->do_init(client, "127.0.0.1", 9, "f", 1000, 0, 10000, nullptr, on_data, nullptr,
-                         nullptr)) {
+                         nullptr))
         abort();
-    }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) abort();
-    bool adopted =
-        mode == 0 ? x_tcp_client_adopt(reinterpret_cast<x_tcp_client_t *>(client), sv[0])
-                  : x_ws_client_adopt(reinterpret_cast<x_ws_client_t *>(client), sv[0], mode == 1);
-    if (!adopted) abort();
-    for (size_t off = 0; off < size && client->status != X_TRANS_DISCONNECTED; off += piece) {
-        size_t n = size - off < piece ? size - off : piece;
-        if (send(sv[1], data + off, n, MSG_NOSIGNAL) < 0) break;
+    if (mode == 0 ? !x_tcp_client_adopt(reinterpret_cast<x_tcp_client_t *>(client), sv[0])
+                  : !x_ws_client_adopt(reinterpret_cast<x_ws_client_t *>(client), sv[0], mode == 1))
+        abort();
+    for (size_t off = 2; off < size && client->status != X_TRANS_DISCONNECTED; off += piece) {
+        if (send(sv[1], data + off, std::min(piece, size - off), MSG_NOSIGNAL) < 0) break;
         pump(thread);
         char drain[4096];
         while (recv(sv[1], drain, sizeof(drain), MSG_DONTWAIT) > 0) {
