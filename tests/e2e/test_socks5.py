@@ -108,9 +108,12 @@ def tunnel(port, dport, timeout=60):
 
 
 def test_parallel_sessions_keep_every_byte(proxy, origin):
-    srv = proxy(OPEN, {"quoxel": {"src_timeout": 30000}})  # slow test threads under load
+    # QUOXEL_E2E_SESSIONS, QUOXEL_E2E_BULK and QUOXEL_E2E_RELAY_BUFFER turn it into a soak run.
+    env = os.environ.get
+    quoxel = {"src_timeout": 30000, "relay_buffer": env("QUOXEL_E2E_RELAY_BUFFER")}  # slow threads
+    srv = proxy(OPEN, {"quoxel": quoxel})
     o = origin(echo)
-    size = 4 << 20
+    size = int(env("QUOXEL_E2E_BULK", 4 << 20))
     errors = []
 
     def session(i):
@@ -130,7 +133,8 @@ def test_parallel_sessions_keep_every_byte(proxy, origin):
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append(f"{i}: {e!r}")
 
-    threads = [threading.Thread(target=session, args=(i,)) for i in range(20)]
+    threads = [threading.Thread(target=session, args=(i,))
+               for i in range(int(env("QUOXEL_E2E_SESSIONS", 20)))]
     for t in threads:
         t.start()
     for t in threads:
