@@ -59,9 +59,7 @@ const TextCase kTexts[] = {
     {"true x", "<fail>"},
     {"True", "<fail>"},
     {"nul", "<fail>"},
-    {"\x01"
-     "1 ",
-     "<fail>"},
+    {std::string("\x01") + "1 ", "<fail>"},
     {"18446744073709551616 ", "18446744073709551615"}, // integers clamp
     {"\"tab\there\"", "\"tab\\there\""},
     {R"("q\"s\\b\bf\fr\rt\t")", R"("q\"s\\b\bf\fr\rt\t")"},

@@ -20,19 +20,16 @@ struct Netcard {
     std::vector<std::string> set_calls;
     std::vector<std::string> clean_calls;
 };
-Netcard *netcard = nullptr;
+Netcard card;
 
 std::string ip_str(in_addr_t ip) {
     char buf[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &ip, buf, sizeof buf);
     return buf;
 }
-bool fake_set(const char *, size_t, in_addr_t ip) {
-    netcard->set_calls.push_back(ip_str(ip));
-    return true;
-}
-bool fake_clean(const char *, size_t, in_addr_t ip) {
-    netcard->clean_calls.push_back(ip_str(ip));
+// Stands in for setting or cleaning an alias: notes the address in that list of the card.
+template <std::vector<std::string> Netcard::*calls> bool note(const char *, size_t, in_addr_t ip) {
+    (card.*calls).push_back(ip_str(ip));
     return true;
 }
 
@@ -41,8 +38,9 @@ class Pool : public testing::Test {
   protected:
     FakeClock clock{1'000'000};
     void SetUp() override {
-        netcard = &card;
-        x_ip_pool_set_netcard_ops(fake_set, fake_clean);
+        card = {};
+        ports.reserve(4); // port() hands out pointers into the vector
+        x_ip_pool_set_netcard_ops(note<&Netcard::set_calls>, note<&Netcard::clean_calls>);
         set = x_ip_pool_conf_set_create();
         ASSERT_NE(set, nullptr);
     }
@@ -52,7 +50,6 @@ class Pool : public testing::Test {
         if (set) dictRelease(set);
         if (ini) ini_free(ini);
         x_ip_pool_set_netcard_ops(nullptr, nullptr);
-        netcard = nullptr;
     }
     void write_ini(const std::string &text) {
         config_test::TempFile f(text);
@@ -60,8 +57,7 @@ class Pool : public testing::Test {
         ASSERT_NE(ini, nullptr);
     }
     x_config_port_t *port(const char *device, uint32_t id) {
-        ports.push_back(x_config_port_t{});
-        x_config_port_t *p = &ports.back();
+        x_config_port_t *p = &ports.emplace_back();
         p->port_id = id;
         p->name.data = reinterpret_cast<uint8_t *>(const_cast<char *>(device));
         p->name.len = strlen(device);
@@ -78,13 +74,9 @@ class Pool : public testing::Test {
         return out;
     }
 
-    Netcard card;
     dict *set = nullptr;
     ini_t *ini = nullptr;
-    std::vector<x_config_port_t> ports = std::vector<x_config_port_t>();
-
-  public:
-    Pool() { ports.reserve(4); }
+    std::vector<x_config_port_t> ports;
 };
 
 using V = std::vector<std::string>;

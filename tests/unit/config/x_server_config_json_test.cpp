@@ -10,21 +10,18 @@
 
 namespace {
 
+// A configuration loaded from a file with the output it printed; freed at scope exit.
 struct Loaded {
     x_config_server_t config = {};
     bool ok = false;
     std::string out;
+    explicit Loaded(const std::string &path) {
+        testing::internal::CaptureStdout();
+        ok = x_server_load_config(&config, path.c_str());
+        out = testing::internal::GetCapturedStdout();
+    }
+    ~Loaded() { x_server_free_config(&config); }
 };
-
-void load_file(const std::string &path, Loaded *l) {
-    testing::internal::CaptureStdout();
-    l->ok = x_server_load_config(&l->config, path.c_str());
-    l->out = testing::internal::GetCapturedStdout();
-}
-
-std::string str(const ngx_str_t &s) {
-    return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data), s.len);
-}
 
 // A C string view of a path (the INI form counts the NUL of the white list path).
 std::string path_of(const ngx_str_t &s) {
@@ -32,7 +29,7 @@ std::string path_of(const ngx_str_t &s) {
 }
 
 std::string val(const ngx_str_t &s) {
-    return str(s);
+    return s.data == nullptr ? std::string() : std::string(reinterpret_cast<char *>(s.data), s.len);
 }
 template <typename V> const V &val(const V &v) {
     return v;
@@ -79,7 +76,7 @@ void same_auth(const x_config_auth_t &a, const x_config_auth_t &b) {
              &R::merge_rate_limit, &R::is_priority, &R::cache_timeout);
     }
     if (a.type == X_AUTH_TYPE_TOVASK) {
-        EXPECT_EQ(str(a.config.tovask.sign_salt), str(b.config.tovask.sign_salt));
+        EXPECT_EQ(val(a.config.tovask.sign_salt), val(b.config.tovask.sign_salt));
     }
     if (a.type == X_AUTH_TYPE_FORWARD) {
         using W = x_config_auth_forward_t;
@@ -151,9 +148,7 @@ TEST(ConfigJson, ExamplePairsLoadTheSameRecord) {
     ASSERT_EQ(chdir(QUOXEL_EXAMPLES_DIR "/.."), 0);
     for (const char *name : {"quickstart", "local", "remote", "tovask", "forward", "kestrum"}) {
         std::string base = std::string(QUOXEL_EXAMPLES_DIR) + "/" + name;
-        Loaded ini, json;
-        load_file(base + ".ini", &ini);
-        load_file(base + ".json", &json);
+        Loaded ini(base + ".ini"), json(base + ".json");
         ASSERT_TRUE(ini.ok) << name << ini.out;
         ASSERT_TRUE(json.ok) << name << json.out;
         ini_t *raw = ini_load((base + ".ini").c_str());
@@ -162,8 +157,6 @@ TEST(ConfigJson, ExamplePairsLoadTheSameRecord) {
         ini_free(raw);
         SCOPED_TRACE(name);
         same_config(ini.config, json.config, auto_threads);
-        x_server_free_config(&ini.config);
-        x_server_free_config(&json.config);
     }
 }
 

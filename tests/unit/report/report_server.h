@@ -3,10 +3,10 @@
 #pragma once
 
 #include "core/epoll.h"
+#include "core/fake_clock.h"
 #include "core/work_thread.h"
 #include "core/x_client.h"
 #include "core/x_server.h"
-#include "core/x_timer.h"
 #include "dict/dict.h"
 #include "report/log_dir.h"
 
@@ -18,18 +18,13 @@
 #include <unistd.h>
 #include <vector>
 
-inline uint64_t fake_now_ms = 1000000;
-inline uint64_t fake_clock() {
-    return fake_now_ms;
-}
-
 struct ReportServer {
+    FakeClock clock{1000000};
     LogDir reports, flows, stats;
     x_server_t *s = nullptr;
     std::vector<int> peers;
 
     explicit ReportServer(uint32_t size_mb = 1, uint32_t interval_s = 3) {
-        x_time_set_clock(fake_clock);
         s = x_server_create();
         s->config.src_timeout = 1000;
         s->config.dst_timeout = 1000;
@@ -47,7 +42,6 @@ struct ReportServer {
         x_server_close(s);
         for (int fd : peers)
             close(fd);
-        x_time_set_clock(nullptr);
     }
 
     static void set_log(x_config_auth_log_t *log, const LogDir &dir, uint32_t size_mb,

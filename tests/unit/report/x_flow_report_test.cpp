@@ -2,7 +2,7 @@
 #include "bjson/binary_json.h"
 #include "core/work_thread.h"
 #include "core/x_server.h"
-#include "core/x_timer.h"
+#include "core/fake_clock.h"
 #include "report/log_dir.h"
 #include "report/x_flow_report.h"
 #include "report/x_log_flow.h"
@@ -13,9 +13,8 @@
 
 namespace {
 
-uint64_t now_ms = 5000000;
-
 struct Rig {
+    FakeClock clock{5000000};
     LogDir dir;
     x_server_t *s = x_server_create();
     work_thread_t thread{};
@@ -25,7 +24,6 @@ struct Rig {
     int sv[2] = {-1, -1};
 
     explicit Rig(uint32_t log_num = 10) {
-        x_time_set_clock([] { return now_ms; });
         thread.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
         conf = {1, &collector, {}, 2, {dir.path.size(), (uint8_t *)dir.path.data()}, log_num};
         r = x_flow_report_create(s, "flowreport", X_FLOW_REPORT_FLOW, &conf);
@@ -38,7 +36,6 @@ struct Rig {
         close(sv[1]);
         close(thread.epoll_fd);
         free(s);
-        x_time_set_clock(nullptr);
     }
     void sample(const char *token, uint32_t up, uint32_t down = 1) {
         x_flow_log_pkt_t pkt{0, {}, {}, up, down};
@@ -171,7 +168,7 @@ TEST(FlowReport, HeadFileThatCannotBeSent) {
         setrlimit(RLIMIT_NOFILE, &saved);
         EXPECT_EQ(access(path.c_str(), F_OK) == 0, c.kept) << c.name;
         EXPECT_EQ(t.r->file_num, c.kept ? 2u : 1u) << c.name;
-        now_ms += X_REPORT_RETRY_MS; // a kept head is tried again after a pause
+        t.clock.now += X_REPORT_RETRY_MS; // a kept head is tried again after a pause
         x_flow_report_check(t.r);
         EXPECT_EQ(t.frame(head.size()), c.kept ? head : next) << c.name;
     }

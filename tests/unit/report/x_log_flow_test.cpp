@@ -19,8 +19,7 @@ TEST(FlowLog, TokensThatDoNotFitASampleAreRefused) {
     struct {
         const char *name;
         std::string flow, stats;
-        bool charged;
-        bool counted;
+        bool charged, counted;
     } cases[] = {
         {"255 bytes fit", std::string(255, 'f'), "team", true, true},
         {"256 bytes refused", std::string(256, 'f'), "team", false, false},
@@ -52,12 +51,10 @@ TEST(FlowLog, JsonEscape) {
         {std::string("\0\n\x1f", 3), "\"\\u0000\\u000a\\u001f\""},
         {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},
         {"\xff", "\"\\u00ff\""},
-        {"\xc3", "\"\\u00c3\""}, // truncated sequence
-        {"\xe2\x82"
-         "x",
-         "\"\\u00e2\\u0082x\""},                       // broken sequence
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}, // surrogate
-        {"\xc0\xaf", "\"\\u00c0\\u00af\""},            // overlong
+        {"\xc3", "\"\\u00c3\""},                                // truncated sequence
+        {std::string("\xe2\x82") + "x", "\"\\u00e2\\u0082x\""}, // broken sequence
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},          // surrogate
+        {"\xc0\xaf", "\"\\u00c0\\u00af\""},                     // overlong
         {"\x7f", "\"\x7f\""},
     };
     for (const auto &tc : cases) {
