@@ -30,15 +30,10 @@ std::string login(uint16_t port, const std::string &password, bool leave) {
     std::string msg = std::string("\x05\x01\x02\x01\x05", 5) + "alice" +
                       static_cast<char>(password.size()) + password;
     (void)!write(fd, msg.data(), msg.size());
-    std::string got;
     char buf[4];
-    while (!leave && got.size() < 4) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
+    std::string got = !leave && read_n(fd, buf, 4) ? std::string(buf + 2, 2) : "";
     close(fd);
-    return got.size() == 4 ? got.substr(2) : got;
+    return got;
 }
 
 // Sessions freed so far: every one ends with an error code, counted when main frees it.

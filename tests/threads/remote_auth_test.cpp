@@ -64,25 +64,6 @@ struct Service {
     }
 };
 
-uint16_t bound_port(int fd) {
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    return ntohs(sin.sin_port);
-}
-
-bool read_n(int fd, char *buf, size_t n) {
-    for (size_t got = 0; got < n;) {
-        ssize_t r = read(fd, buf + got, n - got);
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
-
 // Credentials (and with `origin` a CONNECT there, the socket kept in *keep): the answer.
 std::string login(uint16_t port, const std::string &user, bool leave, uint16_t origin = 0,
                   int *keep = nullptr) {

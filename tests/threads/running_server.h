@@ -14,15 +14,21 @@
 #include <thread>
 #include <unistd.h>
 
-inline uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// Binds the socket to a free port of 127.0.0.1 and returns that port.
+inline uint16_t bound_port(int fd) {
     sockaddr_in sin{
         .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
     socklen_t len = sizeof sin;
     getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    close(fd);
     return ntohs(sin.sin_port);
+}
+
+inline uint16_t free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    uint16_t port = bound_port(fd);
+    close(fd);
+    return port;
 }
 
 // A socket connected to 127.0.0.1:port with a 5 s receive timeout, or -1.
@@ -37,6 +43,16 @@ inline int dial_loopback(uint16_t port) {
     if (connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0) return fd;
     close(fd);
     return -1;
+}
+
+// Reads exactly n bytes; false when the peer closes or the read times out first.
+inline bool read_n(int fd, char *buf, size_t n) {
+    for (size_t got = 0; got < n;) {
+        ssize_t r = read(fd, buf + got, n - got);
+        if (r <= 0) return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
 }
 
 struct RunningServer {

@@ -54,14 +54,10 @@ int main(int argc, char **argv) {
         return 2;
     }
     ini_t *ini = ini_load(argv[1]);
-    if (!ini) {
-        reply("load failed");
-        return 1;
-    }
     x_config_port_t port{};
     port.name.data = reinterpret_cast<uint8_t *>(argv[3]);
     port.name.len = strlen(argv[3]);
-    dict *set = x_ip_pool_conf_set_create();
+    dict *set = ini ? x_ip_pool_conf_set_create() : nullptr;
     bool loaded = set && x_parse_ip_pool_conf(ini, argv[2], &port, set);
     if (set) dictRelease(set);
     ini_free(ini);
@@ -72,7 +68,6 @@ int main(int argc, char **argv) {
     }
     reply("loaded");
     run(&port);
-    port.name = ngx_str_t{};
     x_ip_pool_free(&port);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "auth/bjson_msg.h"
 #include "auth/x_auth_remote.h"
+#include "core/fake_clock.h"
 #include "core/x_client.h"
 #include "core/x_server.h"
 #include "dict/dict.h"
@@ -11,7 +12,6 @@
 
 namespace {
 
-uint64_t fake_now = 1000000;
 std::vector<std::string> sent; // messages the backend sent, in order
 
 bool capture(x_auth_remote_t *, x_conn_pool_t *, const uint8_t *data, size_t len) {
@@ -25,12 +25,12 @@ void *key_of(uint32_t session) {
 
 // A started one-thread server whose section 0 is a remote backend sending into `sent`.
 struct Remote {
+    FakeClock clock{1000000};
     x_server_t *s = x_server_create();
     x_auth_remote_t *auth = nullptr;
     std::vector<x_client_t *> sessions;
 
     Remote() {
-        x_time_set_clock([] { return fake_now; });
         s->config.auth_num = 1;
         s->config.auths = static_cast<x_config_auth_t *>(calloc(1, sizeof(x_config_auth_t)));
         s->config.auths[0].type = X_AUTH_TYPE_REMOTE;
@@ -44,7 +44,6 @@ struct Remote {
         for (x_client_t *c : sessions)
             x_client_free(c);
         x_server_close(s);
-        x_time_set_clock(nullptr);
     }
     x_client_t *login(const char *user, const char *pass) {
         x_client_t *c = x_client_new(s);
@@ -104,10 +103,10 @@ TEST(AuthRemote, NewPasswordDoesNotKeepTheOldOneAlive) {
     Remote srv;
     srv.login("bob", "old");
     srv.answer({{"c", I(0)}, {"t", S("bob")}, {"ct", I(10)}});
-    fake_now += 8000;
+    srv.clock.now += 8000;
     srv.login("bob", "new");
     srv.answer({{"c", I(0)}, {"t", S("bob")}, {"ct", I(10)}});
-    fake_now += 4000; // past the old key's cache time, inside the new one's
+    srv.clock.now += 4000; // past the old key's cache time, inside the new one's
     srv.login("bob", "new");
     EXPECT_EQ(sent.size(), 2u);
     x_client_t *d = srv.login("bob", "old");
@@ -121,7 +120,7 @@ TEST(AuthRemote, VerifyJoinersAndLeaversAreFoundById) {
     x_client_t *c[3] = {srv.login("bob", "pw"), srv.login("bob", "pw"), srv.login("bob", "pw")};
     srv.answer({{"c", I(0)}, {"t", S("bob")}, {"v", I(3)}, {"vu", I(1)}, {"ct", I(60)}});
     EXPECT_EQ(c[0]->auth_result.next_verify, 10000u); // 3 s raised to the 10 s floor
-    fake_now += 20000;
+    srv.clock.now += 20000;
     for (auto *x : c)
         x_auth_start_verify(srv.s, x);
     EXPECT_EQ(sent.size(), 2u); // one verify for the three
