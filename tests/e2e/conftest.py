@@ -7,12 +7,15 @@ import os
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 
 import pytest
 
 BIN = os.environ.get("QUOXEL_BIN", "quoxel")
+# The doubles of tests/peers import as plain modules.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
 
 # Settings every server starts from (the suites' origins are on loopback, so authenticated ports
 # may reach it); a suite's dict is merged over them section by section
@@ -27,6 +30,8 @@ DEFAULTS = {
 USERS = {"auth0": {"type": "local", "user1": "alice:alice-secret", "user2": "bob:bob-pw",
                    "rate_limit2": 100000, "user3": "carol:carol-pw", "rate_limit3": 100000},
          "port0": {"auth": 0}}
+# The signing salt of the suites' token and forward backends.
+SALT = "Qx7mK2pR9vL4nW8sT3yZ6b"
 
 
 def merge(*layers):
@@ -212,6 +217,11 @@ def s5_addr(host, port):
     except OSError:
         addr = b"\x03" + bytes([len(host.encode())]) + host.encode()
     return addr + struct.pack(">H", port)
+
+
+def tun_frame(port, payload, frag=0, host="127.0.0.1"):
+    """A UDP-over-TCP tunnel frame: payload length, fragment, SOCKS5 address, payload."""
+    return struct.pack(">H", len(payload)) + bytes([frag]) + s5_addr(host, port) + payload
 
 
 def s5_request(host, port, cmd=1):

@@ -1,30 +1,25 @@
 """Agent forwarding through the real binary and the agent double of tests/peers."""
+import contextlib
 import hashlib
 import os
 import socket
-import sys
 import threading
 import time
 
 import pytest
 
 from conftest import (curl, dial, echo, factory, http_origin, recv_exact, s5_connect, s5_login,
-                      s5_request, wait_for)
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
-from agent import Agent  # noqa: E402
+                      s5_request, tun_frame, wait_for)
+from agent import Agent
 
 
 def free_pair():
     """Two consecutive free ports: the data ports of threads 0 and 1."""
     while True:
-        with socket.socket() as a, socket.socket() as b:
+        with socket.socket() as a, socket.socket() as b, contextlib.suppress(OSError):
             a.bind(("127.0.0.1", 0))
-            try:
-                b.bind(("127.0.0.1", a.getsockname()[1] + 1))
-                return a.getsockname()[1]
-            except OSError:
-                pass
+            b.bind(("127.0.0.1", a.getsockname()[1] + 1))
+            return a.getsockname()[1]
 
 
 @pytest.fixture
@@ -154,13 +149,9 @@ def test_tunnel_through_the_agent(proxy, agent, udp_echo, key):
     srv = through(proxy, agent(key=key))
     s, reply = s5_connect(srv.port, "0.0.0.0", 0, cmd=0xF3)
     assert reply[:2] == b"\x05\x00", srv.output()
-
-    def frame(port, payload):
-        return (len(payload).to_bytes(2, "big") + b"\x00\x01" + socket.inet_aton("127.0.0.1") +
-                port.to_bytes(2, "big") + payload)
     payloads = [b"one", os.urandom(3000), b"three"]
-    s.sendall(frame(echo.port, payloads[0]))  # the first frame names the checked destination
-    s.sendall(frame(other.port, b"elsewhere") + b"".join(frame(echo.port, p) for p in payloads[1:]))
+    s.sendall(tun_frame(echo.port, payloads[0]))  # the first frame names the checked destination
+    s.sendall(tun_frame(other.port, b"elsewhere") + b"".join(tun_frame(echo.port, p) for p in payloads[1:]))
     for p in payloads:
-        assert recv_exact(s, 10 + len(p)) == frame(echo.port, p)
+        assert recv_exact(s, 10 + len(p)) == tun_frame(echo.port, p)
     assert other.sources == []

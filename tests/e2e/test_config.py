@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import listening, run_cli, wait_for
+from conftest import SALT, listening, run_cli, wait_for
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (ERROR|INFO ) : ")
@@ -21,11 +21,8 @@ def port(n=0, auth=-1, extra=""):
 
 def lines(out):
     """The diagnostic lines with their time stamps replaced by "T"."""
-    result = []
-    for line in out.splitlines():
-        assert STAMP.match(line), f"not a diagnostic line: {line!r}"
-        result.append(STAMP.sub(lambda m: f"T {m.group(1)} : ", line))
-    return result
+    assert all(STAMP.match(line) for line in out.splitlines()), f"not all diagnostic lines: {out!r}"
+    return [STAMP.sub(r"T \1 : ", line) for line in out.splitlines()]
 
 
 def run_config(tmp_path, text, name="q.ini"):
@@ -39,7 +36,7 @@ HEAD = ["T INFO  : use single thread", "T INFO  : config thread 0 thread_core:-1
 @pytest.mark.parametrize("text,expected", [
     (BASE + "[auth0]\ntype=ldap\n" + port(),
      HEAD + ["T INFO  : auth [0] mode: ldap", "T ERROR : unknown auth mode: ldap"]),
-    (BASE + "[auth0]\ntype=tovask\nsign_salt=Qx7mK2pR9vL4nW8sT3yZ6b\n" + port(auth=1),
+    (BASE + "[auth0]\ntype=tovask\nsign_salt=" + SALT + "\n" + port(auth=1),
      HEAD + ["T INFO  : auth [0] mode: tovask", "T ERROR : auth 1 not exists"]),
     (BASE, HEAD + ["T ERROR : config need port config"]),
     ("[kni]\nthread_num=0\n[quoxel]\nros_id=1\nnat_list=10.0.0.1:1.1.1.1,10.0.0.1:2.2.2.2\n" + port(),
@@ -54,9 +51,6 @@ def test_bad_file_prints_its_lines_and_exits_1(tmp_path, text, expected):
     assert lines(out) == expected + ["T ERROR : load config failed"]
 
 
-NAT_LONG = "10.0.0.1:" + "1" * 40 + "\n"
-
-
 @pytest.mark.parametrize("make,name,last", [
     ("missing", "q.ini", "T ERROR : config ini load failed"),
     ("directory", "q.ini", "T ERROR : config ini load failed"),
@@ -67,7 +61,7 @@ NAT_LONG = "10.0.0.1:" + "1" * 40 + "\n"
 ])
 def test_unreadable_file_is_a_load_failure(tmp_path, make, name, last):
     path = tmp_path / name
-    (tmp_path / "nat.txt").write_text(NAT_LONG)
+    (tmp_path / "nat.txt").write_text("10.0.0.1:" + "1" * 40 + "\n")
     if make == "directory":
         path.mkdir()
     elif make == "fifo":
@@ -79,12 +73,6 @@ def test_unreadable_file_is_a_load_failure(tmp_path, make, name, last):
     assert lines(out)[-2:] == [last.replace("{dir}", str(tmp_path)), "T ERROR : load config failed"]
 
 
-def wait_loaded(server, listen_port):
-    """True once the server listens (the load is over); false if it exits first."""
-    return wait_for(lambda: server.proc.poll() is not None or listening(listen_port),
-                    timeout=10) and server.proc.poll() is None
-
-
 EXAMPLE_PORTS = {"quickstart.ini": 1080, "local.ini": 1081, "remote.ini": 1083,
                  "tovask.ini": 1084, "forward.ini": 1085, "kestrum.ini": 1087}
 
@@ -93,7 +81,9 @@ EXAMPLE_PORTS = {"quickstart.ini": 1080, "local.ini": 1081, "remote.ini": 1083,
 def test_every_example_loads(quoxel, name):
     # Example paths are relative to the source tree.
     s = quoxel((EXAMPLES / name).read_text().replace("examples/", f"{EXAMPLES}/"), name=name)
-    assert wait_loaded(s, EXAMPLE_PORTS[name]), s.output()
+    # Listening means the load is over; exiting first means it failed.
+    assert wait_for(lambda: s.proc.poll() is not None or listening(EXAMPLE_PORTS[name]),
+                    timeout=10) and s.proc.poll() is None, s.output()
     assert "load config failed" not in s.output()
     assert "auth [0] mode: " in s.output()
 
@@ -124,8 +114,7 @@ def errors(out):
 
 def with_value(d, value, *path):
     """A deep copy of the document with the key at path set to value (removed for None)."""
-    d = json.loads(json.dumps(d))
-    node = d
+    node = d = json.loads(json.dumps(d))
     for key in path[:-1]:
         node = node[key]
     if value is None:
@@ -139,7 +128,6 @@ def without(d, *path):
     return with_value(d, None, *path)
 
 
-SALT = "Qx7mK2pR9vL4nW8sT3yZ6b"
 REPORT = {"server": [{"server_host": "127.0.0.1", "server_port": 9}], "server_path": "/f",
           "log_path": "/tmp", "interval": 3, "log_num": 2}
 LOG = {"log_path": "/tmp", "log_size": 1000, "log_num": 2}

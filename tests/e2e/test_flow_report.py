@@ -2,15 +2,12 @@
 or a SIGKILL does, every record ends up acknowledged or still on disk, never lost."""
 import json
 import os
-import sys
 import time
 
 import pytest
 
 from conftest import curl, factory, free_port, ini_text, merge, read_head, wait_for
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
-from collector import Collector  # noqa: E402
+from collector import Collector
 
 
 class Counting:

@@ -6,9 +6,8 @@ import time
 
 import pytest
 
-from conftest import curl, dial, http_origin, recv_exact, s5_login, s5_request, wait_for
+from conftest import SALT, curl, dial, http_origin, recv_exact, s5_login, s5_request, wait_for
 
-SALT = "Qx7mK2pR9vL4nW8sT3yZ6b"
 BODY = b"forwarded body\n" * 40
 TOOLS = os.environ.get("QUOXEL_TOOLS", "")
 LOOPBACK = {"quoxel": {"allow_local_ip": 1}, "port0": {"auth": 0}}
@@ -34,10 +33,8 @@ def s5(port, user, pw, header=b"", target=("127.0.0.1", 9)):
 
 
 def refused_with(srv, user, code):
-    def found():
-        return any(f"://{user}:" in line and f"code[{code}]" in line
-                   for line in srv.output().splitlines())
-    return wait_for(found, 3.0)
+    return wait_for(lambda: any(f"://{user}:" in line and f"code[{code}]" in line
+                                for line in srv.output().splitlines()), 3.0)
 
 
 def via(srv, user, pw, url, scheme="socks5h"):

@@ -1,18 +1,14 @@
 """Remote authentication through the binary against the service double (tests/peers): request
 keys, answers, limits and lists across threads, and egress addresses on a veth device."""
-import os
 import socket
 import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 from conftest import curl, dial, recv_exact, s5_login, s5_request, wait_for
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "peers"))
-from auth_service import AuthService, grant, refuse  # noqa: E402
+from auth_service import AuthService, grant, refuse
 
 LOCAL = 0x0100007F  # 127.0.0.1 as the service sees addresses
 OK, NO = b"\x01\x00", b"\x01\x01"
@@ -33,8 +29,7 @@ def remote(proxy, origin):
     made = []
 
     def start(kind="tcp", policy=grant(), *layers):
-        svc = AuthService(kind)
-        svc.policy = policy
+        svc = AuthService(kind, policy)
         made.append(svc)
         srv = proxy({"kni": {"thread_num": 4}, "quoxel": {"src_timeout": 8000},
                      "auth0": {"type": "remote", "server_ip": "127.0.0.1",
@@ -60,8 +55,8 @@ def socks5(srv, user, password="pw", port=None, host="127.0.0.1"):
     return reply, s
 
 
-def login(srv, user, password="pw"):
-    reply, s = socks5(srv, user, password)
+def login(srv, user, password="pw", **target):
+    reply, s = socks5(srv, user, password, **target)
     s.close()
     return reply
 
@@ -145,8 +140,7 @@ def test_per_user_lists(remote, tmp_path):
     assert srv.wait_output("black file")
     for user, port, allowed in [("wl", a, True), ("wl", b, False), ("al", a, True),
                                 ("al", b, False), ("none", a, False)]:
-        reply, s = socks5(srv, user, port=port)
-        s.close()
+        reply = login(srv, user, port=port)
         assert (reply == OK) == allowed, (user, port, reply)
 
 

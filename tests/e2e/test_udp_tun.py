@@ -5,14 +5,10 @@ import time
 
 import pytest
 
-from conftest import USERS, recv_exact, s5_addr, s5_connect
+from conftest import USERS, recv_exact, s5_addr, s5_connect, tun_frame
 
 SO_RCVBUFFORCE = 33
 TUN = {"port0": {"allow_udp": 1, "listen_protocol": "socks5"}}
-
-
-def frame(host, port, payload, frag=0):
-    return struct.pack(">H", len(payload)) + bytes([frag]) + s5_addr(host, port) + payload
 
 
 def tunnel(port):
@@ -29,11 +25,10 @@ def read_frame(s):
 def test_echo_round_trip_every_cut(proxy, udp_echo):
     echo, srv = udp_echo(), proxy(TUN)
     s = tunnel(srv.port)
-    back = b"\x01" + socket.inet_aton("127.0.0.1") + struct.pack(">H", echo.port)
     # The first frame checks the destination; then a frame cut at every byte.
-    s.sendall(frame("127.0.0.1", echo.port, b"hello"))
-    assert read_frame(s) == (struct.pack(">H", 5) + b"\x00" + back, b"hello")
-    f = frame("127.0.0.1", echo.port, b"split-at-every-byte")
+    s.sendall(tun_frame(echo.port, b"hello"))
+    assert read_frame(s) == (struct.pack(">H", 5) + b"\x00" + s5_addr("127.0.0.1", echo.port), b"hello")
+    f = tun_frame(echo.port, b"split-at-every-byte")
     for i in range(len(f)):
         s.sendall(f[i:i + 1])
         time.sleep(0.002)
@@ -43,15 +38,15 @@ def test_echo_round_trip_every_cut(proxy, udp_echo):
     sink.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 1 << 23)
     sink.bind(("127.0.0.1", 0))
     payloads = [b"n%03d" % i for i in range(500)]
-    s2.sendall(b"".join(frame("127.0.0.1", sink.getsockname()[1], p) for p in payloads))
+    s2.sendall(b"".join(tun_frame(sink.getsockname()[1], p) for p in payloads))
     got = [sink.recvfrom(100) for _ in payloads]
     assert [g[0] for g in got] == payloads
     [sink.sendto(p, got[0][1]) for p in payloads[:50]]
     assert [read_frame(s2)[1] for _ in range(50)] == payloads[:50]
     # A fragment and an IPv6 frame are skipped without ending the tunnel.
-    s.sendall(frame("127.0.0.1", echo.port, b"frag", frag=1) +
+    s.sendall(tun_frame(echo.port, b"frag", frag=1) +
               struct.pack(">HBB", 3, 0, 4) + bytes(18) + b"six" +
-              frame("127.0.0.1", echo.port, b"after"))
+              tun_frame(echo.port, b"after"))
     assert read_frame(s)[1] == b"after"
 
 
@@ -59,14 +54,14 @@ def test_largest_frame_and_other_destinations(proxy, udp_echo):
     echo, other, srv = udp_echo(), udp_echo(), proxy(TUN)
     s = tunnel(srv.port)
     big = bytes(range(256)) * 255 + bytes(65526 - 65280)  # header 10 + 65526 = 65536
-    s.sendall(frame("127.0.0.1", echo.port, b"first"))
+    s.sendall(tun_frame(echo.port, b"first"))
     assert read_frame(s)[1] == b"first"
     other.sock.sendto(b"intruder", echo.sources[0])  # not the destination: never framed back
-    s.sendall(frame("127.0.0.1", other.port, b"elsewhere") + frame("127.0.0.1", echo.port, b"x"))
+    s.sendall(tun_frame(other.port, b"elsewhere") + tun_frame(echo.port, b"x"))
     assert read_frame(s)[1] == b"x"
     assert other.sources == []
     # The largest frame is read whole; its payload exceeds a datagram: lost, the tunnel goes on.
-    s.sendall(frame("127.0.0.1", echo.port, big) + frame("127.0.0.1", echo.port, big[:65000]))
+    s.sendall(tun_frame(echo.port, big) + tun_frame(echo.port, big[:65000]))
     assert read_frame(s)[1] == big[:65000]
     s.close()
     assert srv.wait_output("dropped [1] datagrams for other destinations")
@@ -79,7 +74,7 @@ def test_each_direction_has_its_bucket(proxy):
     sink.bind(("127.0.0.1", 0))
     s, reply = s5_connect(srv.port, "0.0.0.0", 0, "bob", "bob-pw", cmd=0xF3)
     start = time.monotonic()
-    s.sendall(frame("127.0.0.1", sink.getsockname()[1], bytes(10000)) * 40)
+    s.sendall(tun_frame(sink.getsockname()[1], bytes(10000)) * 40)
     src = [sink.recvfrom(65536)[1] for _ in range(40)][0]
     assert time.monotonic() - start > 1.5
     start = time.monotonic()
@@ -96,7 +91,7 @@ def test_each_direction_has_its_bucket(proxy):
 def test_bad_frames_close_with_their_code(proxy, udp_echo, bad, code):
     srv, echo = proxy(TUN), udp_echo()
     s = tunnel(srv.port)
-    s.sendall(frame("127.0.0.1", echo.port, b"ok"))
+    s.sendall(tun_frame(echo.port, b"ok"))
     assert read_frame(s)[1] == b"ok"
     s.sendall(bad)
     assert s.recv(1) == b"" and srv.code(code)
@@ -109,7 +104,7 @@ def test_through_danted(proxy, udp_echo, daemons):
     srv = proxy(TUN, {"port0": {"forward": f"socks5://127.0.0.1:{daemons('danted')}"}})
     s = tunnel(srv.port)
     for payload in (b"via danted", b"y" * 1000):
-        s.sendall(frame("127.0.0.1", other.port, b"elsewhere") * (payload != b"via danted") +
-                  frame("127.0.0.1", echo.port, payload))
+        s.sendall(tun_frame(other.port, b"elsewhere") * (payload != b"via danted") +
+                  tun_frame(echo.port, payload))
         assert read_frame(s)[1] == payload
     assert other.sources == []

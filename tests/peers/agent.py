@@ -19,40 +19,32 @@ MAGIC = 31660
 
 
 def xor(data, key):
-    if not key or not data:
-        return data
     n = len(data)
-    return (int.from_bytes(data, "little") ^ int.from_bytes(bytes([key]) * n, "little")).to_bytes(
-        n, "little")
+    mask = int.from_bytes(bytes([key]) * n, "little")
+    return (int.from_bytes(data, "little") ^ mask).to_bytes(n, "little")
 
 
-class Agent:
+class Agent(asyncio.DatagramProtocol):
     def __init__(self, policy="accept", key=0):
         self.policy, self.key = policy, key
         self.requests, self.replies, self.tasks = [], [], set()
         self.loop = asyncio.new_event_loop()
-        ready = threading.Event()
-        threading.Thread(target=self._run, args=(ready,), daemon=True).start()
-        ready.wait(5)
+        threading.Thread(target=self.loop.run_forever, daemon=True).start()
+        asyncio.run_coroutine_threadsafe(self._listen(), self.loop).result(5)
 
-    def _run(self, ready):
-        agent = self
-
-        class Control(asyncio.DatagramProtocol):
-            def datagram_received(self, data, src):
-                req = {k: v.decode() if isinstance(v, bytes) else v
-                       for k, v in decode(data).items()}
-                agent.requests.append((time.monotonic(), req))
-                agent.spawn(agent.on_request(req, src))
-        self.transport, _ = self.loop.run_until_complete(
-            self.loop.create_datagram_endpoint(Control, local_addr=("127.0.0.1", 0)))
+    async def _listen(self):
+        self.transport, _ = await self.loop.create_datagram_endpoint(
+            lambda: self, local_addr=("127.0.0.1", 0))
         self.port = self.transport.get_extra_info("sockname")[1]
         self.strangers = {"foreign": ("127.0.0.1", 0), "spoofed": ("127.0.0.2", self.port)}
         for name, where in self.strangers.items():
             self.strangers[name] = socket.socket(type=socket.SOCK_DGRAM)
             self.strangers[name].bind(where)
-        ready.set()
-        self.loop.run_forever()
+
+    def datagram_received(self, data, src):
+        req = {k: v.decode() if isinstance(v, bytes) else v for k, v in decode(data).items()}
+        self.requests.append((time.monotonic(), req))
+        self.spawn(self.on_request(req, src))
 
     def spawn(self, coro):
         # The loop keeps only weak references to its tasks: a relay must not be collected.

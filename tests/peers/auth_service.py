@@ -17,6 +17,15 @@ def uleb(n):
             return bytes(out)
 
 
+async def read_message(reader):
+    """One message of a stream framed by LEB128 lengths."""
+    n, shift, more = 0, 0, True
+    while more:
+        b = (await reader.readexactly(1))[0]
+        n, shift, more = n | (b & 0x7F) << shift, shift + 7, b & 0x80
+    return await reader.readexactly(n)
+
+
 def head(kind, n):
     return bytes([kind | n]) if n < 32 else bytes([kind | 0x20 | (n & 0x1F)]) + uleb(n >> 5)
 
@@ -97,32 +106,25 @@ def refuse(code):
     return lambda q: [{"a": 2, "c": code}]
 
 
-class AuthService:
-    def __init__(self, kind):
+class AuthService(asyncio.DatagramProtocol):
+    def __init__(self, kind, policy=None):
         self.kind, self.requests, self.open, self.loop = kind, [], set(), None
-        self.policy, self.verify_policy = grant(), lambda q: [{"a": 4, "c": 0}]
+        self.policy, self.verify_policy = policy or grant(), lambda q: [{"a": 4, "c": 0}]
 
     def of(self, action):
         return [q for q in self.requests if q.get("a") == action]
 
     def start(self, port=0):
         self.loop = asyncio.new_event_loop()
-        ready = threading.Event()
-
-        def run():
-            self.loop.run_until_complete(self._listen(port))
-            ready.set()
-            self.loop.run_forever()
-        self.thread = threading.Thread(target=run, daemon=True)
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self.thread.start()
-        assert ready.wait(5)
+        asyncio.run_coroutine_threadsafe(self._listen(port), self.loop).result(5)
         return self.port
 
     async def _listen(self, port):
         addr = ("127.0.0.1", port)
         if self.kind == "udp":
-            self.server, _ = await self.loop.create_datagram_endpoint(lambda: Datagram(self),
-                                                                      local_addr=addr)
+            self.server, _ = await self.loop.create_datagram_endpoint(lambda: self, local_addr=addr)
             self.port = self.server.get_extra_info("sockname")[1]
             return
         if self.kind == "tcp":
@@ -154,12 +156,7 @@ class AuthService:
         beat = asyncio.ensure_future(self._beat(writer))  # an empty message: the keep-alive
         try:
             while True:
-                n, shift, more = 0, 0, True
-                while more:
-                    b = (await reader.readexactly(1))[0]
-                    n, shift, more = n | (b & 0x7F) << shift, shift + 7, b & 0x80
-                body = await reader.readexactly(n)
-                self.answer(body, lambda m: writer.write(uleb(len(m)) + m))
+                self.answer(await read_message(reader), lambda m: writer.write(uleb(len(m)) + m))
         except (asyncio.IncompleteReadError, ConnectionError):
             pass
         finally:
@@ -182,13 +179,5 @@ class AuthService:
             pass
         self.open.discard(close)
 
-
-class Datagram(asyncio.DatagramProtocol):
-    def __init__(self, service):
-        self.service = service
-
-    def connection_made(self, transport):
-        self.transport = transport
-
-    def datagram_received(self, data, addr):
-        self.service.answer(data, lambda m: self.transport.sendto(m, addr))
+    def datagram_received(self, data, addr):  # the UDP transport: self.server
+        self.answer(data, lambda m: self.server.sendto(m, addr))

@@ -2,26 +2,18 @@
 (prints "ready" once listening): LEB128-framed TCP, UDP, WebSocket (the websockets library, which
 refuses unmasked client frames) and "badws", whose handshake answer has a wrong accept value.
 
-Replies up to 300 bytes go one byte per segment, long WebSocket ones fragmented. Commands:
-cmd:bomb (a frame announcing 2^40 bytes), cmd:half (half a frame, then close), cmd:silent (no
-more answers), cmd:ping (WebSocket: ping "abcd", then "pong" once the pong came back), cmd:text
+Replies up to 302 bytes go one byte per segment (TCP_NODELAY), long WebSocket ones fragmented.
+Commands: cmd:bomb (a frame announcing 2^40 bytes), cmd:half (half a frame, then close), cmd:silent
+(no more answers), cmd:ping (WebSocket: ping "abcd", then "pong" once the pong came back), cmd:text
 (WebSocket: a text frame), cmd:foreign (UDP: an empty datagram and one from another port first)."""
 import asyncio
 import socket
 import sys
 
-
-def leb128(n):
-    out = bytearray()
-    while True:
-        out.append((n & 0x7F) | (0x80 if n > 0x7F else 0))
-        n >>= 7
-        if not n:
-            return bytes(out)
+from auth_service import read_message, uleb
 
 
 async def write_split(transport, data):
-    """Replies up to 302 bytes go one byte per segment (the socket has TCP_NODELAY)."""
     transport.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     for piece in [data[i:i + 1] for i in range(len(data))] if len(data) <= 302 else [data]:
         transport.write(piece)
@@ -31,11 +23,7 @@ async def write_split(transport, data):
 async def tcp_conn(reader, writer):
     try:
         while True:
-            n, shift, b = 0, 0, 0x80
-            while b & 0x80:
-                b = (await reader.readexactly(1))[0]
-                n, shift = n | (b & 0x7F) << shift, shift + 7
-            msg = await reader.readexactly(n)
+            msg = await read_message(reader)
             if msg == b"cmd:bomb":
                 writer.write(b"\x80\x80\x80\x80\x80\x20" + b"x" * 1000)
             elif msg == b"cmd:half":
@@ -44,7 +32,7 @@ async def tcp_conn(reader, writer):
             elif msg == b"cmd:silent":
                 await asyncio.sleep(3600)
             else:
-                await write_split(writer, leb128(n) + msg)
+                await write_split(writer, uleb(len(msg)) + msg)
     except (asyncio.IncompleteReadError, ConnectionError):
         pass
     await writer.drain()
