@@ -279,6 +279,11 @@ void x_client_close(x_client_t *c) {
         x_dns_cancel(c->thread->dns, c->dns_query);
         c->dns_query = nullptr;
     }
+    // The main thread hands a client socket to its owner with an epoll_ctl on the owner's epoll
+    // and holds the socket for the length of that call: closing it meanwhile would leave the
+    // registration alive until the call returns, and an event reported in that window would
+    // reach this record after it went to be freed. Out of epoll first, the window is gone.
+    if (c->connect_ev_data.fd) (void)ev_del_event(c->thread->epoll_fd, &c->connect_ev_data);
     close_registration(&c->connect_ev_data);
     close_registration(&c->tcp_dst_ev_data);
     close_registration(&c->udp_src_ev_data);

@@ -196,6 +196,24 @@ TEST_P(Relay, ABusyDirectionYieldsAfterABoundedRun) {
 }
 
 // Credentials too long for a SOCKS5 length byte keep the previous forward in place.
+// While another thread still holds a client socket (the main thread inside its hand-off
+// epoll_ctl), closing the session must not leave the registration reporting events for a
+// record that is about to be freed. The duplicate stands in for that other reference.
+TEST(Session, ClosedClientSocketReportsNoEventWhileAnotherThreadHoldsIt) {
+    OneThreadServer srv;
+    RelayPair p(srv.s);
+    int held = dup(p.c->connect_ev_data.fd);
+    event_data_t *registration = &p.c->connect_ev_data;
+    ASSERT_EQ(write(p.client, "x", 1), 1); // readable: level-triggered readiness is pending
+    x_client_close(p.c);
+    epoll_event evs[8];
+    int n = epoll_wait(srv.s->main_thread->epoll_fd, evs, 8, 0);
+    for (int i = 0; i < n; i++)
+        EXPECT_NE(evs[i].data.ptr, registration);
+    close(held);
+    p.end(srv.s, true);
+}
+
 TEST(Session, FillForwardRefusesLongCredentialsAndKeepsThePreviousForward) {
     OneThreadServer srv;
     x_client_t *c = x_client_new(srv.s);
