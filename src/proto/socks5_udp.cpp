@@ -409,6 +409,23 @@ bool s5_udp_same_destination(const s5_udp_header_t *h, const x_acl_match_t *chec
            strncasecmp(canon, reinterpret_cast<const char *>(t.data), t.len) == 0;
 }
 
+bool s5_udp_open_client_socket(x_client_t *c, const char *create_msg, const char *bind_msg) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE, create_msg);
+        return false;
+    }
+    c->udp_src_ev_data.fd = fd; // closed with the session from here on
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr = c->peer_addr.sin_addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR, bind_msg);
+        return false;
+    }
+    return true;
+}
+
 void s5_on_cmd_udp(x_server_t *, event_data_t *ev) {
     x_client_t *c = ev->client;
     x_timer_del(&c->tcp_conn_timeout);
@@ -439,22 +456,11 @@ void s5_udp_connect_dst(event_data_t *ev) {
         s5_udp_tun_upstream_ready(c);
         return;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
-                        "s5 udp create udp src socket failed");
+    if (!s5_udp_open_client_socket(c, "s5 udp create udp src socket failed",
+                                   "s5 udp src socket bind failed"))
         return;
-    }
-    c->udp_src_ev_data.fd = fd; // closed with the session from here on
+    int fd = c->udp_src_ev_data.fd;
     c->udp_src_ev_data.xport = c->connect_ev_data.xport;
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr = c->peer_addr.sin_addr;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR,
-                        "s5 udp src socket bind failed");
-        return;
-    }
     if (!relay_setup(&c->up, &c->udp_src_ev_data, &c->udp_dst_ev_data, c->auth_result.bucket_up) ||
         !relay_setup(&c->down, &c->udp_dst_ev_data, &c->udp_src_ev_data,
                      c->auth_result.bucket_down)) {

@@ -48,6 +48,12 @@ int s5_udp_header_target(const s5_udp_header_t *header, char out[256]);
 // to case, and its port).
 bool s5_udp_same_destination(const s5_udp_header_t *header, const x_acl_match_t *checked);
 
+// Opens a UDP association's client-facing socket on the address the client reached
+// (`peer_addr`) into `udp_src_ev_data`, which the session's close releases. On failure answers
+// the client, closes the session with `create_msg` or `bind_msg`, and returns false.
+[[nodiscard]] bool s5_udp_open_client_socket(x_client_t *client, const char *create_msg,
+                                             const char *bind_msg);
+
 // Command 0x03 from the negotiation, the request still in the buffer.
 void s5_on_cmd_udp(x_server_t *server, event_data_t *ev);
 // Creates the client-facing socket, arms the session timers and sends the success reply.

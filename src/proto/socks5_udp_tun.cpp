@@ -667,21 +667,10 @@ void s5_udp_conn_agent_resp(x_client_t *c, uint16_t status) {
         reply_and_close(c, S5_REP_FAILURE, X_ERROR_S5_REQUEST_COMMAND, "conn agent server error");
         return;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_CREATE,
-                        "s5 udp to tcp create src socket failed");
+    if (!s5_udp_open_client_socket(c, "s5 udp to tcp create src socket failed",
+                                   "s5 udp to tcp src socket bind failed"))
         return;
-    }
-    c->udp_src_ev_data.fd = fd;
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr = c->peer_addr.sin_addr;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        reply_and_close(c, S5_REP_FAILURE, X_ERROR_SOCKET_BIND_ADDR,
-                        "s5 udp to tcp src socket bind failed");
-        return;
-    }
+    int fd = c->udp_src_ev_data.fd;
     if (!relay_setup(&c->up, &c->udp_src_ev_data, &c->tcp_dst_ev_data, c->auth_result.bucket_up) ||
         !relay_setup(&c->down, &c->tcp_dst_ev_data, &c->udp_src_ev_data,
                      c->auth_result.bucket_down)) {
